@@ -1,0 +1,366 @@
+#include "testkit.h"
+
+#include <fitsio.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testkit {
+
+namespace {
+
+void check_fits(int status, const std::string& what, const std::string& path) {
+    if (status == 0)
+        return;
+    char text[FLEN_STATUS];
+    fits_get_errstatus(status, text);
+    throw std::runtime_error("testkit: " + what + " " + path + ": " + text);
+}
+
+long pixel_count(const std::vector<long>& naxes) {
+    long n = 1;
+    for (long a : naxes)
+        n *= a;
+    return naxes.empty() ? 0 : n;
+}
+
+void write_keys(fitsfile* f, const std::vector<Keyword>& keys, int& status) {
+    for (const Keyword& k : keys) {
+        char* name = const_cast<char*>(k.name.c_str());
+        const char* c = k.comment.empty() ? nullptr : k.comment.c_str();
+        switch (k.kind) {
+        case Keyword::Int: {
+            LONGLONG v = k.ival;
+            fits_update_key(f, TLONGLONG, name, &v, c, &status);
+            break;
+        }
+        case Keyword::Real: {
+            double v = k.dval;
+            fits_update_key(f, TDOUBLE, name, &v, c, &status);
+            break;
+        }
+        case Keyword::Text:
+            fits_update_key(f, TSTRING, name, const_cast<char*>(k.sval.c_str()), c, &status);
+            break;
+        case Keyword::Logical: {
+            int v = k.ival != 0;
+            fits_update_key(f, TLOGICAL, name, &v, c, &status);
+            break;
+        }
+        case Keyword::Comment:
+            fits_write_comment(f, k.sval.c_str(), &status);
+            break;
+        case Keyword::History:
+            fits_write_history(f, k.sval.c_str(), &status);
+            break;
+        }
+    }
+}
+
+// Creates the file (replacing it), the primary image, writes pixels of `datatype` and keys.
+void write_typed(const std::string& path, int bitpix, const std::vector<long>& naxes, int datatype,
+                 void* pixels, long count, const std::vector<Keyword>& keys) {
+    if (count != pixel_count(naxes))
+        throw std::runtime_error("testkit: pixel count does not match the axes for " + path);
+    ::unlink(path.c_str());
+    int status = 0;
+    fitsfile* f = nullptr;
+    fits_create_file(&f, path.c_str(), &status);
+    check_fits(status, "cannot create", path);
+    std::vector<long> ax(naxes);
+    fits_create_img(f, bitpix, static_cast<int>(ax.size()), ax.empty() ? nullptr : ax.data(),
+                    &status);
+    if (count > 0)
+        fits_write_img(f, datatype, 1, count, pixels, &status);
+    write_keys(f, keys, status);
+    int close_status = 0;
+    fits_close_file(f, &close_status);
+    check_fits(status ? status : close_status, "cannot write", path);
+}
+
+} // namespace
+
+Keyword Keyword::integer(const std::string& n, long long v, const std::string& c) {
+    Keyword k;
+    k.name = n;
+    k.kind = Int;
+    k.ival = v;
+    k.comment = c;
+    return k;
+}
+
+Keyword Keyword::real(const std::string& n, double v, const std::string& c) {
+    Keyword k;
+    k.name = n;
+    k.kind = Real;
+    k.dval = v;
+    k.comment = c;
+    return k;
+}
+
+Keyword Keyword::text(const std::string& n, const std::string& v, const std::string& c) {
+    Keyword k;
+    k.name = n;
+    k.kind = Text;
+    k.sval = v;
+    k.comment = c;
+    return k;
+}
+
+Keyword Keyword::logical(const std::string& n, bool v, const std::string& c) {
+    Keyword k;
+    k.name = n;
+    k.kind = Logical;
+    k.ival = v ? 1 : 0;
+    k.comment = c;
+    return k;
+}
+
+Keyword Keyword::comment_card(const std::string& text) {
+    Keyword k;
+    k.kind = Comment;
+    k.sval = text;
+    return k;
+}
+
+Keyword Keyword::history_card(const std::string& text) {
+    Keyword k;
+    k.kind = History;
+    k.sval = text;
+    return k;
+}
+
+void write_image(const std::string& path, int bitpix, const std::vector<long>& naxes,
+                 const std::vector<double>& pixels, const std::vector<Keyword>& keys) {
+    std::vector<double> copy(pixels);
+    write_typed(path, bitpix, naxes, TDOUBLE, copy.data(), static_cast<long>(copy.size()), keys);
+}
+
+void write_float_image(const std::string& path, const std::vector<long>& naxes,
+                       const std::vector<float>& pixels, const std::vector<Keyword>& keys) {
+    std::vector<float> copy(pixels);
+    write_typed(path, FLOAT_IMG, naxes, TFLOAT, copy.data(), static_cast<long>(copy.size()),
+                keys);
+}
+
+void write_short_image(const std::string& path, const std::vector<long>& naxes,
+                       const std::vector<int16_t>& pixels, const std::vector<Keyword>& keys) {
+    std::vector<short> copy(pixels.begin(), pixels.end());
+    write_typed(path, SHORT_IMG, naxes, TSHORT, copy.data(), static_cast<long>(copy.size()),
+                keys);
+}
+
+Image read_image(const std::string& path, int hdu) {
+    Image img;
+    int status = 0;
+    fitsfile* f = nullptr;
+    fits_open_file(&f, path.c_str(), READONLY, &status);
+    check_fits(status, "cannot open", path);
+    int type = 0;
+    fits_movabs_hdu(f, hdu, &type, &status);
+    int naxis = 0;
+    fits_get_img_type(f, &img.bitpix, &status);
+    fits_get_img_dim(f, &naxis, &status);
+    if (status == 0 && naxis > 0) {
+        img.naxes.assign(naxis, 0);
+        fits_get_img_size(f, naxis, img.naxes.data(), &status);
+    }
+    long n = pixel_count(img.naxes);
+    if (status == 0 && n > 0) {
+        int anynul = 0;
+        img.pixels.assign(n, 0.0);
+        fits_read_img(f, TDOUBLE, 1, n, nullptr, img.pixels.data(), &anynul, &status);
+        img.fpixels.assign(n, 0.0f);
+        fits_read_img(f, TFLOAT, 1, n, nullptr, img.fpixels.data(), &anynul, &status);
+    }
+    int nkeys = 0;
+    fits_get_hdrspace(f, &nkeys, nullptr, &status);
+    for (int i = 1; status == 0 && i <= nkeys; ++i) {
+        char card[FLEN_CARD];
+        fits_read_record(f, i, card, &status);
+        img.cards.emplace_back(card);
+    }
+    int close_status = 0;
+    fits_close_file(f, &close_status);
+    check_fits(status, "cannot read", path);
+    return img;
+}
+
+bool read_keyword(const std::string& path, const std::string& name, std::string& value) {
+    int status = 0;
+    fitsfile* f = nullptr;
+    fits_open_file(&f, path.c_str(), READONLY, &status);
+    check_fits(status, "cannot open", path);
+    char val[FLEN_VALUE] = "";
+    fits_read_keyword(f, name.c_str(), val, nullptr, &status);
+    bool found = status == 0;
+    int close_status = 0;
+    fits_close_file(f, &close_status);
+    value = found ? val : "";
+    return found;
+}
+
+namespace {
+
+void drain(int fd, std::string& into, bool& open) {
+    char buf[65536];
+    ssize_t got = ::read(fd, buf, sizeof buf);
+    if (got > 0)
+        into.append(buf, static_cast<size_t>(got));
+    else if (got == 0 || (errno != EINTR && errno != EAGAIN))
+        open = false;
+}
+
+[[noreturn]] void exec_child(const std::string& program, const std::vector<std::string>& args,
+                             const RunOptions& opts, int in_fd, int out_fd, int err_fd) {
+    ::dup2(in_fd, 0);
+    ::dup2(out_fd, 1);
+    ::dup2(err_fd, 2);
+    if (!opts.cwd.empty() && ::chdir(opts.cwd.c_str()) != 0)
+        ::_exit(126);
+    if (opts.address_space_mb > 0) {
+        struct rlimit lim;
+        lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(opts.address_space_mb) << 20;
+        ::setrlimit(RLIMIT_AS, &lim);
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+}
+
+} // namespace
+
+RunResult run(const std::string& program, const std::vector<std::string>& args,
+              const RunOptions& opts) {
+    int in_p[2], out_p[2], err_p[2];
+    if (::pipe(in_p) || ::pipe(out_p) || ::pipe(err_p))
+        throw std::runtime_error("testkit: pipe failed");
+    pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::runtime_error("testkit: fork failed");
+    if (pid == 0) {
+        ::close(in_p[1]);
+        ::close(out_p[0]);
+        ::close(err_p[0]);
+        exec_child(program, args, opts, in_p[0], out_p[1], err_p[1]);
+    }
+    ::close(in_p[0]);
+    ::close(out_p[1]);
+    ::close(err_p[1]);
+    if (!opts.stdin_text.empty()) {
+        std::signal(SIGPIPE, SIG_IGN);
+        ssize_t ignored = ::write(in_p[1], opts.stdin_text.data(), opts.stdin_text.size());
+        (void)ignored;
+    }
+    ::close(in_p[1]);
+
+    RunResult r;
+    bool out_open = true, err_open = true;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opts.timeout_s);
+    while (out_open || err_open) {
+        struct pollfd fds[2] = {{out_p[0], POLLIN, 0}, {err_p[0], POLLIN, 0}};
+        int ready = ::poll(fds, 2, 200);
+        if (ready > 0) {
+            if (out_open && (fds[0].revents & (POLLIN | POLLHUP)))
+                drain(out_p[0], r.out, out_open);
+            if (err_open && (fds[1].revents & (POLLIN | POLLHUP)))
+                drain(err_p[0], r.err, err_open);
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            break;
+        }
+    }
+    ::close(out_p[0]);
+    ::close(err_p[0]);
+    int wstatus = 0;
+    while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(wstatus)) {
+        r.status = WEXITSTATUS(wstatus);
+    } else if (WIFSIGNALED(wstatus)) {
+        r.signaled = true;
+        r.status = 128 + WTERMSIG(wstatus);
+    }
+    return r;
+}
+
+std::string installed_program(const std::string& name) {
+#ifdef DOWNLINK_BIN_DIR
+    return std::string(DOWNLINK_BIN_DIR) + "/" + name;
+#else
+    return "downlink/bin/" + name;
+#endif
+}
+
+TempDir::TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/downlink-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!::mkdtemp(buf.data()))
+        throw std::runtime_error("testkit: mkdtemp failed");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    auto remove_one = [](const char* p, const struct stat*, int, struct FTW*) {
+        // Make read-only folders made by tests removable again.
+        ::chmod(p, 0700);
+        return ::remove(p);
+    };
+    ::chmod(path_.c_str(), 0700);
+    ::nftw(path_.c_str(), remove_one, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void write_text(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    if (!f)
+        throw std::runtime_error("testkit: cannot write " + path);
+    f << text;
+}
+
+std::string read_text(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f)
+        throw std::runtime_error("testkit: cannot read " + path);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+bool file_exists(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+int count_of(const std::string& hay, const std::string& needle) {
+    if (needle.empty())
+        return 0;
+    int n = 0;
+    for (size_t pos = hay.find(needle); pos != std::string::npos;
+         pos = hay.find(needle, pos + needle.size()))
+        ++n;
+    return n;
+}
+
+} // namespace testkit
