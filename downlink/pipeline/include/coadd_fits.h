@@ -1,0 +1,90 @@
+// coadd_fits: FITS input and output of the co-addition program stackle.
+//
+// Readers.  Each reader opens its file read-only, checks what it needs, reads the primary
+// image whole in one cfitsio call, closes the file and hands the plane to the caller.  A
+// failed check prints its message on standard output (cfitsio's error report, where one is
+// named, on standard error) and ends the process with status 64 at once: a reader never
+// returns a plane of the wrong size or type.  Planes are allocated with std::malloc and the
+// caller releases them with std::free.  Plane sizes are computed in 64-bit arithmetic: an
+// image too large for memory ends with the allocation message and status 64.
+//
+// Writers.  Every product replaces an existing file of the same name.  Each FITS product and
+// the weights list are first written under a temporary name in the same folder
+// (".part-<pid>-<name>") and renamed to their final name only when complete, so nothing
+// half-written is ever left under a product's name.
+//
+// How a writer reports that its product could not be made:
+//   - write_flt_fits, write_flt_fits_with_hdrs and write_amask return 0 when the product
+//     is complete under its final name.  When the file cannot be created at all (or the
+//     finished file cannot be renamed into place) they print
+//       "\aERROR: Attempt to create FITS file %s FAILED in <routine>().\n"
+//     on standard output (cfitsio's report on standard error), leave no file behind and
+//     return 1.  The run goes on writing its other products; main ORs the returns of all
+//     writers and, when the result is not 0, ends with status 64 after the last product
+//     (weights list) has been written.  A caller should print its "written" line only for
+//     a 0 return.
+//   - Failures after the file exists (creating the image, writing the pixels) print their
+//     message, remove the temporary file and end the process with status 64 at once.
+//   - write_weights_list ends the process with status 64 when the list cannot be written
+//     ("\aERROR: Unable to open Weights List File %s for writing\n"); it returns 0 otherwise,
+//     so it can be ORed up like the others.
+#pragma once
+
+#include <cstdint>
+
+#include <fitsio.h>
+
+#include "stackle.h"
+
+// Frame size of the primary image of `fits_filename` (up to 10 axes, absent ones count 1).
+// Ends the run when the file cannot be opened or the image has more than two axes longer
+// than 1.  Debug lines when `debug` is nonzero.
+void read_fits_dims_2d(const char* fits_filename, int* xdim, int* ydim, int debug);
+
+// Reads a float plane (BITPIX -32; -64 accepted with a caution and rounded to float).
+// `req_fovid` is the FOVID rule, in/out: -9 skips the keyword; any other negative value
+// adopts the file's FOVID (written back into *req_fovid); 0 or more requires that FOVID.
+// NaN pixels arrive as NaN.  Sets *xdim, *ydim to the plane's size.
+float* read_fits(const char* fits_filename, int* xdim, int* ydim, int* req_fovid, int debug);
+
+// Reads a 16-bit plane (BITPIX 16 only).  Sets *xdim, *ydim to the plane's size.
+int16_t* read_fits_s(const char* fits_filename, int* xdim, int* ydim, int debug);
+
+// Fills cs.fovlist, cs.bitlist (at most 20 entries) and cs.num_fovs from the keywords
+// FOVLIST and BITLIST of cs.fmask_in_file (requires cs.fmask_in_file_f).
+void read_fmask_lists(control_settings& cs);
+
+// Reads the keyword USEFOVID of `fmask_filename` into cs.usefovid and sets cs.usefovid_f.
+void read_fmask_params(const char* fmask_filename, control_settings& cs);
+
+// Diagnostics outside the run: print the top-left 10 x 10 corner of a float image (which
+// must carry FOVID), every pixel of a 16-bit image, or the pixels where two float images
+// differ (over the pixels they share; FOVID is not checked).
+void print_fits_data(const char* fits_filename);
+void print_fits_data_s(const char* fits_filename);
+void compare_fits_data(const char* file_a, const char* file_b);
+
+// Writes `image` (cs.xdim x cs.ydim floats) as a new BITPIX -32 image with the comment block.
+int write_flt_fits(const char* out_filename, const float* image, const control_settings& cs);
+
+// As write_flt_fits, but the header starts as a copy of the primary header of
+// `first_data_file` (FOVID included), resized to BITPIX -32 and cs.xdim x cs.ydim.  When
+// the copy cannot be made, the image gets a fresh header.
+int write_flt_fits_with_hdrs(const char* first_data_file, const char* out_filename,
+                             const float* image, const control_settings& cs);
+
+// Writes `amask` (cs.xdim x cs.ydim 16-bit values) to cs.amask_out_file as BITPIX 16.
+int write_amask(const int16_t* amask, const control_settings& cs);
+
+// Writes cs.num_files lines "%15.4f  %s\n" (weight, data file name) to cs.wts_out_file.
+// `data_files` is the table of data file names, rows of 256 characters.
+int write_weights_list(const float* dce_weight, const char (*data_files)[256],
+                       const control_settings& cs);
+
+// Appends the "[STACKLE]" COMMENT block to the current HDU of an open file.  Errors are
+// reported once on standard error; never fatal.
+void write_fits_headers(fitsfile* fptr, const control_settings& cs);
+
+// Replaces every copy of `keyword` in the primary header of `fits_filename` by one integer
+// keyword with `value`.  Ends the run with status 64 on failure.
+void insert_int_keyword(const char* fits_filename, const char* keyword, int value);
