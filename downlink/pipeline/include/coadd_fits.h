@@ -50,12 +50,12 @@ float* read_fits(const char* fits_filename, int* xdim, int* ydim, int* req_fovid
 // Reads a 16-bit plane (BITPIX 16 only).  Sets *xdim, *ydim to the plane's size.
 int16_t* read_fits_s(const char* fits_filename, int* xdim, int* ydim, int debug);
 
-// Fills cs.fovlist, cs.bitlist (at most 20 entries) and cs.num_fovs from the keywords
-// FOVLIST and BITLIST of cs.fmask_in_file (requires cs.fmask_in_file_f).
-void read_fmask_lists(control_settings& cs);
+// Fills cs->fovlist, cs->bitlist (at most 20 entries) and cs->num_fovs from the keywords
+// FOVLIST and BITLIST of cs->fmask_in_file (requires cs->fmask_in_file_f).
+void read_fmask_lists(control_settings* cs);
 
-// Reads the keyword USEFOVID of `fmask_filename` into cs.usefovid and sets cs.usefovid_f.
-void read_fmask_params(const char* fmask_filename, control_settings& cs);
+// Reads the keyword USEFOVID of `fmask_filename` into cs->usefovid and sets cs->usefovid_f.
+void read_fmask_params(const char* fmask_filename, control_settings* cs);
 
 // Diagnostics outside the run: print the top-left 10 x 10 corner of a float image (which
 // must carry FOVID), every pixel of a 16-bit image, or the pixels where two float images
@@ -64,26 +64,26 @@ void print_fits_data(const char* fits_filename);
 void print_fits_data_s(const char* fits_filename);
 void compare_fits_data(const char* file_a, const char* file_b);
 
-// Writes `image` (cs.xdim x cs.ydim floats) as a new BITPIX -32 image with the comment block.
-int write_flt_fits(const char* out_filename, const float* image, const control_settings& cs);
+// Writes `image` (cs->xdim x cs->ydim floats) as a new BITPIX -32 image with the comment block.
+int write_flt_fits(const char* out_filename, const float* image, const control_settings* cs);
 
 // As write_flt_fits, but the header starts as a copy of the primary header of
-// `first_data_file` (FOVID included), resized to BITPIX -32 and cs.xdim x cs.ydim.  When
+// `first_data_file` (FOVID included), resized to BITPIX -32 and cs->xdim x cs->ydim.  When
 // the copy cannot be made, the image gets a fresh header.
 int write_flt_fits_with_hdrs(const char* first_data_file, const char* out_filename,
-                             const float* image, const control_settings& cs);
+                             const float* image, const control_settings* cs);
 
-// Writes `amask` (cs.xdim x cs.ydim 16-bit values) to cs.amask_out_file as BITPIX 16.
-int write_amask(const int16_t* amask, const control_settings& cs);
+// Writes `amask` (cs->xdim x cs->ydim 16-bit values) to cs->amask_out_file as BITPIX 16.
+int write_amask(const int16_t* amask, const control_settings* cs);
 
-// Writes cs.num_files lines "%15.4f  %s\n" (weight, data file name) to cs.wts_out_file.
-// `data_files` is the table of data file names, rows of 256 characters.
-int write_weights_list(const float* dce_weight, const char (*data_files)[256],
-                       const control_settings& cs);
+// Writes cs->num_files lines "%15.4f  %s\n" (weight, data file name) to cs->wts_out_file.
+// `data_files` is the table of data file names, rows of STACKLE_STRLEN characters.
+int write_weights_list(const float* dce_weight, const char (*data_files)[STACKLE_STRLEN],
+                       const control_settings* cs);
 
 // Appends the "[STACKLE]" COMMENT block to the current HDU of an open file.  Errors are
 // reported once on standard error; never fatal.
-void write_fits_headers(fitsfile* fptr, const control_settings& cs);
+void write_fits_headers(fitsfile* fptr, const control_settings* cs);
 
 // Replaces every copy of `keyword` in the primary header of `fits_filename` by one integer
 // keyword with `value`.  Ends the run with status 64 on failure.
