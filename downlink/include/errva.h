@@ -1,0 +1,104 @@
+/* Arithmetic on values that carry a one-sigma uncertainty and a flag word.
+ *
+ * Every operation takes two triples (value, sigma, flags), writes the result
+ * value and sigma, rewrites the caller's flag word as
+ *     flags = (flags & ~(bad_mask | suspect_mask)) | state_mask[state]
+ * and returns the state.  The settings live in the one library object
+ * errva_global, ready as soon as the library is loaded.  The plain functions
+ * are usable from C; the class errvaclass is visible to C++ only. */
+#ifndef DOWNLINK_ERRVA_H
+#define DOWNLINK_ERRVA_H
+
+#ifndef ERRVA_API
+#define ERRVA_API __attribute__((visibility("default")))
+#endif
+
+/* State of an operation; the index into state_mask. */
+typedef enum errva_state {
+    ERRVA_OK = 0,       /* value and sigma from the normal propagation formula */
+    ERRVA_BAD = 1,      /* operand NaN, bad or suspect (sigma NaN unless suspect) */
+    ERRVA_UNAPPROX = 2, /* divisor too uncertain for the quotient's expansion */
+    ERRVA_EQUIV = 3     /* both operands noise: equivalent Gaussian sigma of the ratio */
+} errva_state;
+
+#ifdef __cplusplus
+
+/* Settings of the uncertainty arithmetic and the quotient itself. */
+class ERRVA_API errvaclass {
+  public:
+    int bad_mask;          /* flag bits that make an operand unusable */
+    int suspect_mask;      /* flag bits of a questionable value */
+    int flag_extrap;       /* non-zero: extrapolation marks the result suspect */
+    int state_mask[4];     /* bits ORed into the result flags, by state */
+    float noise_ratio;     /* relative sigma above which an operand is pure noise */
+    float approx_limit;    /* divisor relative sigma limit of the quotient expansion */
+    int throw_on_unapprox; /* non-zero: an ERRVA_UNAPPROX quotient throws */
+
+    errvaclass();
+    errvaclass(float noise_ratio, float approx_limit);
+
+    /* result = a / b with uncertainty; see the state table above. */
+    errva_state div(float& result, float& result_sigma, int& result_flags, float a, float a_sigma,
+                    int a_flags, float b, float b_sigma, int b_flags);
+    errva_state div(double& result, double& result_sigma, int& result_flags, double a,
+                    double a_sigma, int a_flags, double b, double b_sigma, int b_flags);
+
+    /* Gaussian sigma equivalent to a full width at half maximum. */
+    double EquivSigma(double width);
+};
+
+extern "C" {
+/* The library's settings object. */
+ERRVA_API extern errvaclass errva_global;
+}
+
+#else
+typedef struct errvaclass errvaclass; /* opaque to C callers */
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* 2 sqrt(2 ln 2): full width at half maximum of a unit Gaussian. */
+ERRVA_API extern const double fwhm_to_sigma;
+
+ERRVA_API int errva_add(float* result, float* result_sigma, int* result_flags, float a,
+                        float a_sigma, int a_flags, float b, float b_sigma, int b_flags);
+ERRVA_API int errva_sub(float* result, float* result_sigma, int* result_flags, float a,
+                        float a_sigma, int a_flags, float b, float b_sigma, int b_flags);
+ERRVA_API int errva_mul(float* result, float* result_sigma, int* result_flags, float a,
+                        float a_sigma, int a_flags, float b, float b_sigma, int b_flags);
+ERRVA_API int errva_div(float* result, float* result_sigma, int* result_flags, float a,
+                        float a_sigma, int a_flags, float b, float b_sigma, int b_flags);
+
+ERRVA_API int errva_dadd(double* result, double* result_sigma, int* result_flags, double a,
+                         double a_sigma, int a_flags, double b, double b_sigma, int b_flags);
+ERRVA_API int errva_dsub(double* result, double* result_sigma, int* result_flags, double a,
+                         double a_sigma, int a_flags, double b, double b_sigma, int b_flags);
+ERRVA_API int errva_dmul(double* result, double* result_sigma, int* result_flags, double a,
+                         double a_sigma, int a_flags, double b, double b_sigma, int b_flags);
+ERRVA_API int errva_ddiv(double* result, double* result_sigma, int* result_flags, double a,
+                         double a_sigma, int a_flags, double b, double b_sigma, int b_flags);
+
+/* Sets bad_mask, suspect_mask, flag_extrap = 0 and state_mask[0,1,3] = {0, bad, 0}. */
+ERRVA_API void errva_mask_setup(int bad, int suspect);
+/* Both return the address of errva_global. */
+ERRVA_API errvaclass* errva_globptr(void);
+ERRVA_API errvaclass* errva_globpubptr(void);
+
+/* Fetch element i of parallel value, sigma and mask arrays: *sigma and *mask
+ * are zeroed first, and stay so where their array is absent.  Returns 1 and
+ * leaves *value alone when there are no values, else 0. */
+ERRVA_API int dfetch(double* value, double* sigma, unsigned short* mask, int i, int unused,
+                     short have_values, double* values, short have_sigmas, double* sigmas,
+                     short have_masks, unsigned short* masks);
+ERRVA_API int ffetch(float* value, float* sigma, unsigned short* mask, int i, int unused,
+                     short have_values, float* values, short have_sigmas, float* sigmas,
+                     short have_masks, unsigned short* masks);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
