@@ -1,0 +1,385 @@
+// Polygon areas and small geometric utilities, and the integration and
+// distribution of values over pixel grids by the overlap area of a
+// quadrilateral with each pixel.  Every member shares one overlap loop.
+#include "integrate.h"
+#include "nanvalue.h"
+
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Floor or ceiling already taken; converts without leaving the int range.
+int saturate_to_int(double v) {
+    if (!(v > static_cast<double>(INT_MIN)))
+        return INT_MIN; // also a NaN
+    if (v >= static_cast<double>(INT_MAX))
+        return INT_MAX;
+    return static_cast<int>(v);
+}
+
+// Shoelace area of the ring pts[0..m-1].
+double ring_area(const poly_point* pts, int m) {
+    double sum = 0.0;
+    for (int i = 0; i < m; ++i) {
+        const int k = (i + 1 == m) ? 0 : i + 1;
+        sum += pts[i].x * pts[k].y - pts[i].y * pts[k].x;
+    }
+    return 0.5 * std::fabs(sum);
+}
+
+double nan_from_library() {
+    float f;
+    std::memcpy(&f, &const_nan_float, sizeof f);
+    return static_cast<double>(f);
+}
+
+struct Quad {
+    double x1, y1, x2, y2, x3, y3, x4, y4;
+};
+
+// The overlap loop: calls visit(p, a) for every pixel of the quadrilateral's
+// pixel range, with p = j * nx + i and a the area of the quadrilateral that
+// falls on pixel (i, j).  Nothing is allocated.
+template <typename Visit> void for_each_overlap(const Quad& q, int nx, int ny, Visit visit) {
+    const polygon quad = stuff_four(q.x1, q.y1, q.x2, q.y2, q.x3, q.y3, q.x4, q.y4);
+    int xmin, xmax, ymin, ymax;
+    bounding_rect(&quad, &xmin, &xmax, &ymin, &ymax, nx, ny);
+    polygon clipped;
+    for (int j = ymin; j <= ymax; ++j) {
+        for (int i = xmin; i <= xmax; ++i) {
+            const int wMin[2] = {i, j};
+            const int wMax[2] = {i + 1, j + 1};
+            clip_polygon(wMin, wMax, &quad, &clipped);
+            const double a = area_poly(&clipped);
+            visit(static_cast<std::size_t>(j) * static_cast<std::size_t>(nx) +
+                      static_cast<std::size_t>(i),
+                  a);
+        }
+    }
+}
+
+// Area-weighted sum of one image with NaN pixels left out.
+struct WeightedSum {
+    double sum = 0.0;
+    double area = 0.0;
+    double area2 = 0.0;
+    double var = 0.0;
+    long overlapped = 0; // pixels with a > 0
+    long nan_count = 0;  // of those, pixels whose value is NaN
+
+    // Returns true when the value was a number and was added.
+    bool add(double a, double v) {
+        ++overlapped;
+        if (iznand(v)) {
+            ++nan_count;
+            return false;
+        }
+        sum += a * v;
+        area += a;
+        area2 += a * a;
+        return true;
+    }
+    bool all_nan() const { return overlapped > 0 && nan_count == overlapped; }
+    double result(double nan_value) const { return all_nan() ? nan_value : sum; }
+};
+
+} // namespace
+
+extern "C" {
+
+polygon stuff_four(double x1, double y1, double x2, double y2, double x3, double y3, double x4,
+                   double y4) {
+    polygon poly;
+    poly.len = 5;
+    poly.pts[0] = {x1, y1};
+    poly.pts[1] = {x2, y2};
+    poly.pts[2] = {x3, y3};
+    poly.pts[3] = {x4, y4};
+    poly.pts[4] = {x1, y1};
+    return poly;
+}
+
+double area_poly(const polygon* poly) {
+    if (poly->len <= 1 || poly->len > INTEGRATE_MAX_POLY_PTS)
+        return 0.0;
+    return ring_area(poly->pts, poly->len - 1);
+}
+
+double area_poly1(const poly_point* pts, int n) {
+    if (n <= 0)
+        return 0.0;
+    return ring_area(pts, n);
+}
+
+int sign(double x) {
+    if (x == 0.0)
+        return 0;
+    return x > 0.0 ? 1 : -1;
+}
+
+int verify_cyclical(const polygon* poly) {
+    const int len = poly->len;
+    if (len < 3)
+        return 1;
+    if (len > INTEGRATE_MAX_POLY_PTS)
+        return 0;
+    const poly_point* P = poly->pts;
+    double prev_x = P[len - 1].x - P[len - 2].x;
+    double prev_y = P[len - 1].y - P[len - 2].y;
+    int turn = 0;
+    for (int i = 0; i <= len - 2; ++i) {
+        const double dx = P[i + 1].x - P[i].x;
+        const double dy = P[i + 1].y - P[i].y;
+        const int s = sign(prev_x * dy - prev_y * dx);
+        if (s != 0) {
+            if (turn == 0)
+                turn = s;
+            else if (s != turn)
+                return 0;
+        }
+        prev_x = dx;
+        prev_y = dy;
+    }
+    return 1;
+}
+
+void print_poly(const polygon* poly) {
+    const int len = poly->len;
+    std::printf("Closed Poly of %1d pts: ", len);
+    if (len > 100 || len < 0) {
+        std::printf("ERROR in print_poly: poly->len=%1d   Exiting routine.\n\n", len);
+        return;
+    }
+    for (int i = 0; i < len; ++i)
+        std::printf("[%5.3f %5.3f] ", poly->pts[i].x, poly->pts[i].y);
+    std::printf("\n");
+    if (len != 0 &&
+        (poly->pts[len - 1].x != poly->pts[0].x || poly->pts[len - 1].y != poly->pts[0].y)) {
+        std::printf("ERROR in print_poly: poly->len=%1d   \n\n", len);
+        std::printf("ERROR: POLY NOT CLOSED! Exiting routine.\n\n");
+    }
+}
+
+int rmin4floor(double a, double b, double c, double d) {
+    double m = a;
+    if (!(m < b))
+        m = b;
+    if (!(m < c))
+        m = c;
+    if (!(m < d))
+        m = d;
+    return saturate_to_int(std::floor(m));
+}
+
+int rmax4ceil(double a, double b, double c, double d) {
+    double m = a;
+    if (!(m > b))
+        m = b;
+    if (!(m > c))
+        m = c;
+    if (!(m > d))
+        m = d;
+    return saturate_to_int(std::ceil(m));
+}
+
+void bounding_rect(const polygon* poly, int* xmin, int* xmax, int* ymin, int* ymax, int nx,
+                   int ny) {
+    const poly_point* P = poly->pts;
+    for (int k = 0; k < 4; ++k) {
+        if (!std::isfinite(P[k].x) || !std::isfinite(P[k].y)) {
+            // A corner at infinity or NaN gives no meaningful pixel range.
+            *xmin = *ymin = 0;
+            *xmax = *ymax = -1;
+            return;
+        }
+    }
+    const long long x_lo = rmin4floor(P[0].x, P[1].x, P[2].x, P[3].x);
+    const long long y_lo = rmin4floor(P[0].y, P[1].y, P[2].y, P[3].y);
+    // A corner exactly on a pixel border does not add the pixel beyond it.
+    long long x_hi = static_cast<long long>(rmax4ceil(P[0].x, P[1].x, P[2].x, P[3].x)) - 1;
+    long long y_hi = static_cast<long long>(rmax4ceil(P[0].y, P[1].y, P[2].y, P[3].y)) - 1;
+    if (x_hi >= nx)
+        x_hi = static_cast<long long>(nx) - 1;
+    if (y_hi >= ny)
+        y_hi = static_cast<long long>(ny) - 1;
+    *xmin = x_lo < 0 ? 0 : static_cast<int>(x_lo);
+    *ymin = y_lo < 0 ? 0 : static_cast<int>(y_lo);
+    *xmax = x_hi < INT_MIN ? INT_MIN : static_cast<int>(x_hi);
+    *ymax = y_hi < INT_MIN ? INT_MIN : static_cast<int>(y_hi);
+}
+
+const char* integrate_name(void) {
+    return "integrate (library)";
+}
+
+const char* integrate_version(void) {
+    return "1.31";
+}
+
+double integrate_quad(double x1, double y1, double x2, double y2, double x3, double y3, double x4,
+                      double y4, const double* image, int nx, int ny, double* area) {
+    WeightedSum w;
+    for_each_overlap({x1, y1, x2, y2, x3, y3, x4, y4}, nx, ny, [&](std::size_t p, double a) {
+        if (a > 0.0)
+            w.add(a, image[p]);
+    });
+    *area = w.area;
+    return w.result(nan_from_library());
+}
+
+double integrate_quad_2(double x1, double y1, double x2, double y2, double x3, double y3, double x4,
+                        double y4, const double* value, const double* sigma, int nx, int ny,
+                        double* area, double* area2, double* sigma_out) {
+    WeightedSum w;
+    for_each_overlap({x1, y1, x2, y2, x3, y3, x4, y4}, nx, ny, [&](std::size_t p, double a) {
+        if (a > 0.0 && w.add(a, value[p]))
+            w.var += a * a * sigma[p] * sigma[p];
+    });
+    *area = w.area;
+    *area2 = w.area2;
+    *sigma_out = std::sqrt(w.var);
+    return w.result(nan_from_library());
+}
+
+double integrate_quad_3(double x1, double y1, double x2, double y2, double x3, double y3, double x4,
+                        double y4, const double* value, const double* sigma, const int16_t* mask,
+                        int /*unused*/, int nx, int ny, double* area, double* area2,
+                        double* sigma_out, int16_t* mask_out) {
+    WeightedSum w;
+    int16_t m = 0;
+    for_each_overlap({x1, y1, x2, y2, x3, y3, x4, y4}, nx, ny, [&](std::size_t p, double a) {
+        if (!(a > 0.0))
+            return;
+        m = static_cast<int16_t>(m | mask[p]);
+        if (w.add(a, value[p]))
+            w.var += a * a * sigma[p] * sigma[p];
+    });
+    *area = w.area;
+    *area2 = w.area2;
+    *sigma_out = std::sqrt(w.var);
+    *mask_out = m;
+    return w.result(nan_from_library());
+}
+
+void integrate_two_quad(double x1, double y1, double x2, double y2, double x3, double y3, double x4,
+                        double y4, const double* image1, const double* image2, double* sum1,
+                        double* sum2, int nx, int ny, double* area1, double* area2) {
+    *sum1 = *sum2 = *area1 = *area2 = 0.0;
+    WeightedSum w1, w2;
+    for_each_overlap({x1, y1, x2, y2, x3, y3, x4, y4}, nx, ny, [&](std::size_t p, double a) {
+        if (!(a > 0.0))
+            return;
+        if (w1.add(a, image1[p])) {
+            *sum1 += a * image1[p];
+            *area1 += a;
+        }
+        if (w2.add(a, image2[p])) {
+            *sum2 += a * image2[p];
+            *area2 += a;
+        }
+    });
+    const double nan_value = std::strtod("NaN", nullptr);
+    if (w1.all_nan())
+        *sum1 = nan_value;
+    if (w2.all_nan())
+        *sum2 = nan_value;
+}
+
+void distribute_quad(double x1, double y1, double x2, double y2, double x3, double y3, double x4,
+                     double y4, double value, double* image, int nx, int ny) {
+    for_each_overlap({x1, y1, x2, y2, x3, y3, x4, y4}, nx, ny, [&](std::size_t p, double a) {
+        if (a != 0.0)
+            image[p] += a * value;
+    });
+}
+
+void distribute_quad_2(double x1, double y1, double x2, double y2, double x3, double y3, double x4,
+                       double y4, double value1, double value2, double* image1, double* image2,
+                       int nx, int ny) {
+    for_each_overlap({x1, y1, x2, y2, x3, y3, x4, y4}, nx, ny, [&](std::size_t p, double a) {
+        if (a == 0.0)
+            return;
+        image1[p] += a * value1;
+        image2[p] += a * value2;
+    });
+}
+
+void distribute_two_quad(double x1, double y1, double x2, double y2, double x3, double y3,
+                         double x4, double y4, double value1, double* image1, double value2,
+                         double* image2, int nx, int ny) {
+    distribute_quad_2(x1, y1, x2, y2, x3, y3, x4, y4, value1, value2, image1, image2, nx, ny);
+}
+
+// Each pixel's overlap is applied to all n images in turn; the per-element
+// result equals that of a loop over the images outside the pixel loop, without
+// clipping every pixel n times.
+void distribute_quad_n(double x1, double y1, double x2, double y2, double x3, double y3, double x4,
+                       double y4, const double* values, double** images, int n, int nx, int ny) {
+    if (n < 1)
+        return;
+    for_each_overlap({x1, y1, x2, y2, x3, y3, x4, y4}, nx, ny, [&](std::size_t p, double a) {
+        if (a == 0.0)
+            return;
+        for (int k = 0; k < n; ++k)
+            images[k][p] += a * values[k];
+    });
+}
+
+void distribute_quad_n_1D(double x1, double y1, double x2, double y2, double x3, double y3,
+                          double x4, double y4, const double* values, double* cube, int n, int nx,
+                          int ny) {
+    if (n < 1)
+        return;
+    const std::size_t plane = static_cast<std::size_t>(nx) * static_cast<std::size_t>(ny);
+    for_each_overlap({x1, y1, x2, y2, x3, y3, x4, y4}, nx, ny, [&](std::size_t p, double a) {
+        if (a == 0.0)
+            return;
+        for (int k = 0; k < n; ++k)
+            cube[static_cast<std::size_t>(k) * plane + p] += a * values[k];
+    });
+}
+
+void distribute_quad_BB(double x1, double y1, double x2, double y2, double x3, double y3, double x4,
+                        double y4, double value1, double value2, double* image1, double* image2,
+                        int nx, int ny, double* area_image, double* id_image, int id) {
+    for_each_overlap({x1, y1, x2, y2, x3, y3, x4, y4}, nx, ny, [&](std::size_t p, double a) {
+        if (a == 0.0)
+            return;
+        image1[p] += a * value1;
+        image2[p] += a * value2;
+        area_image[p] += a;
+        id_image[p] = static_cast<double>(id);
+    });
+}
+
+void unweighted_distribute_quad(double x1, double y1, double x2, double y2, double x3, double y3,
+                                double x4, double y4, double value, double* image, int nx, int ny) {
+    for_each_overlap({x1, y1, x2, y2, x3, y3, x4, y4}, nx, ny, [&](std::size_t p, double a) {
+        if (a != 0.0)
+            image[p] = value;
+    });
+}
+
+void mask_distribute_quad_short(double x1, double y1, double x2, double y2, double x3, double y3,
+                                double x4, double y4, int16_t mask, int16_t* image, int nx,
+                                int ny) {
+    for_each_overlap({x1, y1, x2, y2, x3, y3, x4, y4}, nx, ny, [&](std::size_t p, double a) {
+        if (a != 0.0)
+            image[p] = static_cast<int16_t>(image[p] | mask);
+    });
+}
+
+void mask_distribute_quad_int(double x1, double y1, double x2, double y2, double x3, double y3,
+                              double x4, double y4, int32_t mask, int32_t* image, int nx, int ny) {
+    for_each_overlap({x1, y1, x2, y2, x3, y3, x4, y4}, nx, ny, [&](std::size_t p, double a) {
+        if (a != 0.0)
+            image[p] |= mask;
+    });
+}
+
+} // extern "C"
