@@ -168,4 +168,26 @@ void asymmetric_trimming(data_struct* column, int* n, const control_settings* cs
 // Weighted mean of `count` records starting at `first` into *mean.
 void calc_weighted_stats(const data_struct* column, int first, int count, float* mean);
 
+// ---- per-pixel passes of the run ----
+// The planes of a loaded stack: n data planes, and the sdev and BMASK planes
+// when in use (null tables otherwise), each of npix pixels.
+struct stack_view {
+    float* const* data;
+    float* const* sdev;
+    const int16_t* const* bmask;
+    int n;
+    size_t npix;
+};
+// AMASK value of a pixel with `good` values used and the OR of their BMASK values.
+int16_t amask_value(int good, int bmask_or, const control_settings* cs);
+// Trimming pass: trims every pixel's column (when cut_frac > 0) and leaves in
+// each data plane only the surviving values, NaN elsewhere. `column` holds n
+// records. Returns the number of values removed.
+size_t trimming_pass(const stack_view* stack, const control_settings* cs, data_struct* column,
+                     stats_scratch* scratch, float nan_value);
+// Statistics pass: weighted means, uncertainties and AMASK of every pixel.
+void statistics_pass(const stack_view* stack, const float* dce_weight, const control_settings* cs,
+                     data_struct* column, float* means, float* sdevs, int16_t* amask,
+                     float nan_value);
+
 #endif
