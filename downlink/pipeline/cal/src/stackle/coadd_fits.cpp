@@ -1,0 +1,908 @@
+// coadd_fits: FITS input and output of stackle.
+//
+// Readers load whole primary images (one cfitsio call per plane) and end the run with
+// status 64 on anything they cannot accept.  Writers build each product under a temporary
+// name in its final folder and rename it into place once complete.
+#include "coadd_fits.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr int kMaxAxes = 10;    // axes read from an image
+constexpr int kHeaderRoom = 30; // header records stackle may add to a copied header
+constexpr int kFovidSkip = -9;  // expected FOVID meaning "do not read FOVID"
+
+// The library's error report on standard error, after what stdout already holds.
+void report(int status) {
+    std::fflush(stdout);
+    fits_report_error(stderr, status);
+}
+
+// Ends the run with the failing status; closes the open input first.
+[[noreturn]] void fail(fitsfile* fptr) {
+    if (fptr != nullptr) {
+        int status = 0;
+        fits_close_file(fptr, &status);
+    }
+    std::exit(STACKLE_FAIL);
+}
+
+// Closes an input file; a close error is reported on standard error and otherwise ignored.
+void close_input(fitsfile* fptr) {
+    int status = 0;
+    if (fits_close_file(fptr, &status)) {
+        report(status);
+    }
+}
+
+// ---------------------------------------------------------------- image size
+
+// Axis lengths of an image as the run sees them.
+struct frame_dims {
+    long naxes[kMaxAxes]; // absent axes count 1
+    long long npix_all;   // product of all axis lengths
+    int xdim;
+    int ydim;
+};
+
+// Fills xdim, ydim and the product of all axis lengths; false when an axis does not fit an
+// int or the product overflows (an image no plane could hold).
+bool settle_dims(frame_dims* d) {
+    long long prod = 1;
+    for (long len : d->naxes) {
+        if (len < 0 || __builtin_mul_overflow(prod, static_cast<long long>(len), &prod)) {
+            return false;
+        }
+    }
+    if (d->naxes[0] > INT_MAX || d->naxes[1] > INT_MAX) {
+        return false;
+    }
+    d->npix_all = prod;
+    d->xdim = static_cast<int>(d->naxes[0]);
+    d->ydim = static_cast<int>(d->naxes[1]);
+    return true;
+}
+
+// Reads the axis lengths of the current image; returns the cfitsio status.
+int read_dims(fitsfile* fptr, frame_dims* d) {
+    for (long& len : d->naxes) {
+        len = 1;
+    }
+    int status = 0;
+    fits_get_img_size(fptr, kMaxAxes, d->naxes, &status);
+    return status;
+}
+
+long long plane_pixels(const frame_dims& d) {
+    return static_cast<long long>(d.xdim) * d.ydim;
+}
+
+// Reads and checks the size of a plane to be loaded by `routine` (read_fits or read_fits_s);
+// ends the run when it is unreadable or not two-dimensional.
+frame_dims plane_dims(fitsfile* fptr, const char* fn, const char* routine, const char* dbg_fmt,
+                      int debug) {
+    frame_dims d{};
+    int status = read_dims(fptr, &d);
+    if (status != 0) {
+        std::printf("\aERROR: Attempt to read size and dims from file %s FAILED in %s().\n", fn,
+                    routine);
+        report(status);
+        fail(fptr);
+    }
+    if (!settle_dims(&d)) {
+        std::printf("\aERROR: Can't allocate required memory for %s in %s()\n",
+                    std::strcmp(routine, "read_fits") == 0 ? "float_image" : "short_image",
+                    routine);
+        fail(fptr);
+    }
+    if (debug) {
+        std::printf(dbg_fmt, d.xdim, d.ydim);
+    }
+    if (d.npix_all != plane_pixels(d)) {
+        std::printf("\aERROR: dimensions don't match: file %1lld, but arrray %1lld in %s()\n",
+                    d.npix_all, plane_pixels(d), routine);
+        fail(fptr);
+    }
+    return d;
+}
+
+// Allocates a plane of the frame's size or ends the run with the allocation message.
+void* alloc_plane(const frame_dims& d, size_t elem_size, const char* what, const char* routine,
+                  fitsfile* fptr) {
+    size_t npix = 0;
+    void* plane = nullptr;
+    if (stackle_plane_pixels(d.xdim, d.ydim, elem_size, &npix)) {
+        plane = std::malloc(npix * elem_size);
+    }
+    if (plane == nullptr) {
+        std::printf("\aERROR: Can't allocate required memory for %s in %s()\n", what, routine);
+        fail(fptr);
+    }
+    return plane;
+}
+
+// ---------------------------------------------------------------- float reader
+
+// Applies the FOVID rule of read_fits (see coadd_fits.h).
+void check_fovid(fitsfile* fptr, const char* fn, int* req_fovid) {
+    if (*req_fovid == kFovidSkip) {
+        return;
+    }
+    int found = 0;
+    int status = 0;
+    if (fits_read_key(fptr, TINT, "FOVID", &found, nullptr, &status)) {
+        std::printf("\aERROR: Required keyword FOVID not found in FITS file %s [in read_fits()]\n",
+                    fn);
+        std::printf("returned status=%d\n", status);
+        fail(fptr);
+    }
+    if (*req_fovid < 0) {
+        *req_fovid = found;
+    } else if (found != *req_fovid) {
+        std::printf("\aERROR: FOVID=%1d in first data file, but FOVID=%1d in FITS file %s [in "
+                    "read_fits()]\n",
+                    *req_fovid, found, fn);
+        std::printf("       All input data files MUST have identical FOVID numbers\n");
+        std::printf("returned status=%d\n", status);
+        fail(fptr);
+    }
+}
+
+// Accepts FLOAT_IMG, and DOUBLE_IMG with a caution; anything else ends the run.
+void check_float_bitpix(fitsfile* fptr, const char* fn, int debug) {
+    int bitpix = 0;
+    int status = 0;
+    if (fits_get_img_type(fptr, &bitpix, &status)) {
+        std::printf("\aERROR: Attempt to read bitpix from file %s FAILED in read_fits().\n", fn);
+        report(status);
+        fail(fptr);
+    }
+    if (bitpix == FLOAT_IMG) {
+        if (debug) {
+            std::printf("BITPIX is %1d -- GOOD.\n", bitpix);
+        }
+    } else if (bitpix == DOUBLE_IMG) {
+        std::printf("\nCAUTION: in file %s BITPIX is %0d, not %0d (FLOAT_IMG) -- will continue "
+                    "anyway.\n\n",
+                    fn, DOUBLE_IMG, FLOAT_IMG);
+    } else {
+        std::printf("\aERROR: In read_fits() the file %s has incorrect BITPIX:\n", fn);
+        std::printf("\aERROR: BITPIX is %1d ", bitpix);
+        std::printf("but it should be %1d (FLOAT_IMG) ", FLOAT_IMG);
+        std::printf("[%1d (DOUBLE_IMG) is also permitted]\n", DOUBLE_IMG);
+        fail(fptr);
+    }
+}
+
+// Debug statistics of a float plane: NaN count, minimum, maximum and average of the rest.
+void print_float_stats(const char* fn, const float* plane, long long npix) {
+    long long nan_count = 0;
+    long long num_count = 0;
+    float vmin = plane[0];
+    float vmax = plane[0];
+    float sum = 0.0f;
+    for (long long i = 0; i < npix; ++i) {
+        const float v = plane[i];
+        if (stackle_isnan(v)) {
+            ++nan_count;
+            continue;
+        }
+        if (stackle_isnan(vmin) || v <= vmin) {
+            vmin = v;
+        }
+        if (stackle_isnan(vmax) || v >= vmax) {
+            vmax = v;
+        }
+        sum += v;
+        ++num_count;
+    }
+    std::printf("In read_fits(), file \"%s\" has:\n", fn);
+    std::printf("    NaN Count     is %1lld\n", nan_count);
+    std::printf("    Minimum value is %g\n", vmin);
+    std::printf("    Maximum value is %g\n", vmax);
+    std::printf("    Average value is %g\n", sum / static_cast<float>(num_count));
+}
+
+// ---------------------------------------------------------------- 16-bit reader
+
+void print_short_samples(const char* fn, const int16_t* plane, const frame_dims& d) {
+    std::printf("Read in file %s, with sample values as follows:\n", fn);
+    const long long npix = plane_pixels(d);
+    if (npix <= 35) {
+        for (int y = 0; y < d.ydim; ++y) {
+            for (int x = 0; x < d.xdim; ++x) {
+                std::printf("s[%1d,%1d]=%5d  ", x, y,
+                            plane[static_cast<long long>(y) * d.xdim + x]);
+            }
+            std::printf("\n");
+        }
+        return;
+    }
+    for (long long k = 0; k < 20; ++k) {
+        const long long i = 10 + 5LL * d.xdim * k;
+        if (i + 45 >= npix) {
+            break;
+        }
+        for (int j = 0; j < 10; ++j) {
+            std::printf(j < 9 ? "s[%05lld]=%3d  " : "s[%05lld]=%3d\n", i + 5LL * j,
+                        plane[i + 5LL * j]);
+        }
+    }
+}
+
+void check_short_bitpix(fitsfile* fptr, const char* fn, int debug) {
+    int bitpix = 0;
+    int status = 0;
+    if (fits_get_img_type(fptr, &bitpix, &status)) {
+        std::printf("\aERROR: Attempt to read bitpix from file %s FAILED in read_fits_s().\n", fn);
+        report(status);
+        fail(fptr);
+    }
+    if (bitpix != SHORT_IMG) {
+        std::printf("\aERROR: In read_fits_s() the file %s has incorrect BITPIX:\n", fn);
+        std::printf("\aERROR: BITPIX should be %1d but it is %1d\n\n", SHORT_IMG, bitpix);
+        fail(fptr);
+    }
+    if (debug) {
+        std::printf("BITPIX is %1d -- GOOD.\n", bitpix);
+    }
+}
+
+// ---------------------------------------------------------------- FMASK lists
+
+// Reads a string keyword of the FMASK header or ends the run.
+void read_list_key(fitsfile* fptr, const char* fn, const char* key, char value[FLEN_VALUE]) {
+    int status = 0;
+    if (fits_read_key(fptr, TSTRING, key, value, nullptr, &status)) {
+        std::printf("\aERROR: unable to find required keyword %s in FITS file %s\n", key, fn);
+        report(status);
+        fail(fptr);
+    }
+}
+
+// Parses a bracketed list of integers such as "[ 1,2, 4 ]" into out (at most
+// STACKLE_MAX_FOVS entries); ends the run on malformed text.  Returns the count.
+int parse_int_list(const char* text, const char* key, int* out) {
+    char work[FLEN_VALUE];
+    std::snprintf(work, sizeof work, "%s", text);
+    int count = 0;
+    for (char* tok = std::strtok(work, " [],"); tok != nullptr;
+         tok = std::strtok(nullptr, " [],")) {
+        if (count == STACKLE_MAX_FOVS) {
+            std::printf("ERROR: Maximum number of FOVs, %d, exceeded in %s\n", STACKLE_MAX_FOVS,
+                        key);
+            std::exit(STACKLE_FAIL);
+        }
+        char* end = nullptr;
+        errno = 0;
+        const long v = std::strtol(tok, &end, 10);
+        if (end == tok || errno == ERANGE || v < INT_MIN || v > INT_MAX) {
+            std::printf("ERROR converting %s string, \"%s\"\n", key, text);
+            std::exit(STACKLE_FAIL);
+        }
+        out[count++] = static_cast<int>(v);
+    }
+    return count;
+}
+
+void require_list_text(const char* text, const char* key) {
+    if (std::strlen(text) < 2) {
+        std::printf("Insufficient info in %s in FMASK file\n", key);
+        std::exit(STACKLE_FAIL);
+    }
+}
+
+// ---------------------------------------------------------------- products
+
+// Temporary name of a product: same folder, ".part-<pid>-" before the file's own name (so a
+// compression suffix of the final name still applies).
+std::string temp_name_for(const char* final_name) {
+    const std::string name(final_name);
+    const size_t slash = name.rfind('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    return name.substr(0, base) + ".part-" + std::to_string(getpid()) + "-" + name.substr(base);
+}
+
+// A FITS product being written under its temporary name.
+struct product {
+    const char* name; // final name, as shown in messages
+    const char* routine;
+    std::string temp;
+    fitsfile* fptr;
+};
+
+void print_create_failed(const product& p) {
+    std::printf("\aERROR: Attempt to create FITS file %s FAILED in %s().\n", p.name, p.routine);
+}
+
+// Creates the product's file (replacing a stale temporary file); false when it cannot.
+bool create_product(product* p) {
+    p->temp = temp_name_for(p->name);
+    p->fptr = nullptr;
+    const std::string request = "!" + p->temp;
+    int status = 0;
+    if (fits_create_file(&p->fptr, request.c_str(), &status)) {
+        report(status);
+        print_create_failed(*p);
+        p->fptr = nullptr;
+        return false;
+    }
+    return true;
+}
+
+// Ends the run after a fatal writer error (message already printed), removing the
+// unfinished file.
+[[noreturn]] void abandon_product(product* p, int status) {
+    fits_report_error(stdout, status);
+    int st = 0;
+    fits_delete_file(p->fptr, &st);
+    std::exit(STACKLE_FAIL);
+}
+
+// Creates the primary image of a new product or ends the run with `fail_fmt`.
+void create_primary(product* p, int bitpix, const control_settings* cs, const char* fail_fmt) {
+    long naxes[2] = {cs->xdim, cs->ydim};
+    int status = 0;
+    if (fits_create_img(p->fptr, bitpix, 2, naxes, &status)) {
+        std::printf(fail_fmt, p->name);
+        abandon_product(p, status);
+    }
+}
+
+// Closes a finished product and moves it to its final name.  Returns 0, or 1 (with the
+// creation message) when the file could not be completed or moved into place.
+int finish_product(product* p) {
+    int status = 0;
+    bool ok = fits_close_file(p->fptr, &status) == 0;
+    if (!ok) {
+        report(status);
+    }
+    ok = ok && std::rename(p->temp.c_str(), p->name) == 0;
+    if (!ok) {
+        std::remove(p->temp.c_str());
+        print_create_failed(*p);
+        return 1;
+    }
+    return 0;
+}
+
+// Comment block, pixels, close and rename: the common end of every image product.
+int complete_product(product* p, int datatype, const void* pixels, const control_settings* cs,
+                     const char* write_fail_fmt) {
+    write_fits_headers(p->fptr, cs);
+    const LONGLONG npix = static_cast<LONGLONG>(cs->xdim) * cs->ydim;
+    int status = 0;
+    if (fits_write_img(p->fptr, datatype, 1, npix, const_cast<void*>(pixels), &status)) {
+        std::printf(write_fail_fmt, p->name);
+        abandon_product(p, status);
+    }
+    return finish_product(p);
+}
+
+// Copies the primary HDU of the first data file into the product; true when it was copied.
+bool copy_first_header(product* p, const char* first_file, int debug) {
+    fitsfile* in = nullptr;
+    int status = 0;
+    if (fits_open_file(&in, first_file, READONLY, &status)) {
+        fits_clear_errmsg();
+        return false;
+    }
+    if (debug) {
+        std::printf("Copy the HDU from %s to %s in write_flt_fits_with_hdrs()\n", first_file,
+                    p->name);
+    }
+    bool copied = fits_copy_hdu(in, p->fptr, kHeaderRoom, &status) == 0;
+    if (!copied) {
+        std::printf("Problem in fits_copy_hdu() from %s to %s in write_flt_fits_with_hdrs()\n",
+                    first_file, p->name);
+        fits_clear_errmsg();
+    } else if (debug) {
+        std::printf("HDU Copy SUCCESSFUL.\n");
+    }
+    status = 0;
+    fits_close_file(in, &status);
+    return copied;
+}
+
+// Removes a keyword when present (a copied checksum no longer matches the new data).
+void drop_key(fitsfile* fptr, const char* key) {
+    int status = 0;
+    if (fits_delete_key(fptr, key, &status)) {
+        fits_clear_errmsg();
+    }
+}
+
+// Turns the copied HDU into the product's float image, or, when there is none, starts the
+// file afresh with a new float image.  False when the file cannot be recreated.
+bool shape_copied_image(product* p, bool copied, const control_settings* cs) {
+    long naxes[2] = {cs->xdim, cs->ydim};
+    int status = 0;
+    if (copied && fits_resize_img(p->fptr, FLOAT_IMG, 2, naxes, &status) == 0) {
+        drop_key(p->fptr, "CHECKSUM");
+        drop_key(p->fptr, "DATASUM");
+        return true;
+    }
+    std::printf("fits_resize_img() failed.  Trying fits_create_img()...\n");
+    fits_clear_errmsg();
+    // Start from an empty file so that the new image is the primary one.
+    status = 0;
+    fits_delete_file(p->fptr, &status);
+    if (!create_product(p)) {
+        return false;
+    }
+    status = 0;
+    if (fits_create_img(p->fptr, FLOAT_IMG, 2, naxes, &status)) {
+        std::printf("fits_create_img() failed too.\n");
+        std::printf("\aERROR: Attempt to create one-plane image in FITS file %s FAILED in "
+                    "write_flt_fits_with_hdrs().\n",
+                    p->name);
+        abandon_product(p, status);
+    }
+    return true;
+}
+
+// The current local time in the 24-character form "Sat Dec  5 18:05:54 2026".
+std::string local_time_text() {
+    const std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    localtime_r(&now, &parts);
+    char text[64];
+    std::strftime(text, sizeof text, "%a %b %e %H:%M:%S %Y", &parts);
+    return text;
+}
+
+// Appends one "[STACKLE]" comment record built from a format.
+template <typename... Args>
+void comment(fitsfile* fptr, int* status, const char* fmt, Args... args) {
+    char text[2 * STACKLE_STRLEN + 128];
+    std::snprintf(text, sizeof text, fmt, args...);
+    fits_write_comment(fptr, text, status);
+}
+
+void comment(fitsfile* fptr, int* status, const char* text) {
+    fits_write_comment(fptr, text, status);
+}
+
+// Records 12 to 17 of the comment block: the inputs.
+void input_comments(fitsfile* fptr, const control_settings* cs, int* st) {
+    if (cs->namelist_f) {
+        comment(fptr, st, "[STACKLE] INPUT FILE:       Namelist = %s", cs->namelist);
+    }
+    if (cs->data_in_lfile_f) {
+        comment(fptr, st, "[STACKLE] INPUT FILE: Data file list = %s", cs->data_in_lfile);
+    }
+    if (cs->sdev_in_lfile_f) {
+        comment(fptr, st, "[STACKLE] INPUT FILE: Sdev file list = %s", cs->sdev_in_lfile);
+    }
+    if (cs->bmask_in_lfile_f) {
+        comment(fptr, st, "[STACKLE] Used BMASK file list %s", cs->bmask_in_lfile);
+    }
+    if (cs->pmask_in_lfile_f) {
+        comment(fptr, st, "[STACKLE] Used PMASK file list %s", cs->pmask_in_lfile);
+    }
+    if (cs->fmask_in_file_f) {
+        comment(fptr, st, "[STACKLE] Used FMASK file %s", cs->fmask_in_file);
+        if (cs->fov_for_wts >= 1 && cs->use_weights) {
+            comment(fptr, st,
+                    "[STACKLE]      with FOV NUMBER = %1d (used to calculate DCE weights)",
+                    static_cast<int>(cs->fov_for_wts));
+        }
+    } else {
+        comment(fptr, st, "[STACKLE] Used NO FMASK file.");
+    }
+}
+
+// Records 5 to 8: the outputs.
+void output_comments(fitsfile* fptr, const control_settings* cs, int* st) {
+    comment(fptr, st, "[STACKLE] OUTPUT FILE:    Data = %s", cs->data_out_file);
+    comment(fptr, st, "[STACKLE] OUTPUT FILE:    Sdev = %s",
+            cs->sdev_out_file_f ? cs->sdev_out_file : "(NONE)");
+    if (cs->wts_out_file_f) {
+        comment(fptr, st, "[STACKLE] OUTPUT FILE: Weights = %s", cs->wts_out_file);
+    }
+    if (cs->amask_out_file_f) {
+        comment(fptr, st, "[STACKLE] OUTPUT FILE:   AMASK = %s", cs->amask_out_file);
+    }
+}
+
+const char kRule[] = "[STACKLE]===============================================================";
+
+// Opens an existing file for update or ends the run (insert_int_keyword).
+fitsfile* open_for_update(const char* fn) {
+    fitsfile* fptr = nullptr;
+    int status = 0;
+    if (fits_open_file(&fptr, fn, READWRITE, &status)) {
+        std::printf("\aERROR: Attempt to open file %s FAILED in insert_int_keyword().\n", fn);
+        report(status);
+        fail(nullptr);
+    }
+    return fptr;
+}
+
+} // namespace
+
+// ================================================================ readers
+
+void read_fits_dims_2d(const char* fits_filename, int* xdim, int* ydim, int debug) {
+    if (debug) {
+        std::printf("===> read_fits_dims_2d() from \"%s\" using cfitsio:\n", fits_filename);
+    }
+    fitsfile* fptr = nullptr;
+    int status = 0;
+    if (fits_open_file(&fptr, fits_filename, READONLY, &status)) {
+        std::printf("\aERROR opening FITS file %s in read_fits_dims_2d()\n", fits_filename);
+        std::printf("returned status=%d\n", status);
+        fail(nullptr);
+    }
+    frame_dims d{};
+    status = read_dims(fptr, &d);
+    if (status != 0) {
+        std::printf("\aERROR: unable to read the dimensions of file %s [read_fits_dims_2d()]\n",
+                    fits_filename);
+        std::printf("returned status=%d\n", status);
+        fail(fptr);
+    }
+    if (!settle_dims(&d)) {
+        std::printf("\aERROR: image in file %s is too large [read_fits_dims_2d()]\n",
+                    fits_filename);
+        fail(fptr);
+    }
+    *xdim = d.xdim;
+    *ydim = d.ydim;
+    if (debug) {
+        std::printf("     xdim =%5d\n", d.xdim);
+        std::printf("     ydim =%5d\n", d.ydim);
+    }
+    if (d.npix_all != plane_pixels(d)) {
+        std::printf("\aERROR: more than two dimensions in file %s [read_fits_dims_2d()]\n",
+                    fits_filename);
+        std::printf("       xdim=%1d, ydim=%1d, anaxes[2]=%1ld, npixels=%1lld\n", d.xdim, d.ydim,
+                    d.naxes[2], d.npix_all);
+        fail(fptr);
+    }
+    close_input(fptr);
+}
+
+float* read_fits(const char* fits_filename, int* xdim, int* ydim, int* req_fovid, int debug) {
+    if (debug) {
+        std::printf("In read_fits() with fits_filename=\"%s\"\n", fits_filename);
+    }
+    fitsfile* fptr = nullptr;
+    int status = 0;
+    if (fits_open_file(&fptr, fits_filename, READONLY, &status)) {
+        std::printf("\aERROR: Attempt to read file %s FAILED in read_fits().\n", fits_filename);
+        report(status);
+        fail(nullptr);
+    }
+    check_fovid(fptr, fits_filename, req_fovid);
+    check_float_bitpix(fptr, fits_filename, debug);
+    const frame_dims d = plane_dims(fptr, fits_filename, "read_fits",
+                                    "Dimensions read as xdim=%1d ydim=%1d in read_fits()\n", debug);
+    float* plane =
+        static_cast<float*>(alloc_plane(d, sizeof(float), "float_image", "read_fits", fptr));
+    if (debug) {
+        std::printf("Allocated image array.\n");
+    }
+    int anynul = 0;
+    if (fits_read_img(fptr, TFLOAT, 1, plane_pixels(d), nullptr, plane, &anynul, &status)) {
+        // A plane that could not be read whole would carry undefined values into the result.
+        std::printf("\aERROR: Attempt to read float image from file %s FAILED in read_fits().\n",
+                    fits_filename);
+        report(status);
+        std::free(plane);
+        fail(fptr);
+    }
+    close_input(fptr);
+    *xdim = d.xdim;
+    *ydim = d.ydim;
+    if (debug) {
+        std::printf("Reading... COMPLETED.\n");
+        print_float_stats(fits_filename, plane, plane_pixels(d));
+    }
+    return plane;
+}
+
+int16_t* read_fits_s(const char* fits_filename, int* xdim, int* ydim, int debug) {
+    if (debug) {
+        std::printf("In read_fits_s() with fits_filename=\"%s\"\n", fits_filename);
+    }
+    fitsfile* fptr = nullptr;
+    int status = 0;
+    if (fits_open_file(&fptr, fits_filename, READONLY, &status)) {
+        std::printf("\aERROR: Attempt to read file %s FAILED in read_fits_s().\n", fits_filename);
+        report(status);
+        fail(nullptr);
+    }
+    check_short_bitpix(fptr, fits_filename, debug);
+    const frame_dims d = plane_dims(fptr, fits_filename, "read_fits_s",
+                                    "Dimensions read as xdim=%1d ydim=%1d\n", debug);
+    int16_t* plane =
+        static_cast<int16_t*>(alloc_plane(d, sizeof(int16_t), "short_image", "read_fits_s", fptr));
+    if (debug) {
+        std::printf("Allocated image array.\n");
+    }
+    int anynul = 0;
+    if (fits_read_img(fptr, TSHORT, 1, plane_pixels(d), nullptr, plane, &anynul, &status)) {
+        std::printf("\aERROR: Attempt to read short image from file %s FAILED in read_fits_s().\n",
+                    fits_filename);
+        report(status);
+        std::free(plane);
+        fail(fptr);
+    }
+    if (debug) {
+        std::printf("Reading... COMPLETED.\n");
+        print_short_samples(fits_filename, plane, d);
+    }
+    close_input(fptr);
+    *xdim = d.xdim;
+    *ydim = d.ydim;
+    return plane;
+}
+
+void read_fmask_lists(control_settings* cs) {
+    if (!cs->fmask_in_file_f) {
+        std::printf("ERROR:  Weird programming error in read_fmask_lists() -- FMASK file not "
+                    "defined.\n");
+        std::exit(STACKLE_FAIL);
+    }
+    const char* fn = cs->fmask_in_file;
+    fitsfile* fptr = nullptr;
+    int status = 0;
+    if (fits_open_file(&fptr, fn, READONLY, &status)) {
+        std::printf("\aERROR: Attempt to read file %s FAILED in read_fits_s().\n", fn);
+        report(status);
+        fail(nullptr);
+    }
+    char fovtext[FLEN_VALUE];
+    char bittext[FLEN_VALUE];
+    read_list_key(fptr, fn, "FOVLIST", fovtext);
+    read_list_key(fptr, fn, "BITLIST", bittext);
+    close_input(fptr);
+    require_list_text(fovtext, "FOVLIST");
+    require_list_text(bittext, "BITLIST");
+    const int nfov = parse_int_list(fovtext, "FOVLIST", cs->fovlist);
+    const int nbit = parse_int_list(bittext, "BITLIST", cs->bitlist);
+    if (nfov != nbit) {
+        std::printf("ERROR: Number of list elements in FOVLIST (%1d) and BITLIST (%1d) do not "
+                    "match\n",
+                    nfov, nbit);
+        std::exit(STACKLE_FAIL);
+    }
+    cs->num_fovs = static_cast<signed char>(nfov);
+    if (cs->debug) {
+        std::printf("Completed reading in %1d elements in FOVLIST and BITLIST as follows: \n",
+                    nfov);
+        for (int i = 0; i < nfov; ++i) {
+            std::printf("   For i=%1d, FOVLIST = %2d  BITLIST = %2d\n", i, cs->fovlist[i],
+                        cs->bitlist[i]);
+        }
+    }
+}
+
+void read_fmask_params(const char* fmask_filename, control_settings* cs) {
+    if (cs->debug) {
+        std::printf("===> read_fmask_params() from \"%s\" using cfitsio:\n", fmask_filename);
+    }
+    fitsfile* fptr = nullptr;
+    int status = 0;
+    if (fits_open_file(&fptr, fmask_filename, READONLY, &status)) {
+        std::printf("\aERROR opening FMASK FITS file %s in read_fmask_params()\n", fmask_filename);
+        std::printf("returned status=%d\n", status);
+        fail(nullptr);
+    }
+    int16_t usefovid = 0;
+    if (fits_read_key(fptr, TSHORT, "USEFOVID", &usefovid, nullptr, &status)) {
+        std::printf("\aERROR: Required keyword USEFOVID not found in FITS file %s in "
+                    "read_fmask_params()\n",
+                    fmask_filename);
+        std::printf("returned status=%d\n", status);
+        fail(fptr);
+    }
+    close_input(fptr);
+    cs->usefovid = usefovid;
+    cs->usefovid_f = 1;
+    if (cs->verbose) {
+        std::printf("In fmask file %s, read keyword:  ", fmask_filename);
+        std::printf("   USEFOVID = %2d\n", static_cast<int>(cs->usefovid));
+    }
+    if (cs->debug) {
+        std::printf(" USEFOVID_f = %2d\n", static_cast<int>(cs->usefovid_f));
+    }
+}
+
+// ================================================================ diagnostics
+
+void print_fits_data(const char* fits_filename) {
+    int xdim = 0;
+    int ydim = 0;
+    int fovid = -1;
+    float* plane = read_fits(fits_filename, &xdim, &ydim, &fovid, 0);
+    std::printf("\nFITS FILE DATA in %s with xdim=%0d and ydim=%0d\n", fits_filename, xdim, ydim);
+    for (int y = 0; y < ydim && y < 10; ++y) {
+        for (int x = 0; x < xdim && x < 10; ++x) {
+            std::printf("%6.1f ", plane[static_cast<long long>(y) * xdim + x]);
+        }
+        std::printf("\n");
+    }
+    std::free(plane);
+}
+
+void print_fits_data_s(const char* fits_filename) {
+    int xdim = 0;
+    int ydim = 0;
+    int16_t* plane = read_fits_s(fits_filename, &xdim, &ydim, 0);
+    std::printf("\nFITS FILE DATA in %s with xdim=%0d and ydim=%0d\n", fits_filename, xdim, ydim);
+    for (int y = 0; y < ydim; ++y) {
+        for (int x = 0; x < xdim; ++x) {
+            std::printf("%6d ", plane[static_cast<long long>(y) * xdim + x]);
+        }
+        std::printf("\n");
+    }
+    std::free(plane);
+}
+
+void compare_fits_data(const char* file_a, const char* file_b) {
+    int xa = 0, ya = 0, xb = 0, yb = 0;
+    int fovid = kFovidSkip;
+    float* a = read_fits(file_a, &xa, &ya, &fovid, 0);
+    std::printf("FITS FILE DATA in %s with xdim=%0d and ydim=%0d\n", file_a, xa, ya);
+    float* b = read_fits(file_b, &xb, &yb, &fovid, 0);
+    std::printf("FITS FILE DATA in %s with xdim=%0d and ydim=%0d\n", file_b, xb, yb);
+    int nan_pairs = 0;
+    for (int y = 0; y < ya && y < yb; ++y) {
+        for (int x = 0; x < xa && x < xb; ++x) {
+            const float va = a[static_cast<long long>(y) * xa + x];
+            const float vb = b[static_cast<long long>(y) * xb + x];
+            if (va == vb) {
+                continue;
+            }
+            if (stackle_isnan(va) && stackle_isnan(vb)) {
+                ++nan_pairs;
+                continue;
+            }
+            std::printf("x=%03d y=%03d  |  A=%7.4f  B=%7.4f  DELTA=%g\n", x, y, va, vb, va - vb);
+        }
+    }
+    std::printf("There were %1d matching NaN pairs found\n", nan_pairs);
+    std::free(a);
+    std::free(b);
+}
+
+// ================================================================ writers
+
+int write_flt_fits(const char* out_filename, const float* image, const control_settings* cs) {
+    product p{out_filename, "write_flt_fits", {}, nullptr};
+    if (!create_product(&p)) {
+        return 1;
+    }
+    create_primary(&p, FLOAT_IMG, cs,
+                   "\aERROR: Attempt to create one-plane image in FITS file %s FAILED in "
+                   "write_flt_fits().\n");
+    const int result = complete_product(
+        &p, TFLOAT, image, cs,
+        "\aERROR: Attempt to write float image to file %s FAILED in write_flt_fits().\n");
+    if (result == 0 && cs->debug) {
+        std::printf("Completed writing FLOAT DATA file %s\n", out_filename);
+    }
+    return result;
+}
+
+int write_flt_fits_with_hdrs(const char* first_data_file, const char* out_filename,
+                             const float* image, const control_settings* cs) {
+    if (cs->debug) {
+        std::printf("Beginning to write file %s using write_flt_fits_from_dbl()\n", out_filename);
+    }
+    product p{out_filename, "write_flt_fits_with_hdrs", {}, nullptr};
+    if (!create_product(&p)) {
+        return 1;
+    }
+    const bool copied = copy_first_header(&p, first_data_file, cs->debug);
+    if (!shape_copied_image(&p, copied, cs)) {
+        return 1;
+    }
+    const int result = complete_product(
+        &p, TFLOAT, image, cs,
+        "\aERROR: Attempt to write float image to file %s FAILED in write_flt_fits_from_dbl().\n");
+    if (result == 0 && cs->debug) {
+        std::printf("Completed writing FLOAT DATA file %s using write_flt_fits_with_hdrs()\n",
+                    out_filename);
+    }
+    return result;
+}
+
+int write_amask(const int16_t* amask, const control_settings* cs) {
+    product p{cs->amask_out_file, "write_amask", {}, nullptr};
+    if (!create_product(&p)) {
+        return 1;
+    }
+    create_primary(&p, SHORT_IMG, cs,
+                   "\aERROR: Attempt to create short image in FITS file %s FAILED in "
+                   "write_amask().\n");
+    return complete_product(
+        &p, TSHORT, amask, cs,
+        "\aERROR: Attempt to write short image to file %s FAILED in write_flt_fits_from_dbl().\n");
+}
+
+int write_weights_list(const float* dce_weight, const char (*data_files)[STACKLE_STRLEN],
+                       const control_settings* cs) {
+    const char* name = cs->wts_out_file;
+    if (cs->debug) {
+        std::printf("Beginning writing %1d Weights to the Weights List file %s\n", cs->num_files,
+                    name);
+    }
+    const std::string temp = temp_name_for(name);
+    std::FILE* f = std::fopen(temp.c_str(), "w");
+    bool ok = f != nullptr;
+    for (int i = 0; ok && i < cs->num_files; ++i) {
+        ok = std::fprintf(f, "%15.4f  %s\n", dce_weight[i], data_files[i]) > 0;
+    }
+    if (f != nullptr) {
+        ok = (std::fclose(f) == 0) && ok;
+    }
+    ok = ok && std::rename(temp.c_str(), name) == 0;
+    if (!ok) {
+        std::remove(temp.c_str());
+        std::printf("\aERROR: Unable to open Weights List File %s for writing\n", name);
+        std::exit(STACKLE_FAIL);
+    }
+    return 0;
+}
+
+void write_fits_headers(fitsfile* fptr, const control_settings* cs) {
+    if (cs->debug) {
+        std::printf("REMINDER: Maximum number of headers that may be ");
+        std::printf("*added* by stackle is: %d\n", kHeaderRoom);
+    }
+    int st = 0;
+    comment(fptr, &st, kRule);
+    comment(fptr, &st, "[STACKLE] MODULE %s", cs->progname);
+    comment(fptr, &st, "[STACKLE] VERSION = %4.2f", STACKLE_VERSION);
+    comment(fptr, &st, "[STACKLE] Processed at %s", local_time_text().c_str());
+    output_comments(fptr, cs, &st);
+    comment(fptr, &st, "[STACKLE] Output Data file is the result of coadding %1d FITS files",
+            static_cast<int>(cs->num_files));
+    comment(fptr, &st, "[STACKLE] These FITS files had dimensions:  xdim=%1d & ydim=%1d",
+            static_cast<int>(cs->xdim), static_cast<int>(cs->ydim));
+    comment(fptr, &st, "[STACKLE] DCE weighting was TURNED %s", cs->use_weights ? "ON" : "OFF");
+    input_comments(fptr, cs, &st);
+    comment(fptr, &st, "[STACKLE] NOTE:  The output sdev FITS file is a quick approximation ");
+    comment(fptr, &st, "[STACKLE]        that is intended to be upgraded in a later release. ");
+    comment(fptr, &st, kRule);
+    if (st != 0) {
+        report(st);
+    }
+}
+
+void insert_int_keyword(const char* fits_filename, const char* keyword, int value) {
+    fitsfile* fptr = open_for_update(fits_filename);
+    int status = 0;
+    int old = 0;
+    while (fits_read_key(fptr, TINT, keyword, &old, nullptr, &status) == 0) {
+        if (fits_delete_key(fptr, keyword, &status)) {
+            std::printf("\aERROR: failure while trying to delete keyword %s in FITS file %s [in "
+                        "insert_int_keyword()]\n",
+                        keyword, fits_filename);
+            report(status);
+            fail(fptr);
+        }
+    }
+    status = 0;
+    fits_clear_errmsg();
+    if (fits_write_key(fptr, TINT, keyword, &value, "VJ: added keyword", &status)) {
+        std::printf("\aERROR: Unable to insert keyword %s=%1d into FITS file %s [in "
+                    "insert_int_keyword()]\n",
+                    keyword, value, fits_filename);
+        std::printf("returned status=%d\n", status);
+        fail(fptr);
+    }
+    close_input(fptr);
+}
