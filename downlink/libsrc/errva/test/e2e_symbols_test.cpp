@@ -1,0 +1,97 @@
+// The installed library exports its interface under plain names and nothing
+// else: every dynamic symbol is either a name declared in the public headers
+// or a member of the exported class.
+#include "testkit.h"
+
+#include <gtest/gtest.h>
+
+#include <cxxabi.h>
+
+#include <cstdlib>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+namespace {
+
+std::set<std::string> exported_symbols() {
+    const std::string lib = std::string(DOWNLINK_LIB_DIR) + "/liberrva.so";
+    const testkit::RunResult r = testkit::run("/usr/bin/nm", {"-D", "--defined-only", lib});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::set<std::string> names;
+    std::istringstream in(r.out);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string addr, type, name;
+        if (fields >> addr >> type >> name)
+            names.insert(name);
+    }
+    return names;
+}
+
+// Identifiers declared in the umbrella header and the headers it includes.
+std::set<std::string> header_identifiers() {
+    const std::string dir = std::string(DOWNLINK_SOURCE_DIR) + "/downlink/include/";
+    std::string text = testkit::read_text(dir + "liberrva.h");
+    const std::regex include_re("#include \"([a-z_]+\\.h)\"");
+    std::string all = text;
+    for (std::sregex_iterator it(text.begin(), text.end(), include_re), end; it != end; ++it)
+        all += testkit::read_text(dir + (*it)[1].str());
+    std::set<std::string> ids;
+    const std::regex id_re("[A-Za-z_][A-Za-z0-9_]*");
+    for (std::sregex_iterator it(all.begin(), all.end(), id_re), end; it != end; ++it)
+        ids.insert(it->str());
+    return ids;
+}
+
+std::string demangle(const std::string& name) {
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> d(
+        abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status), std::free);
+    return status == 0 ? std::string(d.get()) : name;
+}
+
+} // namespace
+
+TEST(ErrvaExports, EveryEntryPointAndConstantHasItsPlainName) {
+    const std::set<std::string> names = exported_symbols();
+    const char* required[] = {"const_exp_float",  "const_nan_float",  "const_mant_float",
+                              "const_exp_double", "const_nan_double", "const_mant_double",
+                              "iznanf",           "iznand",           "izinff",
+                              "izinfd",           "errva_add",        "errva_sub",
+                              "errva_mul",        "errva_div",        "errva_dadd",
+                              "errva_dsub",       "errva_dmul",       "errva_ddiv",
+                              "errva_mask_setup", "errva_globptr",    "errva_globpubptr",
+                              "dfetch",           "ffetch",           "errva_global",
+                              "fwhm_to_sigma"};
+    for (const char* r : required)
+        EXPECT_EQ(names.count(r), 1u) << r << " is not exported";
+}
+
+TEST(ErrvaExports, ClassConstructorsAndMembersAreExported) {
+    std::set<std::string> members;
+    for (const std::string& n : exported_symbols())
+        members.insert(demangle(n));
+    const char* required[] = {
+        "errvaclass::errvaclass()", "errvaclass::errvaclass(float, float)",
+        "errvaclass::EquivSigma(double)",
+        "errvaclass::div(float&, float&, int&, float, float, int, float, float, int)",
+        "errvaclass::div(double&, double&, int&, double, double, int, double, double, int)"};
+    for (const char* r : required)
+        EXPECT_EQ(members.count(r), 1u) << r << " is not exported";
+}
+
+TEST(ErrvaExports, NothingButTheInterfaceLeaks) {
+    const std::set<std::string> declared = header_identifiers();
+    for (const std::string& n : exported_symbols()) {
+        if (n.rfind("_Z", 0) == 0) {
+            // Mangled names: only the members of the one exported class.
+            EXPECT_EQ(demangle(n).rfind("errvaclass::", 0), 0u) << "leaked: " << demangle(n);
+        } else {
+            EXPECT_EQ(declared.count(n), 1u) << "leaked: " << n;
+        }
+    }
+}
