@@ -38,12 +38,49 @@ bench_generate() {
   echo "$stamp" >"$dir/.stamp"
 }
 
-# bench_measure LABEL DIR COMMAND...: runs COMMAND in DIR once to check it, then
-# $bench_runs timed runs.  Sets bench_mean (seconds), bench_min (seconds) and bench_rss
-# (peak resident set in MiB, or "n/a"), and returns the status of the check run.
+# bench_hyperfine TIMES DIR COMMAND...: wall times of $bench_runs runs by hyperfine, one
+# per line into TIMES (left empty when hyperfine is missing or fails).
+bench_hyperfine() {
+  local times="$1" dir="$2"; shift 2
+  : >"$times"
+  command -v hyperfine >/dev/null 2>&1 || return 0
+  (cd "$dir" && hyperfine --style basic --runs "$bench_runs" --export-json "$times.json" \
+    -- "$(printf '%q ' "$@")") >/dev/null 2>&1 || return 0
+  tr -d ' \n' <"$times.json" | grep -o '"times":\[[^]]*\]' | head -n 1 |
+    sed 's/"times":\[//; s/\]//' | tr ',' '\n' >"$times"
+}
+
+# bench_loop TIMES DIR COMMAND...: $bench_runs runs under /usr/bin/time (or the shell's
+# clock); appends the wall times to TIMES unless it already holds hyperfine's, and sets
+# bench_rss to the largest peak resident set in MiB ("n/a" without /usr/bin/time).
+bench_loop() {
+  local times="$1" dir="$2"; shift 2
+  local i rss=0 r t0 t1 keep=1 tfile="$times.one"
+  [ -s "$times" ] && keep=0
+  bench_rss="n/a"
+  for ((i = 0; i < bench_runs; i++)); do
+    if [ -x /usr/bin/time ]; then
+      (cd "$dir" && /usr/bin/time -f '%e %M' -o "$tfile" "$@") >/dev/null 2>&1 || true
+      r=$(awk '{print $2}' "$tfile")
+      [ "${r:-0}" -gt "$rss" ] && rss=$r
+      [ "$keep" -eq 1 ] && awk '{print $1}' "$tfile" >>"$times"
+    else
+      t0=$(date +%s.%N)
+      (cd "$dir" && "$@") >/dev/null 2>&1 || true
+      t1=$(date +%s.%N)
+      [ "$keep" -eq 1 ] && awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.3f\n", b - a}' >>"$times"
+    fi
+  done
+  [ -x /usr/bin/time ] && bench_rss=$(awk -v k="$rss" 'BEGIN {printf "%.1f", k / 1024}')
+  return 0
+}
+
+# bench_measure LABEL DIR COMMAND...: runs COMMAND in DIR once to check it, then times
+# $bench_runs runs.  Sets bench_mean and bench_min (seconds) and bench_rss (MiB), and
+# returns the status of the check run.
 bench_measure() {
   local label="$1" dir="$2"; shift 2
-  local status log="$dir/.$label.out" times="$dir/.$label.times" tfile="$dir/.$label.time"
+  local status log="$dir/.$label.out" times="$dir/.$label.times"
   set +e
   (cd "$dir" && "$@") >"$log" 2>&1
   status=$?
@@ -53,33 +90,9 @@ bench_measure() {
     tail -n 12 "$log" | sed 's/^/    | /'
     return "$status"
   fi
-  : >"$times"
-  if command -v hyperfine >/dev/null 2>&1; then
-    (cd "$dir" && hyperfine --style basic --runs "$bench_runs" \
-      --export-json "$dir/.$label.json" -- "$(printf '%q ' "$@")") >/dev/null
-    grep -o '"times": *\[[^]]*\]' "$dir/.$label.json" | tr -d '"times:[] ' | tr ',' '\n' \
-      >"$times"
-  fi
-  bench_rss="n/a"
-  if [ -x /usr/bin/time ]; then
-    local i rss=0 r
-    for ((i = 0; i < bench_runs; i++)); do
-      (cd "$dir" && /usr/bin/time -f '%e %M' -o "$tfile" "$@") >/dev/null 2>&1
-      r=$(awk '{print $2}' "$tfile")
-      [ "$r" -gt "$rss" ] && rss=$r
-      command -v hyperfine >/dev/null 2>&1 || awk '{print $1}' "$tfile" >>"$times"
-    done
-    bench_rss=$(awk -v k="$rss" 'BEGIN {printf "%.1f", k / 1024}')
-  elif ! command -v hyperfine >/dev/null 2>&1; then
-    local i t0 t1
-    for ((i = 0; i < bench_runs; i++)); do
-      t0=$(date +%s.%N)
-      (cd "$dir" && "$@") >/dev/null 2>&1
-      t1=$(date +%s.%N)
-      awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.3f\n", b - a}' >>"$times"
-    done
-  fi
-  bench_mean=$(awk '{s += $1; n++} END {printf "%.3f", s / n}' "$times")
+  bench_hyperfine "$times" "$dir" "$@"
+  bench_loop "$times" "$dir" "$@"
+  bench_mean=$(awk '{s += $1; n++} END {if (n) printf "%.3f", s / n}' "$times")
   bench_min=$(sort -g "$times" | head -n 1 | awk '{printf "%.3f", $1}')
   echo "$label: wall mean $bench_mean s, best $bench_min s over $bench_runs runs;" \
        "peak RSS $bench_rss MiB"
