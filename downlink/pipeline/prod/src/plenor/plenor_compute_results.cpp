@@ -1,0 +1,173 @@
+// Flat-field computation: every DCE pixel that the masks allow is divided by the flat field
+// (times the transmission-calibrator flat); the others keep their input and are marked in the
+// Dmask.  With uncertainties the product and quotient come from the uncertainty library.
+#include "plenor.h"
+
+#include <errva.h>
+#include <nanvalue.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+const short mark_skipped = 0x100;  // not flat-fielded: value and uncertainty are the input's
+const short mark_doubtful = 0x080; // flat-fielded with a flat that its Cmask flags
+
+// The inputs of one run, for the pixel decision.
+struct flat_frame {
+    const run_control* rc;
+    size_t plane;            // pixels in a plane
+    const short* pmask;      // one plane
+    short* dmask;            // one plane per DCE plane
+    const short* cmask;      // one plane
+    const float* flat;       // values, then uncertainties
+    const float* tcal_flat;  // values, then uncertainties; null when there is none
+    const short* tcal_cmask; // one plane
+};
+
+// A mask value shares a bit with a level after sign extension to 32 bits.
+bool shares_bit(short value, int32_t level) {
+    return (static_cast<int32_t>(value) & level) != 0;
+}
+
+// The pixel decision for DCE pixel i (pixel p of its plane): true when the pixel is to be
+// flat-fielded.  Marks the Dmask as it goes.
+bool pixel_usable(const flat_frame& f, float value, size_t i, size_t p) {
+    short& dmask = f.dmask[i];
+    const run_control& rc = *f.rc;
+    if (iznanf(value) || shares_bit(f.pmask[p], rc.PmaskMask) || shares_bit(dmask, rc.DmaskMask)) {
+        dmask |= mark_skipped;
+        return false;
+    }
+    const bool flat_nan = iznanf(f.flat[p]) != 0;
+    if (shares_bit(f.cmask[p], rc.CmaskMask)) {
+        if (flat_nan) {
+            dmask |= mark_skipped;
+            return false;
+        }
+        dmask |= mark_doubtful;
+    }
+    if (f.tcal_flat != nullptr && shares_bit(f.tcal_cmask[p], rc.CmaskMask)) {
+        // A flagged calibrator flat that is not a number cannot divide either.
+        if (flat_nan || iznanf(f.tcal_flat[p])) {
+            dmask |= mark_skipped;
+            return false;
+        }
+        dmask |= mark_doubtful;
+    }
+    return true;
+}
+
+// The divisor of every plane pixel with its uncertainty and flag word.
+struct divisor_plane {
+    float* value;
+    float* sigma;
+    int* flags;
+};
+
+void release(divisor_plane* d) {
+    std::free(d->value);
+    std::free(d->sigma);
+    std::free(d->flags);
+}
+
+bool allocate(divisor_plane* d, size_t plane) {
+    const size_t n = plane > 0 ? plane : 1;
+    d->value = static_cast<float*>(std::malloc(n * sizeof(float)));
+    d->sigma = static_cast<float*>(std::malloc(n * sizeof(float)));
+    d->flags = static_cast<int*>(std::malloc(n * sizeof(int)));
+    if (d->value == nullptr || d->sigma == nullptr || d->flags == nullptr) {
+        release(d);
+        return false;
+    }
+    return true;
+}
+
+// Flat times calibrator flat, once per plane pixel, whatever the masks say.
+void compute_divisor(const flat_frame& f, divisor_plane* d) {
+    const size_t n = f.plane;
+    for (size_t p = 0; p < n; ++p) {
+        if (f.tcal_flat == nullptr) {
+            d->value[p] = f.flat[p];
+            d->sigma[p] = f.flat[n + p];
+            d->flags[p] = 0;
+            continue;
+        }
+        d->flags[p] = 0;
+        errva_mul(&d->value[p], &d->sigma[p], &d->flags[p], f.flat[p], f.flat[n + p],
+                  static_cast<int>(f.cmask[p]), f.tcal_flat[p], f.tcal_flat[n + p],
+                  static_cast<int>(f.tcal_cmask[p]));
+    }
+}
+
+// Uncertainty path: the quotient and its sigma from the library.  The product's flag word is
+// passed as the flags of both operands; the quotient's own flags go to a scratch word so that
+// the divisor's flags stay the same for every plane.
+bool divide_with_uncertainty(const flat_frame& f, size_t planes, float* dce, float* unc) {
+    divisor_plane d{};
+    if (!allocate(&d, f.plane)) {
+        return false;
+    }
+    compute_divisor(f, &d);
+    for (size_t k = 0; k < planes; ++k) {
+        for (size_t p = 0; p < f.plane; ++p) {
+            const size_t i = k * f.plane + p;
+            if (!pixel_usable(f, dce[i], i, p)) {
+                continue;
+            }
+            float quotient = 0.0f;
+            float sigma = 0.0f;
+            int quotient_flags = d.flags[p];
+            errva_div(&quotient, &sigma, &quotient_flags, dce[i], unc[i], d.flags[p], d.value[p],
+                      d.sigma[p], d.flags[p]);
+            dce[i] = quotient;
+            unc[i] = sigma;
+        }
+    }
+    release(&d);
+    return true;
+}
+
+// Path without uncertainties: single-precision product, then quotient.
+void divide_plain(const flat_frame& f, size_t planes, float* dce) {
+    for (size_t k = 0; k < planes; ++k) {
+        for (size_t p = 0; p < f.plane; ++p) {
+            const size_t i = k * f.plane + p;
+            if (!pixel_usable(f, dce[i], i, p)) {
+                continue;
+            }
+            const float calibrator = f.tcal_flat != nullptr ? f.tcal_flat[p] : 1.0f;
+            const float divisor = f.flat[p] * calibrator;
+            dce[i] = dce[i] / divisor;
+        }
+    }
+}
+
+} // namespace
+
+int plenor_compute_results(image_dims* dims, float* dce, float* unc, run_control* rc, short* pmask,
+                           short* dmask, short* cmask, float* flat, float* tcal_flat,
+                           short* tcal_cmask) {
+    if (rc->status != 0) {
+        return -1;
+    }
+    size_t plane = 0;
+    size_t cube = 0;
+    plenor_pixel_counts(dims, &plane, &cube);
+    const size_t planes = dims->I_NZ > 0 ? static_cast<size_t>(dims->I_NZ) : 0;
+    const flat_frame f{rc, plane, pmask, dmask, cmask, flat, tcal_flat, tcal_cmask};
+    if (rc->do_uncertainty == 1) {
+        if (!divide_with_uncertainty(f, planes, dce, unc)) {
+            rc->status = plenor_code(FCN_COMPUTE, MSG_MALLOC_FAILED);
+            return -1;
+        }
+    } else {
+        divide_plain(f, planes, dce);
+    }
+    if (rc->I_Verbose != 0) {
+        std::printf("plenor_compute_results: ");
+        std::printf("Numerical computations finished.\n");
+    }
+    return 0;
+}
