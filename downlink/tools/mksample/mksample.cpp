@@ -612,7 +612,7 @@ int main(int argc, char** argv) {
     try {
         o = parse_args(argc, argv);
     } catch (const Failure& e) {
-        std::fprintf(stderr, "mksample: %s\n%s", e.what(), kUsage);
+        std::fprintf(stderr, "mksample: %s\nTry 'mksample -h' for the options.\n", e.what());
         return kExitFailure;
     }
     if (o.help) {
