@@ -1,6 +1,7 @@
 // The namelist settings section and the file-list readers on small text files.
 #include "stackle.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,13 +29,13 @@ struct Lists : testing::Test {
     }
     std::vector<std::string> read(const std::string& src, unsigned char nl, const char* marker,
                                   int expected) {
-        std::vector<char[STACKLE_STRLEN]> rows(expected);
+        std::unique_ptr<char[][STACKLE_STRLEN]> rows(new char[expected][STACKLE_STRLEN]());
         testing::internal::CaptureStdout();
-        read_filenames(src.c_str(), nl, rows.data(), expected, marker, "&END");
+        read_filenames(src.c_str(), nl, rows.get(), expected, marker, "&END");
         out = testing::internal::GetCapturedStdout();
         std::vector<std::string> names;
-        for (auto& r : rows)
-            names.push_back(r);
+        for (int i = 0; i < expected; ++i)
+            names.push_back(rows[i]);
         return names;
     }
     control_settings namelist(const std::string& text) {
