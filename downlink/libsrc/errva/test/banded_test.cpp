@@ -77,15 +77,6 @@ TEST(BandStorage, EveryBandElementHasItsOwnZeroedCell) {
     bandfree(a, n);
 }
 
-TEST(BandStorage, FullMatrixRowsAreContiguous) {
-    double** m = matalloc(2, 3);
-    ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m[1], m[0] + 3);
-    EXPECT_EQ(m[2], m[0]);
-    EXPECT_EQ(m[1][2], 0.0);
-    matfree(m, 2);
-}
-
 TEST(BandStorage, ImpossibleRequestsGiveNull) {
     EXPECT_EQ(bandalloc(-1, 1, 1), nullptr);
     EXPECT_EQ(bandalloc(3, -1, 1), nullptr);
