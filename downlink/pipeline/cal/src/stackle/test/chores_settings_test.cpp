@@ -34,15 +34,6 @@ control_settings cleared() {
 
 } // namespace
 
-TEST(ChoresArgs, ClearedRecordHasNoFlags) {
-    control_settings cs = cleared();
-    EXPECT_EQ(cs.num_fovs, -1);
-    EXPECT_EQ(cs.debug, 0);
-    EXPECT_EQ(cs.data_in_lfile_f, 0);
-    EXPECT_EQ(cs.bpass_f, 0);
-    EXPECT_EQ(cs.bpass, 0);
-}
-
 TEST(ChoresArgs, TextAndNumericSwitchesSetTheirFlags) {
     control_settings cs = parse({"-di", "d.list", "-bp", "7", "-cf", "0.3", "-ag", "12abc", "-V"});
     EXPECT_STREQ(cs.data_in_lfile, "d.list");
@@ -94,21 +85,6 @@ TEST(ChoresArgs, BadOrMissingValuesEndTheRun) {
                  std::string(255, 'a').c_str());
 }
 
-TEST(ChoresArgs, NoArgumentsAndHelpEndWithZero) {
-    EXPECT_EXIT(parse({}), testing::ExitedWithCode(0), "");
-    EXPECT_EXIT(parse({"-Help"}), testing::ExitedWithCode(0), "");
-}
-
-TEST(ChoresArgs, CommandLineOverridesNamelist) {
-    testkit::TempDir dir;
-    testkit::write_text(dir.file("nl"), "&STACKLE\n STK_cf = 0.25\n STK_cm = 6.0\n&END\n");
-    control_settings cs = parse({"-n", dir.file("nl"), "-cf", "0.3"});
-    EXPECT_FLOAT_EQ(cs.cut_frac, 0.3f);
-    EXPECT_FLOAT_EQ(cs.cut_multiple, 6.0f);
-    EXPECT_EQ(cs.namelist_f, 1);
-    EXPECT_EQ(dir.file("nl"), cs.namelist);
-}
-
 TEST(ChoresNamelist, ShortFormSkipsAnyPrefixLongFormIgnoresCase) {
     control_settings cs = cleared();
     namelist_line(&cs, "XYZ_di", "a.list");
@@ -158,11 +134,7 @@ TEST(ChoresComplete, FmaskTurnsWeightingOnUnlessSwitchedOff) {
     EXPECT_EQ(off.use_weights, 0);
 }
 
-TEST(ChoresComplete, RefusalsEndWith64) {
-    control_settings wt = parse({"-di", "d", "-do", "o", "-wt", "1"});
-    EXPECT_EXIT(complete_settings(&wt), testing::ExitedWithCode(64), "");
-    control_settings no_di = parse({"-do", "o"});
-    EXPECT_EXIT(complete_settings(&no_di), testing::ExitedWithCode(64), "");
+TEST(ChoresComplete, NamelistModeNeedsNoDataList) {
     control_settings no_do = parse({"-ls"});
     EXPECT_EXIT(complete_settings(&no_do), testing::ExitedWithCode(64), "");
     control_settings ls = parse({"-ls", "-do", "o"});
