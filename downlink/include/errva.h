@@ -45,6 +45,29 @@ class ERRVA_API errvaclass {
 
     /* Gaussian sigma equivalent to a full width at half maximum. */
     double EquivSigma(double width);
+
+    /* Interpolation of a table xa (strictly ascending), ya with one sigma per
+     * sample, at x.  order <= 2 asks for linear interpolation, order > 2 for
+     * a natural cubic spline inside the table (linear extrapolation outside).
+     * Returns 0 interpolated, 1 extrapolated, -1 n < 1, -2 n = 1 (y = ya[0]),
+     * or the negative code of the method used. */
+    int interp(float& y, float& y_sigma, int& flags, float x, int order, int n, float* xa,
+               float* ya, float* ya_sigma);
+    int interp(double& y, double& y_sigma, int& flags, double x, int order, int n, double* xa,
+               double* ya, double* ya_sigma);
+    /* Returns 0 inside, 1 extrapolated from the two nearest samples, -3 n < 2,
+     * -4 no bracketing interval (x NaN or xa not ascending). */
+    int linear_interp(float& y, float& y_sigma, int& flags, float x, int n, float* xa, float* ya,
+                      float* ya_sigma);
+    int linear_interp(double& y, double& y_sigma, int& flags, double x, int n, double* xa,
+                      double* ya, double* ya_sigma);
+    /* Returns 0, -3 for n < 3 or x outside [xa[0], xa[n-1]] (NaN included),
+     * -5 when working storage cannot be had, or the negative code of the
+     * tridiagonal solver when the spline system is singular. */
+    int spline_interp(float& y, float& y_sigma, int& flags, float x, int n, float* xa, float* ya,
+                      float* ya_sigma);
+    int spline_interp(double& y, double& y_sigma, int& flags, double x, int n, double* xa,
+                      double* ya, double* ya_sigma);
 };
 
 extern "C" {
@@ -80,6 +103,12 @@ ERRVA_API int errva_dmul(double* result, double* result_sigma, int* result_flags
                          double a_sigma, int a_flags, double b, double b_sigma, int b_flags);
 ERRVA_API int errva_ddiv(double* result, double* result_sigma, int* result_flags, double a,
                          double a_sigma, int a_flags, double b, double b_sigma, int b_flags);
+
+/* errva_global.interp with pointers in place of references. */
+ERRVA_API int errva_interp(float* y, float* y_sigma, int* flags, float x, int order, int n,
+                           float* xa, float* ya, float* ya_sigma);
+ERRVA_API int errva_dinterp(double* y, double* y_sigma, int* flags, double x, int order, int n,
+                            double* xa, double* ya, double* ya_sigma);
 
 /* Sets bad_mask, suspect_mask, flag_extrap = 0 and state_mask[0,1,3] = {0, bad, 0}. */
 ERRVA_API void errva_mask_setup(int bad, int suspect);

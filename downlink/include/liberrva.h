@@ -9,5 +9,6 @@
 #include "tokenize.h"
 #include "heapsort.h"
 #include "ugran.h"
+#include "splinefunc.h"
 
 #endif

@@ -125,6 +125,16 @@ int errva_ddiv(double* result, double* result_sigma, int* result_flags, double a
     return divide(result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma, b_flags);
 }
 
+int errva_interp(float* y, float* y_sigma, int* flags, float x, int order, int n, float* xa,
+                 float* ya, float* ya_sigma) {
+    return errva_global.interp(*y, *y_sigma, *flags, x, order, n, xa, ya, ya_sigma);
+}
+
+int errva_dinterp(double* y, double* y_sigma, int* flags, double x, int order, int n, double* xa,
+                  double* ya, double* ya_sigma) {
+    return errva_global.interp(*y, *y_sigma, *flags, x, order, n, xa, ya, ya_sigma);
+}
+
 void errva_mask_setup(int bad, int suspect) {
     errva_global.bad_mask = bad;
     errva_global.suspect_mask = suspect;

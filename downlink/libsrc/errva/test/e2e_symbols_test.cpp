@@ -66,7 +66,7 @@ TEST(ErrvaExports, EveryEntryPointAndConstantHasItsPlainName) {
                               "errva_dsub",       "errva_dmul",       "errva_ddiv",
                               "errva_mask_setup", "errva_globptr",    "errva_globpubptr",
                               "dfetch",           "ffetch",           "errva_global",
-                              "fwhm_to_sigma"};
+                              "fwhm_to_sigma",    "errva_interp",     "errva_dinterp"};
     for (const char* r : required)
         EXPECT_EQ(names.count(r), 1u) << r << " is not exported";
 }
@@ -76,10 +76,18 @@ TEST(ErrvaExports, ClassConstructorsAndMembersAreExported) {
     for (const std::string& n : exported_symbols())
         members.insert(demangle(n));
     const char* required[] = {
-        "errvaclass::errvaclass()", "errvaclass::errvaclass(float, float)",
+        "errvaclass::errvaclass()",
+        "errvaclass::errvaclass(float, float)",
         "errvaclass::EquivSigma(double)",
         "errvaclass::div(float&, float&, int&, float, float, int, float, float, int)",
-        "errvaclass::div(double&, double&, int&, double, double, int, double, double, int)"};
+        "errvaclass::div(double&, double&, int&, double, double, int, double, double, int)",
+        "errvaclass::interp(float&, float&, int&, float, int, int, float*, float*, float*)",
+        "errvaclass::interp(double&, double&, int&, double, int, int, double*, double*, double*)",
+        "errvaclass::linear_interp(float&, float&, int&, float, int, float*, float*, float*)",
+        "errvaclass::linear_interp(double&, double&, int&, double, int, double*, double*, double*)",
+        "errvaclass::spline_interp(float&, float&, int&, float, int, float*, float*, float*)",
+        "errvaclass::spline_interp(double&, double&, int&, double, int, double*, double*, "
+        "double*)"};
     for (const char* r : required)
         EXPECT_EQ(members.count(r), 1u) << r << " is not exported";
 }
