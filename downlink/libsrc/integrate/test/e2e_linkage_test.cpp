@@ -125,16 +125,4 @@ TEST(IntegrateInstalled, PkgConfigBuildsAProgramLinkingBothLibraries) {
     EXPECT_EQ(r.out, "integrate (library) 1.31\n0.7500 0.7500\nall-nan 1 0.0000\n");
 }
 
-TEST(IntegrateInstalled, ProgramWithoutErrvaDoesNotLink) {
-    testkit::TempDir dir;
-    testkit::write_text(dir.file("prog.c"), kProgram);
-    const std::string flags =
-        "-I" + std::string(DOWNLINK_SOURCE_DIR) + "/downlink/include -L" + kLibDir + " -lintegrate";
-    const testkit::RunResult cc = testkit::run(INTEGRATE_C_COMPILER, compile_args(dir, flags));
-    EXPECT_NE(cc.status, 0);
-    EXPECT_TRUE(cc.err.find("iznand") != std::string::npos ||
-                cc.err.find("const_nan_float") != std::string::npos)
-        << cc.err;
-}
-
 } // namespace
