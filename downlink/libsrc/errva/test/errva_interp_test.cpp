@@ -134,3 +134,27 @@ TYPED_TEST(Interp, OrderAboveTwoUsesTheSplineInsideOnly) {
     EXPECT_EQ(this->call(this->y, this->ys, this->flags, T(3), 3, 3, xa, ya, sa), 1);
     EXPECT_EQ(this->y, T(15)); // 1 + 7 * 2
 }
+
+TYPED_TEST(Interp, TwoSamplesAreAlwaysLinear) {
+    using T = TypeParam;
+    T xa[] = {0, 2}, ya[] = {1, 5}, sa[] = {1, 1};
+    EXPECT_EQ(this->call(this->y, this->ys, this->flags, T(0.5), 3, 2, xa, ya, sa), 0);
+    EXPECT_EQ(this->y, T(2));
+    EXPECT_EQ(this->ys, T(std::sqrt(0.625))); // 0.75^2 + 0.25^2
+}
+
+TYPED_TEST(Interp, EmptyTablesAreNeverRead) {
+    using T = TypeParam;
+    errvaclass* g = errva_globptr();
+    for (int n : {0, -3}) {
+        EXPECT_EQ(g->interp(this->y, this->ys, this->flags, T(1), 3, n, nullptr, nullptr, nullptr),
+                  -1);
+        EXPECT_EQ(
+            g->linear_interp(this->y, this->ys, this->flags, T(1), n, nullptr, nullptr, nullptr),
+            -3);
+        EXPECT_EQ(
+            g->spline_interp(this->y, this->ys, this->flags, T(1), n, nullptr, nullptr, nullptr),
+            -3);
+        EXPECT_TRUE(is_library_nan(this->y));
+    }
+}
