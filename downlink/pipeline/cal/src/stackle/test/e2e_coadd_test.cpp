@@ -1,6 +1,8 @@
 // The installed stackle on small hand-made stacks: trimming, NaN and infinite inputs, the
 // checks on the input images, and the products (images, comment block, weights list).
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -10,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include "fits_test_support.h"
 #include "testkit.h"
 
 namespace {
@@ -21,12 +24,6 @@ const float kInf = std::numeric_limits<float>::infinity();
 
 bool has(const std::string& hay, const std::string& needle) {
     return hay.find(needle) != std::string::npos;
-}
-
-uint32_t bits_of(float v) {
-    uint32_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
 }
 
 // Texts of the "[STACKLE]" COMMENT cards, trailing blanks removed.
@@ -226,6 +223,21 @@ TEST_F(Coadd, FovidAdoptedFromFirstFileAndMismatchRefused) {
     EXPECT_EQ(missing.status, 64);
     EXPECT_TRUE(has(missing.out, "\aERROR: Required keyword FOVID not found in FITS file d1.fits "
                                  "[in read_fits()]\n"));
+}
+
+TEST_F(Coadd, ImageTooLargeForMemoryEndsWithAllocationMessage) {
+    testkit::write_text(dir.file("d0.fits"), huge_header());
+    testkit::write_text(dir.file("data.list"), "d0.fits\n");
+    // A sanitizer build of the program must report the failed allocation, not stop on it.
+    const char* old = std::getenv("ASAN_OPTIONS");
+    const std::string saved = old != nullptr ? old : "";
+    setenv("ASAN_OPTIONS", (saved + ":allocator_may_return_null=1").c_str(), 1);
+    auto r = run();
+    setenv("ASAN_OPTIONS", saved.c_str(), 1);
+    EXPECT_EQ(r.status, 64);
+    EXPECT_TRUE(has(r.out, "\aERROR: Can't allocate required memory for float_image in "
+                           "read_fits()\n"))
+        << r.out;
 }
 
 TEST_F(Coadd, SizeMismatchNamesPlaneNumberOne) {

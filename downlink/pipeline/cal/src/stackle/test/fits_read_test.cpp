@@ -12,6 +12,12 @@
 
 using testkit::Keyword;
 
+// Under the address sanitizer a failed huge allocation must return null, as it does in a
+// plain build, instead of stopping the process.
+extern "C" const char* __asan_default_options() {
+    return "allocator_may_return_null=1";
+}
+
 namespace {
 
 const float kInf = std::numeric_limits<float>::infinity();
@@ -175,6 +181,18 @@ TEST_F(FitsRead, TruncatedFloatImageIsRefusedNotReturnedHalfRead) {
     EXPECT_STACKLE_FAILS(
         read_fits(f.c_str(), &x, &y, &fov, 0),
         "ERROR: Attempt to read float image from file .*cut.fits FAILED in read_fits\\(\\)\\.\n");
+}
+
+TEST_F(FitsRead, PlaneTooLargeForMemoryEndsWithAllocationMessage) {
+    const std::string f = path("huge.fits");
+    testkit::write_text(f, huge_header());
+    int x = 0, y = 0, fov = -1;
+    read_fits_dims_2d(f.c_str(), &x, &y, 0);
+    EXPECT_EQ(x, 2000000000);
+    EXPECT_EQ(y, 2000000000);
+    EXPECT_STACKLE_FAILS(
+        read_fits(f.c_str(), &x, &y, &fov, 0),
+        "ERROR: Can't allocate required memory for float_image in read_fits\\(\\)\n");
 }
 
 TEST_F(FitsRead, FloatDebugStatisticsSkipNaNs) {

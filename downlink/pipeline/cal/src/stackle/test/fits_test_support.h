@@ -43,3 +43,17 @@ inline uint32_t bits_of(float v) {
     std::memcpy(&b, &v, sizeof b);
     return b;
 }
+
+// A header announcing 2e9 x 2e9 float pixels (no data follows): the pixel count does not fit
+// an int, and the plane cannot be allocated.
+inline std::string huge_header() {
+    auto card = [](const std::string& key, const std::string& value) {
+        char text[81];
+        std::snprintf(text, sizeof text, "%-8s= %20s", key.c_str(), value.c_str());
+        return (std::string(text) + std::string(80, ' ')).substr(0, 80);
+    };
+    std::string h = card("SIMPLE", "T") + card("BITPIX", "-32") + card("NAXIS", "2") +
+                    card("NAXIS1", "2000000000") + card("NAXIS2", "2000000000") +
+                    card("FOVID", "27") + (std::string("END") + std::string(77, ' '));
+    return h + std::string(2880 - h.size(), ' ');
+}
