@@ -1,4 +1,5 @@
-// The settings object of the uncertainty arithmetic and its quotient.
+// The settings object of the uncertainty arithmetic: the quotient and the
+// interpolation of tabulated values with uncertainty.
 #include "errva.h"
 #include "errva_rules.h"
 #include "tridiagonal.h"
