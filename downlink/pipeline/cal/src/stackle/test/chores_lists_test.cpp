@@ -11,7 +11,7 @@
 
 namespace {
 
-struct Lists : testing::Test {
+struct ChoresLists : testing::Test {
     testkit::TempDir dir;
     std::string out;
 
@@ -57,7 +57,7 @@ const char* const SECTIONS = "&STACKLE\n STK_ls = 1\n&END\n"
 
 } // namespace
 
-TEST_F(Lists, ListFileSkipsCommentsAndStopsAtEnd) {
+TEST_F(ChoresLists, ListFileSkipsCommentsAndStopsAtEnd) {
     std::string src = file("d.list", "\n# old.fits\n  a.fits  x\nb.fits\n#&END\nc.fits\n&end\nz\n");
     std::string first;
     EXPECT_EQ(count(src, 0, "&COADD_DATA", &first), 3);
@@ -68,7 +68,7 @@ TEST_F(Lists, ListFileSkipsCommentsAndStopsAtEnd) {
     EXPECT_EQ(out, "");
 }
 
-TEST_F(Lists, CountMismatchWarnsAndLeavesRowsEmpty) {
+TEST_F(ChoresLists, CountMismatchWarnsAndLeavesRowsEmpty) {
     std::string src = file("bm.list", "b1.fits\nb2.fits\n");
     EXPECT_EQ(read(src, 0, "&COADD_BMASK", 3),
               (std::vector<std::string>{"b1.fits", "b2.fits", ""}));
@@ -77,7 +77,7 @@ TEST_F(Lists, CountMismatchWarnsAndLeavesRowsEmpty) {
     EXPECT_EQ(out, "\aWARNING:  FILELIST " + src + " has 2 filenames, but should have 1\n");
 }
 
-TEST_F(Lists, NamelistSectionsInAnyCase) {
+TEST_F(ChoresLists, NamelistSectionsInAnyCase) {
     std::string src = file("nl", SECTIONS);
     std::string first;
     EXPECT_EQ(count(src, 1, "&COADD_DATA", &first), 3);
@@ -92,7 +92,7 @@ TEST_F(Lists, NamelistSectionsInAnyCase) {
     EXPECT_EQ(p, 0);
 }
 
-TEST_F(Lists, MissingSectionAndMissingEnd) {
+TEST_F(ChoresLists, MissingSectionAndMissingEnd) {
     std::string src = file("nl", SECTIONS);
     std::string first;
     EXPECT_EQ(count(src, 1, "&COADD_SDEV", &first), 0);
@@ -106,7 +106,7 @@ TEST_F(Lists, MissingSectionAndMissingEnd) {
                        " -- \"&END\" not found.\n         IGNORING LACK OF \"&END\". \n\n");
 }
 
-TEST_F(Lists, NamesUpTo255Characters) {
+TEST_F(ChoresLists, NamesUpTo255Characters) {
     std::string first;
     std::string src = file("long", "ok.fits\n" + std::string(256, 'n') + "\n");
     EXPECT_EXIT(count(src, 0, "", &first), testing::ExitedWithCode(64), "");
@@ -115,7 +115,7 @@ TEST_F(Lists, NamesUpTo255Characters) {
     EXPECT_EQ(first, std::string(255, 'm'));
 }
 
-TEST_F(Lists, BinaryJunkIsReadAsWordsWithoutHarm) {
+TEST_F(ChoresLists, BinaryJunkIsReadAsWordsWithoutHarm) {
     std::string junk("\x01\xff\xfe\x7f\n\x80\x90 \t\xc3\n", 11);
     std::string src = file("junk", junk);
     std::string first;
@@ -123,7 +123,7 @@ TEST_F(Lists, BinaryJunkIsReadAsWordsWithoutHarm) {
     EXPECT_EQ(count(src, 1, "&COADD_DATA", &first), 0);
 }
 
-TEST_F(Lists, SettingsSectionKeyForms) {
+TEST_F(ChoresLists, SettingsSectionKeyForms) {
     control_settings cs = namelist("junk before\n  &stackle  extra words\n"
                                    " STK_di = 'a.list',\n STK_do=\"o.fits\"\n"
                                    " CUT_FRAC 0.3\n # STK_ag = 9\n STK_ag\n&END\n STK_cm = 9\n");
@@ -135,7 +135,7 @@ TEST_F(Lists, SettingsSectionKeyForms) {
     EXPECT_EQ(out, "CAUTION: Malformed line in NAMELIST IGNORED: \" STK_ag\n\"\n");
 }
 
-TEST_F(Lists, LongCommentLineIsOneLine) {
+TEST_F(ChoresLists, LongCommentLineIsOneLine) {
     control_settings cs = namelist("&STACKLE\n #" + std::string(400, 'c') + " STK_ag = 4\n&END\n");
     EXPECT_EQ(cs.amask_min_good_f, 0);
     EXPECT_EQ(out, "");

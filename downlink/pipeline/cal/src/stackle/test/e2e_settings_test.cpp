@@ -27,7 +27,7 @@ bool has(const std::string& hay, const std::string& needle) {
     return hay.find(needle) != std::string::npos;
 }
 
-struct Stackle : testing::Test {
+struct StackleSettings : testing::Test {
     testkit::TempDir dir;
     std::string prog = testkit::installed_program("stackle");
 
@@ -52,7 +52,7 @@ struct Stackle : testing::Test {
 
 } // namespace
 
-TEST_F(Stackle, NoArgumentsPrintsOnlyTheUsage) {
+TEST_F(StackleSettings, NoArgumentsPrintsOnlyTheUsage) {
     auto r = run({});
     EXPECT_EQ(r.status, 0);
     std::string head = "\nSTACKLE MODULE \"" + prog + "\"  VERSION = 8.05\n\nUSAGE:  " + prog +
@@ -73,7 +73,7 @@ TEST_F(Stackle, NoArgumentsPrintsOnlyTheUsage) {
     EXPECT_FALSE(has(r.out, "BEGUN"));
 }
 
-TEST_F(Stackle, HelpPrintsTheSampleNamelistAfterTheBanner) {
+TEST_F(StackleSettings, HelpPrintsTheSampleNamelistAfterTheBanner) {
     for (const char* sw : {"-HELP", "-Help", "-help"}) {
         auto r = run({sw});
         EXPECT_EQ(r.status, 0);
@@ -90,7 +90,7 @@ TEST_F(Stackle, HelpPrintsTheSampleNamelistAfterTheBanner) {
     }
 }
 
-TEST_F(Stackle, UnknownSwitchAndStrayParameterKeepTheirPositions) {
+TEST_F(StackleSettings, UnknownSwitchAndStrayParameterKeepTheirPositions) {
     auto r = run({"-x", "5", "-do", "o.fits"});
     EXPECT_TRUE(has(r.out, "\nWARNING: Unknown switch 1: \"-x\" IGNORED.\n\n"));
     EXPECT_TRUE(has(r.out, "\a\n*** NOTE:  Unexpected parameter #2: \"5\" IGNORED.\n\n"));
@@ -98,27 +98,27 @@ TEST_F(Stackle, UnknownSwitchAndStrayParameterKeepTheirPositions) {
     EXPECT_EQ(r.status, 64);
 }
 
-TEST_F(Stackle, NumericScanErrorNamesTheSwitch) {
+TEST_F(StackleSettings, NumericScanErrorNamesTheSwitch) {
     auto r = run({"-V", "-ag", "abc"});
     EXPECT_TRUE(has(r.out, "\aERROR in processing command line at argument #2: \"-ag\"\n"));
     EXPECT_EQ(r.status, 64);
     EXPECT_EQ(run({"-do"}).status, 64);
 }
 
-TEST_F(Stackle, WeightingNeedsAnFmask) {
+TEST_F(StackleSettings, WeightingNeedsAnFmask) {
     auto r = run({"-di", "d.list", "-do", "o.fits", "-wt", "1"});
     EXPECT_TRUE(
         has(r.out, "\aERROR:  Cannot set -wt to 1 without specifying an FMASK file with -fm\n"));
     EXPECT_EQ(r.status, 64);
 }
 
-TEST_F(Stackle, MissingOutputIsRefused) {
+TEST_F(StackleSettings, MissingOutputIsRefused) {
     auto r = run({"-di", "d.list"});
     EXPECT_TRUE(has(r.out, error_line("no output FITS data file specified (-do)")));
     EXPECT_EQ(r.status, 64);
 }
 
-TEST_F(Stackle, CommandLineOverridesNamelistAndBothKeyFormsWork) {
+TEST_F(StackleSettings, CommandLineOverridesNamelistAndBothKeyFormsWork) {
     text("nl", "&STACKLE\n  STK_cf = 0.25\n  XYZ_di = 'absent.list',\n"
                "  data_out_file=\"o.fits\"\n  STK_ag\n&END\n");
     auto r = run({"-n", "nl", "-cf", "0.3", "-V", "-wt", "256"});
@@ -134,7 +134,7 @@ TEST_F(Stackle, CommandLineOverridesNamelistAndBothKeyFormsWork) {
     EXPECT_EQ(r.status, 64);
 }
 
-TEST_F(Stackle, NamelistCautions) {
+TEST_F(StackleSettings, NamelistCautions) {
     text("nostart", "STK_do = o.fits\n");
     auto r = run({"-n", "nostart", "-di", "absent.list"});
     EXPECT_TRUE(has(r.out, "CAUTION: MISTAKE IN NAMELIST, nostart -- \"&STACKLE\" not found.\n"
@@ -147,7 +147,7 @@ TEST_F(Stackle, NamelistCautions) {
     EXPECT_TRUE(has(r.out, "in routine count_filenames()")); // o.fits was kept
 }
 
-TEST_F(Stackle, NamelistThatCannotBeRead) {
+TEST_F(StackleSettings, NamelistThatCannotBeRead) {
     std::string expect = "\aERROR opening NAMELIST file: \"%\" in routine process_namelist()\n";
     for (std::string name : {"absent", "."}) {
         auto r = run({"-n", name, "-di", "d", "-do", "o"});
@@ -166,7 +166,7 @@ TEST_F(Stackle, NamelistThatCannotBeRead) {
     EXPECT_EQ(junk.status, 64);
 }
 
-TEST_F(Stackle, ListsThatCannotBeRead) {
+TEST_F(StackleSettings, ListsThatCannotBeRead) {
     text("empty.list", "\n# nothing\n");
     auto r = run({"-di", "empty.list", "-do", "o.fits"});
     EXPECT_TRUE(has(r.out, "\aERROR:  No data filenames found in : \"empty.list\""
@@ -179,7 +179,7 @@ TEST_F(Stackle, ListsThatCannotBeRead) {
     EXPECT_EQ(run({"-di", "junk.list", "-do", "o.fits"}).status, 64);
 }
 
-TEST_F(Stackle, NamesLongerThan255AreRefused) {
+TEST_F(StackleSettings, NamesLongerThan255AreRefused) {
     std::string name(256, 'n');
     text("long.list", name + "\n");
     EXPECT_EQ(run({"-di", "long.list", "-do", "o.fits"}).status, 64);
@@ -191,7 +191,7 @@ TEST_F(Stackle, NamesLongerThan255AreRefused) {
     EXPECT_EQ(r.status, 64);
 }
 
-TEST_F(Stackle, ListFileWithCommentsAndEndThenCountWarning) {
+TEST_F(StackleSettings, ListFileWithCommentsAndEndThenCountWarning) {
     frame("a.fits", 2.0f);
     frame("b.fits", 4.0f);
     frame("s.fits", 3.0f);
@@ -207,7 +207,7 @@ TEST_F(Stackle, ListFileWithCommentsAndEndThenCountWarning) {
     EXPECT_FLOAT_EQ(testkit::read_image(dir.file("u.fits")).fpixels.at(0), 2.1213203f);
 }
 
-TEST_F(Stackle, NamelistSectionsInAnyCaseAndACompleteRun) {
+TEST_F(StackleSettings, NamelistSectionsInAnyCaseAndACompleteRun) {
     for (int i = 0; i < 5; ++i)
         frame("d" + std::to_string(i) + ".fits", i < 4 ? static_cast<float>(i + 1) : 100.0f);
     text("nl", "&STACKLE\n STK_do = o.fits\n&END\n&coadd_data\n d0.fits\n d1.fits\n d2.fits\n"
@@ -225,7 +225,7 @@ TEST_F(Stackle, NamelistSectionsInAnyCaseAndACompleteRun) {
     EXPECT_TRUE(testkit::file_exists(dir.file("kestack_wt.txt")));
 }
 
-TEST_F(Stackle, MissingDataSectionInNamelistMode) {
+TEST_F(StackleSettings, MissingDataSectionInNamelistMode) {
     text("nl", "&STACKLE\n STK_do = o.fits\n&END\n");
     auto r = run({"-n", "nl", "-ls"});
     EXPECT_TRUE(has(r.out, "CAUTION: MISKAKE IN NAMELIST, nl -- \"&COADD_DATA\" not found.\n"));
@@ -233,7 +233,7 @@ TEST_F(Stackle, MissingDataSectionInNamelistMode) {
     EXPECT_EQ(r.status, 64);
 }
 
-TEST_F(Stackle, ProductThatCannotBeCreatedEndsWith64) {
+TEST_F(StackleSettings, ProductThatCannotBeCreatedEndsWith64) {
     frame("a.fits", 2.0f);
     text("d.list", "a.fits\n");
     auto r = run({"-di", "d.list", "-do", "no/such/dir/o.fits"});
@@ -242,7 +242,7 @@ TEST_F(Stackle, ProductThatCannotBeCreatedEndsWith64) {
     EXPECT_FALSE(has(r.out, "COMPLETED."));
 }
 
-TEST_F(Stackle, MaskingAndWeightingStagesAreNotSilentlySkipped) {
+TEST_F(StackleSettings, MaskingAndWeightingStagesAreNotSilentlySkipped) {
     frame("a.fits", 2.0f);
     testkit::write_short_image(dir.file("b.fits"), {1, 1}, {1});
     text("d.list", "a.fits\n");
