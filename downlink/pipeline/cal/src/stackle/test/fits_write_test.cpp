@@ -179,7 +179,13 @@ TEST_F(FitsWrite, AmaskIsShortImage) {
 TEST_F(FitsWrite, CommentBlockWithoutOptionalInputs) {
     set_text(cs.amask_out_file, cs.amask_out_file_f, "am.fits");
     const std::string out = dir.file("out.fits");
+    cs.debug = 1;
+    testing::internal::CaptureStdout();
     ASSERT_EQ(write_flt_fits(out.c_str(), pixels.data(), &cs), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "REMINDER: Maximum number of headers that may be *added* by stackle is: 30\n"
+              "Completed writing FLOAT DATA file " +
+                  out + "\n");
     const std::vector<std::string> c = stackle_comments(testkit::read_image(out));
     ASSERT_EQ(c.size(), 16u);
     EXPECT_EQ(c[0], kRule);
