@@ -1,0 +1,181 @@
+#include "fuzz_support.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fitsio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fuzz {
+
+namespace {
+
+struct scratch_folder {
+    std::string dir;
+    std::vector<std::string> files;
+};
+
+scratch_folder& scratch() {
+    static scratch_folder folder;
+    return folder;
+}
+
+void remove_scratch() {
+    scratch_folder& s = scratch();
+    for (const std::string& f : s.files)
+        std::remove(f.c_str());
+    if (!s.dir.empty())
+        rmdir(s.dir.c_str());
+}
+
+[[noreturn]] void environment_failure(const char* what, const std::string& detail) {
+    std::fprintf(stderr, "fuzz harness: %s %s\n", what, detail.c_str());
+    std::abort();
+}
+
+// In the child: end at once with the status given to exit(), before the handlers of the
+// fuzzer and the leak checker (registered earlier) could turn a refusal into a failure.
+void end_child_quietly(int status, void*) {
+    _exit(status);
+}
+
+void describe_child_end(int wstatus, int accepted_status) {
+    if (WIFSIGNALED(wstatus))
+        std::fprintf(stderr, "fuzz harness: the routine under test died of signal %d\n",
+                     WTERMSIG(wstatus));
+    else
+        std::fprintf(stderr,
+                     "fuzz harness: the routine under test ended with status %d "
+                     "(only 0 and %d are expected)\n",
+                     WEXITSTATUS(wstatus), accepted_status);
+}
+
+} // namespace
+
+std::string scratch_path(const char* name) {
+    scratch_folder& s = scratch();
+    if (s.dir.empty()) {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/downlink-fuzz-XXXXXX";
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data()) == nullptr)
+            environment_failure("cannot make a scratch folder from", pattern);
+        s.dir = buf.data();
+        std::atexit(remove_scratch);
+    }
+    std::string path = s.dir + "/" + name;
+    for (const std::string& f : s.files)
+        if (f == path)
+            return path;
+    s.files.push_back(path);
+    return path;
+}
+
+void write_file(const std::string& path, const uint8_t* data, size_t size) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr)
+        environment_failure("cannot write", path);
+    const bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
+    if (std::fclose(f) != 0 || !ok)
+        environment_failure("cannot write", path);
+}
+
+void quiet_stdout() {
+    static bool done = false;
+    if (done)
+        return;
+    done = true;
+    std::fflush(stdout);
+    if (std::freopen("/dev/null", "w", stdout) == nullptr)
+        environment_failure("cannot send standard output to", "/dev/null");
+}
+
+void run_guarded(const std::function<void()>& body, int accepted_status) {
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid < 0)
+        environment_failure("cannot fork", "");
+    if (pid == 0) {
+        on_exit(end_child_quietly, nullptr);
+        body();
+        std::fflush(nullptr);
+        _exit(0);
+    }
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0) {
+    }
+    if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == accepted_status)
+        return;
+    if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) {
+        body();
+        return;
+    }
+    describe_child_end(wstatus, accepted_status);
+    std::abort();
+}
+
+void byte_reader::take(void* out, size_t n) {
+    std::memset(out, 0, n);
+    const size_t got = n < size_ ? n : size_;
+    std::memcpy(out, data_, got);
+    data_ += got;
+    size_ -= got;
+}
+
+uint8_t byte_reader::u8() {
+    uint8_t v;
+    take(&v, sizeof v);
+    return v;
+}
+
+int32_t byte_reader::i32() {
+    int32_t v;
+    take(&v, sizeof v);
+    return v;
+}
+
+double byte_reader::f64() {
+    double v;
+    take(&v, sizeof v);
+    return v;
+}
+
+std::string byte_reader::rest_text() {
+    std::string text(reinterpret_cast<const char*>(data_), size_);
+    data_ += size_;
+    size_ = 0;
+    const size_t nul = text.find('\0');
+    return nul == std::string::npos ? text : text.substr(0, nul);
+}
+
+void write_fits(const std::string& path, int bitpix, const std::vector<long>& axes,
+                const std::vector<float>& values, const std::vector<fits_key>& keys) {
+    std::remove(path.c_str());
+    fitsfile* fp = nullptr;
+    int st = 0;
+    std::vector<long> naxes(axes);
+    fits_create_file(&fp, path.c_str(), &st);
+    fits_create_img(fp, bitpix, static_cast<int>(naxes.size()), naxes.data(), &st);
+    for (const fits_key& k : keys) {
+        if (k.is_text) {
+            fits_update_key(fp, TSTRING, k.name.c_str(), const_cast<char*>(k.text.c_str()), nullptr,
+                            &st);
+        } else {
+            long v = k.number;
+            fits_update_key(fp, TLONG, k.name.c_str(), &v, nullptr, &st);
+        }
+    }
+    if (!values.empty()) {
+        std::vector<float> copy(values);
+        fits_write_img(fp, TFLOAT, 1, static_cast<LONGLONG>(copy.size()), copy.data(), &st);
+    }
+    fits_close_file(fp, &st);
+    if (st != 0)
+        environment_failure("cannot write the FITS file", path);
+}
+
+} // namespace fuzz

@@ -1,0 +1,51 @@
+// Fuzz harness of the file-list readers of stackle (count_filenames, read_filenames): the
+// first input byte chooses plain-list or namelist mode, the section and the number of names
+// the reader is told to expect; the rest is the list file.  The name table is allocated at
+// exactly the expected number of rows so that the address checker sees any row written past
+// it.  An over-long name ends the process with status 64 by design, so each input runs under
+// fuzz::run_guarded.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "fuzz_support.h"
+#include "stackle.h"
+
+namespace {
+
+const char* const MARKERS[] = {"&COADD_DATA", "&COADD_SDEV", "&COADD_BMASK", "&COADD_PMASK"};
+
+void run_lists(const std::string& path, unsigned char nl_mode, const char* marker, int expected) {
+    char first[STACKLE_STRLEN];
+    const int n = count_filenames(path.c_str(), nl_mode, marker, "&END", first);
+    if (n < 0 || std::memchr(first, '\0', sizeof first) == nullptr)
+        std::abort();
+    const size_t rows = expected > 0 ? static_cast<size_t>(expected) : 1;
+    auto* names = static_cast<char(*)[STACKLE_STRLEN]>(std::malloc(rows * STACKLE_STRLEN));
+    read_filenames(path.c_str(), nl_mode, names, expected, marker, "&END");
+    for (int i = 0; i < expected; ++i)
+        if (std::memchr(names[i], '\0', STACKLE_STRLEN) == nullptr)
+            std::abort();
+    std::free(names);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0)
+        return 0;
+    fuzz::quiet_stdout();
+    const uint8_t mode = data[0];
+    const unsigned char nl_mode = mode & 1;
+    const char* marker = MARKERS[(mode >> 1) & 3];
+    const int expected = mode >> 3; // 0..31
+    const std::string path = fuzz::scratch_path("stackle.lst");
+    fuzz::run_guarded(
+        [&] {
+            fuzz::write_file(path, data + 1, size - 1);
+            run_lists(path, nl_mode, marker, expected);
+        },
+        STACKLE_FAIL);
+    return 0;
+}
