@@ -234,8 +234,12 @@ int coadd(const control_settings* cs, const run_lists* lists, const run_planes* 
     auto* data_column =
         static_cast<data_struct*>(checked_alloc(n, sizeof(data_struct), "data_column"));
     stats_scratch scratch;
-    if (!stats_scratch_init(&scratch, cs->num_files))
-        malloc_failed("data_column");
+    if (!stats_scratch_init(&scratch, cs->num_files)) {
+        // The selection and deviation storage of the trimming, taken once for N.
+        std::printf("ERROR: %s: Can't allocate required memory for medians in quickselect()\n",
+                    cs->progname);
+        std::exit(STACKLE_FAIL);
+    }
     auto* dce_weight = static_cast<float*>(checked_alloc(n, sizeof(float), "dce_weight"));
     auto* dce_num_good = static_cast<int*>(checked_alloc(n, sizeof(int), "dce_num_good"));
 
