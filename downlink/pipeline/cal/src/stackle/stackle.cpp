@@ -155,14 +155,16 @@ void load_stack(const control_settings* cs, const run_lists* lists, run_planes* 
 }
 
 // Masking by BMASK/PMASK, the FMASK with its FOV selection, and DCE weighting
-// are not part of this program yet: a run that asks for any of them stops
-// rather than writing products that ignore them.
-void refuse_unavailable_stages(const control_settings* cs, const run_lists* lists) {
+// are not part of this program yet: the mask planes are read and size-checked,
+// no mask removes a pixel and every DCE weight is 1.0. Say so, so that nobody
+// takes the products for masked or weighted ones.
+void note_unapplied_stages(const control_settings* cs, const run_lists* lists) {
     if (lists->use_bmask || lists->use_pmask)
-        error_and_exit(cs->progname, "BMASK/PMASK masking is not available in this version");
+        std::printf("CAUTION: BMASK/PMASK masking is not applied in this version: "
+                    "no pixel is removed by a mask.\n");
     if (cs->fmask_in_file_f || cs->use_weights)
-        error_and_exit(cs->progname,
-                       "FMASK, FOV selection and DCE weighting are not available in this version");
+        std::printf("CAUTION: FMASK and DCE weighting are not applied in this version: "
+                    "every DCE weight is 1.0.\n");
 }
 
 // Writes every product; returns nonzero when any of them could not be made.
@@ -291,7 +293,7 @@ int main(int argc, char** argv) {
         std::printf("      They are only only used to calculate unc (unweighted, untrimmed).\n");
     }
     load_stack(&cs, &lists, &planes);
-    refuse_unavailable_stages(&cs, &lists);
+    note_unapplied_stages(&cs, &lists);
 
     int failed = coadd(&cs, &lists, &planes, nan_value);
     free_run(&lists, &planes, cs.num_files);
