@@ -207,9 +207,7 @@ std::string first_word(const std::string& line) {
 
 std::string upper_copy(const std::string& text) {
     std::string up = text;
-    for (char& c : up)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
+    str2uc(&up[0]);
     return up;
 }
 
