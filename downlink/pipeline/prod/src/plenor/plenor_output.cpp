@@ -103,12 +103,37 @@ bool open_pair(const char* input, const char* output, fitsfile** in, fitsfile** 
     return true;
 }
 
+// Deletes a keyword when it is there.
+void delete_if_present(fitsfile* out, const char* key, int* st) {
+    if (*st == 0 && fits_delete_key(out, key, st) == KEY_NO_EXIST) {
+        *st = 0;
+    }
+}
+
+// A product copied from an integer image would truncate the flat-fielded values: the output
+// is made a 32-bit float image of the same shape, without integer scaling or blank value.
+void make_float_image(fitsfile* out, int* st) {
+    int bitpix = 0;
+    int naxis = 0;
+    long naxes[3] = {0, 0, 0};
+    fits_get_img_param(out, 3, &bitpix, &naxis, naxes, st);
+    if (*st != 0 || bitpix < 0) {
+        return;
+    }
+    fits_resize_img(out, FLOAT_IMG, naxis < 3 ? naxis : 3, naxes, st);
+    delete_if_present(out, "BSCALE", st);
+    delete_if_present(out, "BZERO", st);
+    delete_if_present(out, "BLANK", st);
+    fits_set_bscale(out, 1.0, 0.0, st);
+}
+
 // Copies the input's header into the output and adds the history line.
 bool copy_header(fitsfile* in, fitsfile* out, run_control* rc) {
     int st = 0;
     char version[16];
     version_text(version, sizeof version);
     fits_copy_header(in, out, &st);
+    make_float_image(out, &st);
     writeDLhistoryline(out, program_name, version, &st);
     if (st != 0) {
         close_quietly(out);

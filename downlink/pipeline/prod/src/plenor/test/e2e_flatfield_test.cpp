@@ -134,6 +134,17 @@ TEST_F(PlenorFlat, MaskRulesAndMarksWrittenBackIntoTheDmask) {
     EXPECT_EQ(as_shorts(dmask), (std::vector<int16_t>{0x100, 0x100, 0x4100, 0x080, 0x100, 0}));
 }
 
+TEST_F(PlenorFlat, IntegerDceGivesAFloatProduct) {
+    testkit::write_image(f("dce.fits"), 16, {3, 2}, {10, 10, 10, 10, 10, -3});
+    testkit::write_float_image(f("flat.fits"), {3, 2}, std::vector<float>(6, 4.0f));
+    const testkit::RunResult r =
+        plenor({"-i", f("dce.fits"), "-o", f("out.fits"), "-f", f("flat.fits")});
+    ASSERT_EQ(r.status, 0) << r.out;
+    const testkit::Image out = testkit::read_image(f("out.fits"));
+    EXPECT_EQ(out.bitpix, -32);
+    EXPECT_EQ(out.fpixels, (std::vector<float>{2.5f, 2.5f, 2.5f, 2.5f, 2.5f, -0.75f}));
+}
+
 TEST_F(PlenorFlat, CubeIsDividedPlaneByPlaneByOneFlat) {
     testkit::write_float_image(f("dce.fits"), {2, 1, 3}, {2, 4, 6, 8, 10, 12});
     testkit::write_float_image(f("flat.fits"), {2, 1}, {2, 4});
