@@ -59,14 +59,28 @@ sum_counts() {
     sed -E "s/.*$pattern *([0-9]+).*/\\1/" | awk '{s += $1; n++} END {if (n) print s}'
 }
 
+# Shows the cautions and warnings a program printed, once each.
+show_notes() {
+  local name="$1" log="$out/$1.out" notes
+  notes=$({ grep -E 'CAUTION|WARNING' "$log" 2>/dev/null || true; } | tr -d '\a' | awk '!seen[$0]++')
+  if [ -n "$notes" ]; then
+    echo "$name noted:"
+    echo "$notes" | sed 's/^/    /'
+  fi
+}
+
 stackle_summary() {
   local log="$out/stackle.out" before after
   echo
   echo "--- co-addition summary ---"
   echo "image size: $width x $height, $frames frames"
+  show_notes stackle
+  # With weighting on, stackle counts each frame's usable pixels inside the FOV both before
+  # and after the trimming; without it the second count repeats the first.
   before=$(sum_counts "Number of good pixels is" "$log")
   after=$(sum_counts "good pixels =" "$log")
-  if [ -n "$before" ] && [ -n "$after" ]; then
+  if [ -n "$before" ] && [ -n "$after" ] &&
+     grep -q "AFTER calculating weights, in FOV" "$log"; then
     echo "pixels trimmed inside the weighting FOV (all frames): $((before - after))" \
          "of $before masked-in pixels"
   else
@@ -85,6 +99,7 @@ plenor_summary() {
   echo
   echo "--- flat-fielding summary ---"
   echo "DCE size: $width x $height, 1 plane"
+  show_notes plenor
   if grep -q "exit code" "$log" 2>/dev/null; then
     echo "plenor reported: $(grep "exit code" "$log" | tail -n 1)"
   fi
