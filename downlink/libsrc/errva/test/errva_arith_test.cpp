@@ -30,13 +30,13 @@ template <> struct Ops<double> {
     static constexpr arith_fn<double> add = errva_dadd, sub = errva_dsub, mul = errva_dmul;
 };
 
-template <class T> class Arith : public ErrvaTest {};
+template <class T> class ErrvaArith : public ErrvaTest {};
 using Precisions = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(Arith, Precisions);
+TYPED_TEST_SUITE(ErrvaArith, Precisions);
 
 } // namespace
 
-TYPED_TEST(Arith, SumOfThreeAndFourSigmasHasSigmaFive) {
+TYPED_TEST(ErrvaArith, SumOfThreeAndFourSigmasHasSigmaFive) {
     using T = TypeParam;
     Call<T> c(Ops<T>::add, T(1), T(3), 0, T(2), T(4), 0);
     EXPECT_EQ(c.state, ERRVA_OK);
@@ -45,7 +45,7 @@ TYPED_TEST(Arith, SumOfThreeAndFourSigmasHasSigmaFive) {
     EXPECT_EQ(c.flags, kOutside); // mask bits replaced by state_mask[0] = 0
 }
 
-TYPED_TEST(Arith, DifferenceAddsVariances) {
+TYPED_TEST(ErrvaArith, DifferenceAddsVariances) {
     using T = TypeParam;
     Call<T> c(Ops<T>::sub, T(5), T(4), 0, T(2), T(3), 0);
     EXPECT_EQ(c.state, ERRVA_OK);
@@ -53,7 +53,7 @@ TYPED_TEST(Arith, DifferenceAddsVariances) {
     EXPECT_EQ(c.sigma, T(5));
 }
 
-TYPED_TEST(Arith, ProductSigmaIsTheExactVariance) {
+TYPED_TEST(ErrvaArith, ProductSigmaIsTheExactVariance) {
     using T = TypeParam;
     Call<T> c(Ops<T>::mul, T(2), T(0.1), 0, T(3), T(0.2), 0);
     EXPECT_EQ(c.state, ERRVA_OK);
@@ -63,7 +63,7 @@ TYPED_TEST(Arith, ProductSigmaIsTheExactVariance) {
     EXPECT_NEAR(c.sigma, std::sqrt(0.2504), tol);
 }
 
-TYPED_TEST(Arith, ProductOfTwoZeroValuesKeepsTheSigmaProduct) {
+TYPED_TEST(ErrvaArith, ProductOfTwoZeroValuesKeepsTheSigmaProduct) {
     using T = TypeParam;
     // Only the second-order term survives: sigma = 3 * 4.
     Call<T> c(Ops<T>::mul, T(0), T(3), 0, T(0), T(4), 0);
@@ -71,7 +71,7 @@ TYPED_TEST(Arith, ProductOfTwoZeroValuesKeepsTheSigmaProduct) {
     EXPECT_EQ(c.sigma, T(12));
 }
 
-TYPED_TEST(Arith, NanOrBadOperandGivesNanSigmaAndPlainValue) {
+TYPED_TEST(ErrvaArith, NanOrBadOperandGivesNanSigmaAndPlainValue) {
     using T = TypeParam;
     const T nan = std::numeric_limits<T>::quiet_NaN();
     const arith_fn<T> fns[] = {Ops<T>::add, Ops<T>::sub, Ops<T>::mul};
@@ -94,7 +94,7 @@ TYPED_TEST(Arith, NanOrBadOperandGivesNanSigmaAndPlainValue) {
     }
 }
 
-TYPED_TEST(Arith, SuspectOperandKeepsFormulasButIsBad) {
+TYPED_TEST(ErrvaArith, SuspectOperandKeepsFormulasButIsBad) {
     using T = TypeParam;
     Call<T> c(Ops<T>::add, T(1), T(3), 0x100, T(2), T(4), 0);
     EXPECT_EQ(c.state, ERRVA_BAD);
@@ -106,7 +106,7 @@ TYPED_TEST(Arith, SuspectOperandKeepsFormulasButIsBad) {
     EXPECT_EQ(d.sigma, T(12));
 }
 
-TYPED_TEST(Arith, InfinityIsANumberNotANan) {
+TYPED_TEST(ErrvaArith, InfinityIsANumberNotANan) {
     using T = TypeParam;
     const T inf = std::numeric_limits<T>::infinity();
     Call<T> c(Ops<T>::add, inf, T(1), 0, T(2), T(1), 0);

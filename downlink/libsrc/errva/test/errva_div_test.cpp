@@ -21,9 +21,9 @@ template <class T> struct Quot {
     }
 };
 
-template <class T> class Div : public ErrvaTest {};
+template <class T> class ErrvaDiv : public ErrvaTest {};
 using Precisions = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(Div, Precisions);
+TYPED_TEST_SUITE(ErrvaDiv, Precisions);
 
 template <class T> double tolerance() {
     return sizeof(T) == 4 ? 2e-7 : 1e-15;
@@ -53,7 +53,7 @@ float all_double_sigma(double a, double as, double b, double bs) {
 
 } // namespace
 
-TYPED_TEST(Div, NormalQuotientUsesTheSecondOrderExpansion) {
+TYPED_TEST(ErrvaDiv, NormalQuotientUsesTheSecondOrderExpansion) {
     using T = TypeParam;
     Quot<T> q(T(6), T(0.3), 0, T(3), T(0.3), 0);
     EXPECT_EQ(q.state, ERRVA_OK);
@@ -63,7 +63,7 @@ TYPED_TEST(Div, NormalQuotientUsesTheSecondOrderExpansion) {
     EXPECT_EQ(q.flags, 0x7);
 }
 
-TYPED_TEST(Div, NegativeDivisorIsTestedByMagnitude) {
+TYPED_TEST(ErrvaDiv, NegativeDivisorIsTestedByMagnitude) {
     using T = TypeParam;
     Quot<T> q(T(6), T(0.3), 0, T(-3), T(0.3), 0);
     EXPECT_EQ(q.state, ERRVA_OK);
@@ -71,7 +71,7 @@ TYPED_TEST(Div, NegativeDivisorIsTestedByMagnitude) {
     EXPECT_NEAR(q.sigma, std::sqrt(0.0503), tolerance<T>());
 }
 
-TYPED_TEST(Div, NanOrBadOperandGivesNanSigmaAndPlainQuotient) {
+TYPED_TEST(ErrvaDiv, NanOrBadOperandGivesNanSigmaAndPlainQuotient) {
     using T = TypeParam;
     const T nan = std::numeric_limits<T>::quiet_NaN();
     Quot<T> as_nan(T(6), nan, 0, T(3), T(0.3), 0);
@@ -87,7 +87,7 @@ TYPED_TEST(Div, NanOrBadOperandGivesNanSigmaAndPlainQuotient) {
     EXPECT_TRUE(is_library_nan(b_nan.sigma));
 }
 
-TYPED_TEST(Div, SuspectOperandOnTheNormalPathIsBad) {
+TYPED_TEST(ErrvaDiv, SuspectOperandOnTheNormalPathIsBad) {
     using T = TypeParam;
     Quot<T> q(T(6), T(0.3), 0x100, T(3), T(0.3), 0);
     EXPECT_EQ(q.state, ERRVA_BAD);
@@ -96,7 +96,7 @@ TYPED_TEST(Div, SuspectOperandOnTheNormalPathIsBad) {
     EXPECT_EQ(q.flags, 0x7 | 0x4000);
 }
 
-TYPED_TEST(Div, ExactZeroDivisorIsReportedBad) {
+TYPED_TEST(ErrvaDiv, ExactZeroDivisorIsReportedBad) {
     using T = TypeParam;
     // b = 0, b_sigma = 0 passes the divisor test (0 <= 0) but leaves no value
     // and no sigma: both are NaN and the result is marked bad.
@@ -109,7 +109,7 @@ TYPED_TEST(Div, ExactZeroDivisorIsReportedBad) {
     EXPECT_TRUE(is_library_nan(negzero.value));
 }
 
-TYPED_TEST(Div, ZeroDivisorWithSigmaIsUnapproximable) {
+TYPED_TEST(ErrvaDiv, ZeroDivisorWithSigmaIsUnapproximable) {
     using T = TypeParam;
     errva_globptr()->state_mask[2] = 0x20;
     Quot<T> q(T(1), T(1), 0, T(0), T(2), 0);
@@ -119,7 +119,7 @@ TYPED_TEST(Div, ZeroDivisorWithSigmaIsUnapproximable) {
     EXPECT_EQ(q.flags, 0x7 | 0x20);
 }
 
-TYPED_TEST(Div, ZeroDivisorWithNoisyNumeratorIsEquivalent) {
+TYPED_TEST(ErrvaDiv, ZeroDivisorWithNoisyNumeratorIsEquivalent) {
     using T = TypeParam;
     // |a_sigma| = 10 > 9 |a|; b = 0 so any b_sigma > 0 is noise.
     Quot<T> q(T(1), T(10), 0, T(0), T(5), 0);
@@ -128,7 +128,7 @@ TYPED_TEST(Div, ZeroDivisorWithNoisyNumeratorIsEquivalent) {
     EXPECT_NEAR(q.sigma, 4.0 / 2.3548200450309493, tolerance<T>()); // FWHM 2 * 10/5
 }
 
-TYPED_TEST(Div, TwoNoiseOperandsGiveTheEquivalentSigma) {
+TYPED_TEST(ErrvaDiv, TwoNoiseOperandsGiveTheEquivalentSigma) {
     using T = TypeParam;
     Quot<T> q(T(0.1), T(10), 0, T(0.1), T(10), 0);
     EXPECT_EQ(q.state, ERRVA_EQUIV);
@@ -137,7 +137,7 @@ TYPED_TEST(Div, TwoNoiseOperandsGiveTheEquivalentSigma) {
     EXPECT_EQ(q.flags, 0x7); // state_mask[3] = 0
 }
 
-TYPED_TEST(Div, UncertainDivisorWithoutNoiseIsUnapproximable) {
+TYPED_TEST(ErrvaDiv, UncertainDivisorWithoutNoiseIsUnapproximable) {
     using T = TypeParam;
     Quot<T> q(T(1), T(0.5), 0, T(2), T(2), 0);
     EXPECT_EQ(q.state, ERRVA_UNAPPROX);
@@ -156,7 +156,7 @@ TEST_F(ErrvaTest, DivisorTestUsesTheWidenedFloatLimit) {
     EXPECT_EQ(errva_ddiv(&d, &ds, &flags, 1.0, 0.01, 0, 1.0, 0.9, 0), ERRVA_UNAPPROX);
 }
 
-TYPED_TEST(Div, UnapproximableQuotientReportedByThePlainEntryWhenThrowing) {
+TYPED_TEST(ErrvaDiv, UnapproximableQuotientReportedByThePlainEntryWhenThrowing) {
     using T = TypeParam;
     errva_globptr()->throw_on_unapprox = 1;
     errva_globptr()->state_mask[2] = 0x20;
@@ -167,7 +167,7 @@ TYPED_TEST(Div, UnapproximableQuotientReportedByThePlainEntryWhenThrowing) {
     EXPECT_EQ(q.flags, 0x7 | 0x20);
 }
 
-TYPED_TEST(Div, MemberThrowsItsMessageAfterWritingTheOutputs) {
+TYPED_TEST(ErrvaDiv, MemberThrowsItsMessageAfterWritingTheOutputs) {
     using T = TypeParam;
     errvaclass s;
     s.throw_on_unapprox = 1;

@@ -7,7 +7,7 @@
 
 namespace {
 
-template <class T> class Interp : public ErrvaTest {
+template <class T> class ErrvaInterp : public ErrvaTest {
   protected:
     // Calls the exported entry point of the precision.
     int call(T& y, T& ys, int& flags, T x, int order, int n, T* xa, T* ya, T* sa) {
@@ -20,11 +20,11 @@ template <class T> class Interp : public ErrvaTest {
     int flags = 0x4000 | 0x100 | 0x1;
 };
 using Precisions = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(Interp, Precisions);
+TYPED_TEST_SUITE(ErrvaInterp, Precisions);
 
 } // namespace
 
-TYPED_TEST(Interp, EmptyTableGivesNansAndLeavesFlags) {
+TYPED_TEST(ErrvaInterp, EmptyTableGivesNansAndLeavesFlags) {
     using T = TypeParam;
     T xa[1] = {0}, ya[1] = {0}, sa[1] = {0};
     EXPECT_EQ(this->call(this->y, this->ys, this->flags, T(0), 1, 0, xa, ya, sa), -1);
@@ -33,7 +33,7 @@ TYPED_TEST(Interp, EmptyTableGivesNansAndLeavesFlags) {
     EXPECT_EQ(this->flags, 0x4101);
 }
 
-TYPED_TEST(Interp, SingleSampleGivesItsValueAndNanSigma) {
+TYPED_TEST(ErrvaInterp, SingleSampleGivesItsValueAndNanSigma) {
     using T = TypeParam;
     T xa[] = {1}, ya[] = {4}, sa[] = {0.5};
     EXPECT_EQ(this->call(this->y, this->ys, this->flags, T(7), 3, 1, xa, ya, sa), -2);
@@ -42,7 +42,7 @@ TYPED_TEST(Interp, SingleSampleGivesItsValueAndNanSigma) {
     EXPECT_EQ(this->flags, 0x4101);
 }
 
-TYPED_TEST(Interp, InteriorPointWeighsTheTwoNeighbours) {
+TYPED_TEST(ErrvaInterp, InteriorPointWeighsTheTwoNeighbours) {
     using T = TypeParam;
     T xa[] = {0, 1, 2}, ya[] = {1, 3, 7}, sa[] = {0.5, 1, 2};
     EXPECT_EQ(this->call(this->y, this->ys, this->flags, T(1.5), 1, 3, xa, ya, sa), 0);
@@ -52,7 +52,7 @@ TYPED_TEST(Interp, InteriorPointWeighsTheTwoNeighbours) {
     EXPECT_EQ(this->flags, 0x4001); // suspect bits cleared, others kept
 }
 
-TYPED_TEST(Interp, LastAbscissaInterpolatesInTheLastInterval) {
+TYPED_TEST(ErrvaInterp, LastAbscissaInterpolatesInTheLastInterval) {
     using T = TypeParam;
     T xa[] = {0, 1, 2}, ya[] = {1, 3, 7}, sa[] = {0.5, 1, 2};
     EXPECT_EQ(this->call(this->y, this->ys, this->flags, T(2), 1, 3, xa, ya, sa), 0);
@@ -60,7 +60,7 @@ TYPED_TEST(Interp, LastAbscissaInterpolatesInTheLastInterval) {
     EXPECT_EQ(this->ys, T(2));
 }
 
-TYPED_TEST(Interp, CollapsedLastIntervalGivesItsFirstSample) {
+TYPED_TEST(ErrvaInterp, CollapsedLastIntervalGivesItsFirstSample) {
     using T = TypeParam;
     T xa[] = {0, 1, 1}, ya[] = {0, 5, 9}, sa[] = {1, 2, 3};
     EXPECT_EQ(this->call(this->y, this->ys, this->flags, T(1), 1, 3, xa, ya, sa), 0);
@@ -68,7 +68,7 @@ TYPED_TEST(Interp, CollapsedLastIntervalGivesItsFirstSample) {
     EXPECT_EQ(this->ys, T(2));
 }
 
-TYPED_TEST(Interp, RepeatedAbscissaFallsIntoTheIntervalOfItsLaterCopy) {
+TYPED_TEST(ErrvaInterp, RepeatedAbscissaFallsIntoTheIntervalOfItsLaterCopy) {
     using T = TypeParam;
     T xa[] = {0, 1, 1, 2}, ya[] = {0, 5, 9, 11}, sa[] = {1, 2, 3, 4};
     EXPECT_EQ(this->call(this->y, this->ys, this->flags, T(1), 1, 4, xa, ya, sa), 0);
@@ -76,7 +76,7 @@ TYPED_TEST(Interp, RepeatedAbscissaFallsIntoTheIntervalOfItsLaterCopy) {
     EXPECT_EQ(this->ys, T(3));
 }
 
-TYPED_TEST(Interp, ExtrapolatesBelowAndAboveTheTable) {
+TYPED_TEST(ErrvaInterp, ExtrapolatesBelowAndAboveTheTable) {
     using T = TypeParam;
     T xa[] = {0, 1}, ya[] = {0, 2}, sa[] = {1, 1};
     EXPECT_EQ(this->call(this->y, this->ys, this->flags, T(-1), 1, 2, xa, ya, sa), 1);
@@ -88,7 +88,7 @@ TYPED_TEST(Interp, ExtrapolatesBelowAndAboveTheTable) {
     EXPECT_EQ(this->ys, T(std::sqrt(13.0)));
 }
 
-TYPED_TEST(Interp, ExtrapolationIsSuspectWhenAsked) {
+TYPED_TEST(ErrvaInterp, ExtrapolationIsSuspectWhenAsked) {
     using T = TypeParam;
     errva_globptr()->flag_extrap = 1;
     T xa[] = {0, 1}, ya[] = {0, 2}, sa[] = {1, 1};
@@ -99,7 +99,7 @@ TYPED_TEST(Interp, ExtrapolationIsSuspectWhenAsked) {
     EXPECT_EQ(this->flags, 0x1);
 }
 
-TYPED_TEST(Interp, NanAbscissaFindsNoIntervalAndIsSuspect) {
+TYPED_TEST(ErrvaInterp, NanAbscissaFindsNoIntervalAndIsSuspect) {
     using T = TypeParam;
     T xa[] = {0, 1, 2}, ya[] = {1, 3, 7}, sa[] = {0.5, 1, 2};
     errvaclass* g = errva_globptr();
@@ -111,7 +111,7 @@ TYPED_TEST(Interp, NanAbscissaFindsNoIntervalAndIsSuspect) {
     EXPECT_EQ(this->flags, 0x100);
 }
 
-TYPED_TEST(Interp, TooShortTableForLinearIsSuspectInBothPrecisions) {
+TYPED_TEST(ErrvaInterp, TooShortTableForLinearIsSuspectInBothPrecisions) {
     using T = TypeParam;
     T xa[] = {0}, ya[] = {1}, sa[] = {1};
     errva_mask_setup(0, 0x100);
@@ -122,7 +122,7 @@ TYPED_TEST(Interp, TooShortTableForLinearIsSuspectInBothPrecisions) {
     EXPECT_EQ(this->flags, 0x100);
 }
 
-TYPED_TEST(Interp, OrderAboveTwoUsesTheSplineInsideOnly) {
+TYPED_TEST(ErrvaInterp, OrderAboveTwoUsesTheSplineInsideOnly) {
     using T = TypeParam;
     // Samples of x^3.  Linear at 0.5 gives 0.5; the natural spline gives
     // -1/16 (second derivative 9 at x = 1, 0 at the ends).
@@ -135,7 +135,7 @@ TYPED_TEST(Interp, OrderAboveTwoUsesTheSplineInsideOnly) {
     EXPECT_EQ(this->y, T(15)); // 1 + 7 * 2
 }
 
-TYPED_TEST(Interp, TwoSamplesAreAlwaysLinear) {
+TYPED_TEST(ErrvaInterp, TwoSamplesAreAlwaysLinear) {
     using T = TypeParam;
     T xa[] = {0, 2}, ya[] = {1, 5}, sa[] = {1, 1};
     EXPECT_EQ(this->call(this->y, this->ys, this->flags, T(0.5), 3, 2, xa, ya, sa), 0);
@@ -143,7 +143,7 @@ TYPED_TEST(Interp, TwoSamplesAreAlwaysLinear) {
     EXPECT_EQ(this->ys, T(std::sqrt(0.625))); // 0.75^2 + 0.25^2
 }
 
-TYPED_TEST(Interp, EmptyTablesAreNeverRead) {
+TYPED_TEST(ErrvaInterp, EmptyTablesAreNeverRead) {
     using T = TypeParam;
     errvaclass* g = errva_globptr();
     for (int n : {0, -3}) {

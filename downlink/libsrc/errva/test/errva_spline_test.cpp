@@ -7,7 +7,7 @@
 
 namespace {
 
-template <class T> class Spline : public ErrvaTest {
+template <class T> class ErrvaSpline : public ErrvaTest {
   protected:
     int call(T x, int n, T* xa, T* ya, T* sa) {
         return errva_globptr()->spline_interp(y, ys, flags, x, n, xa, ya, sa);
@@ -16,7 +16,7 @@ template <class T> class Spline : public ErrvaTest {
     int flags = 0x4000 | 0x100 | 0x1;
 };
 using Precisions = ::testing::Types<float, double>;
-TYPED_TEST_SUITE(Spline, Precisions);
+TYPED_TEST_SUITE(ErrvaSpline, Precisions);
 
 template <class T> double tolerance() {
     return sizeof(T) == 4 ? 2e-6 : 1e-12;
@@ -61,7 +61,7 @@ double reference_spline(const std::vector<double>& xa, const std::vector<double>
 
 } // namespace
 
-TYPED_TEST(Spline, CubicSamplesGiveTheHandComputedValueAndSigma) {
+TYPED_TEST(ErrvaSpline, CubicSamplesGiveTheHandComputedValueAndSigma) {
     using T = TypeParam;
     // x^3 at 0, 1, 2: M[1] = 3/2 (ya0 - 2 ya1 + ya2) = 9.  At x = 0.5 the
     // weights are A = B = 1/2, C = D = -1/16, so y = 1/2 - 9/16, and the
@@ -73,7 +73,7 @@ TYPED_TEST(Spline, CubicSamplesGiveTheHandComputedValueAndSigma) {
     EXPECT_EQ(this->flags, 0x4001);
 }
 
-TYPED_TEST(Spline, SampleAbscissaReturnsTheSampleExactly) {
+TYPED_TEST(ErrvaSpline, SampleAbscissaReturnsTheSampleExactly) {
     using T = TypeParam;
     T xa[] = {0, 1, 2.5, 4}, ya[] = {3, -1, 2, 5}, sa[] = {0.3, 0.7, 1.1, 0.2};
     for (int k = 0; k < 4; ++k) {
@@ -83,7 +83,7 @@ TYPED_TEST(Spline, SampleAbscissaReturnsTheSampleExactly) {
     }
 }
 
-TYPED_TEST(Spline, StraightLineIsReproduced) {
+TYPED_TEST(ErrvaSpline, StraightLineIsReproduced) {
     using T = TypeParam;
     T xa[] = {0, 1, 3, 4, 7}, ya[] = {1, 3, 7, 9, 15}, sa[] = {1, 1, 1, 1, 1};
     for (T x : {T(0.25), T(2), T(5.5)}) {
@@ -146,7 +146,7 @@ TEST_F(ErrvaTest, LongTableUsesHeapStorageAndStaysExact) {
     EXPECT_EQ(ys, 0.5);
 }
 
-TYPED_TEST(Spline, ShortTableOrOutsideOrNanIsRefused) {
+TYPED_TEST(ErrvaSpline, ShortTableOrOutsideOrNanIsRefused) {
     using T = TypeParam;
     T xa[] = {0, 1, 2}, ya[] = {0, 1, 8}, sa[] = {1, 1, 1};
     const T nan = std::numeric_limits<T>::quiet_NaN();
@@ -161,7 +161,7 @@ TYPED_TEST(Spline, ShortTableOrOutsideOrNanIsRefused) {
     }
 }
 
-TYPED_TEST(Spline, SingularSystemReturnsTheSolverCodeAndWritesNothing) {
+TYPED_TEST(ErrvaSpline, SingularSystemReturnsTheSolverCodeAndWritesNothing) {
     using T = TypeParam;
     // Three equal abscissae: the second pivot of the spline matrix is 0.
     T xa[] = {1, 1, 1}, ya[] = {0, 1, 2}, sa[] = {1, 1, 1};

@@ -24,7 +24,7 @@ double from_bits64(uint64_t b) {
 
 } // namespace
 
-TEST(NanConstants, HoldTheirBitPatterns) {
+TEST(ErrvaNanConstants, HoldTheirBitPatterns) {
     EXPECT_EQ(const_exp_float, 0x7F800000u);
     EXPECT_EQ(const_nan_float, 0x7FC00000u);
     EXPECT_EQ(const_mant_float, 0x007FFFFFu);
@@ -33,21 +33,21 @@ TEST(NanConstants, HoldTheirBitPatterns) {
     EXPECT_EQ(const_mant_double, 0x000FFFFFFFFFFFFFull);
 }
 
-TEST(NanConstants, ReadAsValuesAreNanAndInfinity) {
+TEST(ErrvaNanConstants, ReadAsValuesAreNanAndInfinity) {
     EXPECT_TRUE(std::isnan(from_bits(const_nan_float)));
     EXPECT_TRUE(std::isnan(from_bits64(const_nan_double)));
     EXPECT_EQ(from_bits(const_exp_float), HUGE_VALF);
     EXPECT_EQ(from_bits64(const_exp_double), HUGE_VAL);
 }
 
-TEST(IsNanFloat, RecognisesQuietNegativeAndSignallingNans) {
+TEST(ErrvaIsNanFloat, RecognisesQuietNegativeAndSignallingNans) {
     EXPECT_EQ(iznanf(from_bits(const_nan_float)), 1);
     EXPECT_EQ(iznanf(from_bits(0xFFC00000u)), 1);
     EXPECT_EQ(iznanf(from_bits(0x7F800001u)), 1);
     EXPECT_EQ(iznanf(from_bits(0xFFFFFFFFu)), 1);
 }
 
-TEST(IsNanFloat, RejectsInfinityZeroAndFiniteValues) {
+TEST(ErrvaIsNanFloat, RejectsInfinityZeroAndFiniteValues) {
     EXPECT_EQ(iznanf(from_bits(0x7F800000u)), 0);
     EXPECT_EQ(iznanf(0.0f), 0);
     EXPECT_EQ(iznanf(FLT_MAX), 0);
@@ -55,7 +55,7 @@ TEST(IsNanFloat, RejectsInfinityZeroAndFiniteValues) {
     EXPECT_EQ(iznanf(FLT_TRUE_MIN), 0);
 }
 
-TEST(IsInfFloat, RecognisesBothInfinitiesOnly) {
+TEST(ErrvaIsInfFloat, RecognisesBothInfinitiesOnly) {
     EXPECT_EQ(izinff(from_bits(0x7F800000u)), 1);
     EXPECT_EQ(izinff(from_bits(0xFF800000u)), 1);
     EXPECT_EQ(izinff(from_bits(const_nan_float)), 0);
@@ -63,7 +63,7 @@ TEST(IsInfFloat, RecognisesBothInfinitiesOnly) {
     EXPECT_EQ(izinff(FLT_MAX), 0);
 }
 
-TEST(IsNanDouble, RecognisesNansWithLowWordMantissa) {
+TEST(ErrvaIsNanDouble, RecognisesNansWithLowWordMantissa) {
     EXPECT_EQ(iznand(from_bits64(const_nan_double)), 1);
     EXPECT_EQ(iznand(from_bits64(0x7FF0000000000001ull)), 1);
     EXPECT_EQ(iznand(from_bits64(0xFFF8000000000000ull)), 1);
@@ -72,7 +72,7 @@ TEST(IsNanDouble, RecognisesNansWithLowWordMantissa) {
     EXPECT_EQ(iznand(0.0), 0);
 }
 
-TEST(IsInfDouble, RecognisesBothInfinitiesOnly) {
+TEST(ErrvaIsInfDouble, RecognisesBothInfinitiesOnly) {
     EXPECT_EQ(izinfd(from_bits64(0x7FF0000000000000ull)), 1);
     EXPECT_EQ(izinfd(from_bits64(0xFFF0000000000000ull)), 1);
     EXPECT_EQ(izinfd(from_bits64(0x7FF0000000000001ull)), 0);
@@ -80,7 +80,7 @@ TEST(IsInfDouble, RecognisesBothInfinitiesOnly) {
     EXPECT_EQ(izinfd(DBL_MAX), 0);
 }
 
-TEST(NanTests, RaiseNoFloatingPointExceptionForSignallingNans) {
+TEST(ErrvaNanTests, RaiseNoFloatingPointExceptionForSignallingNans) {
     const volatile uint32_t snan_f = 0x7F800001u;
     const volatile uint64_t snan_d = 0x7FF0000000000001ull;
     std::feclearexcept(FE_ALL_EXCEPT);
