@@ -169,15 +169,38 @@ void asymmetric_trimming(data_struct* column, int* n, const control_settings* cs
 void calc_weighted_stats(const data_struct* column, int first, int count, float* mean);
 
 // ---- per-pixel passes of the run ----
-// The planes of a loaded stack: n data planes, and the sdev and BMASK planes
-// when in use (null tables otherwise), each of npix pixels.
+// The planes of a loaded stack: n data planes, the sdev, BMASK and PMASK planes
+// when in use (null tables otherwise), each of npix pixels, and the one FMASK
+// plane when an FMASK file is given (null otherwise).
 struct stack_view {
     float* const* data;
     float* const* sdev;
     const int16_t* const* bmask;
+    const int16_t* const* pmask;
+    const int16_t* fmask;
     int n;
     size_t npix;
 };
+// Masking pass: in every data plane writes nan_value over the pixels whose
+// BMASK value hits bfatal or whose PMASK value hits pfatal (for the mask tables
+// in use), and counts into dce_num_good (n entries) each DCE's remaining
+// pixels, only those inside the weighting FOV when use_weights is on. Pixels
+// that are NaN already are neither counted nor changed.
+void masking_pass(const stack_view* stack, const control_settings* cs, long* dce_num_good,
+                  float nan_value);
+// How the DCE weights came out.
+enum weight_outcome {
+    weights_all_one,      // weighting off: every weight 1.0
+    weights_normalised,   // divided by the largest, which became 1.0
+    weights_all_zero,     // the largest sum is 0: left as they are
+    weights_max_negative, // every sum is negative: left as they are
+};
+// DCE weights (n entries). With use_weights each DCE's weight is the sum of its
+// non-NaN values inside the weighting FOV (its count goes to dce_num_good),
+// then all are divided by the largest unless that is 0 or negative. Without
+// weighting every weight is 1.0 and dce_num_good is left alone.
+weight_outcome dce_weights(const stack_view* stack, const control_settings* cs, float* dce_weight,
+                           long* dce_num_good);
 // AMASK value of a pixel with `good` values used and the OR of their BMASK values.
 int16_t amask_value(int good, int bmask_or, const control_settings* cs);
 // Trimming pass: trims every pixel's column (when cut_frac > 0) and leaves in

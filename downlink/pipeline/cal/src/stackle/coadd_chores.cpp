@@ -1023,6 +1023,75 @@ int16_t amask_value(int good, int bmask_or, const control_settings* cs) {
     return static_cast<int16_t>(bits);
 }
 
+// A pixel is in the weighting FOV when its FMASK value shares a bit with
+// bit_for_wts; -1 (no FOV bit known) admits every pixel with any FMASK bit.
+static inline bool in_weighting_fov(const int16_t* fmask, size_t p, const control_settings* cs) {
+    return (fmask[p] & cs->bit_for_wts) != 0;
+}
+
+// One DCE of the masking pass; returns its count of good pixels.
+static long mask_one_dce(float* data, const int16_t* bmask, const int16_t* pmask,
+                         const int16_t* fmask, size_t npix, const control_settings* cs,
+                         float nan_value) {
+    long good = 0;
+    for (size_t p = 0; p < npix; ++p) {
+        if (stackle_isnan(data[p]))
+            continue;
+        if ((bmask != nullptr && (bmask[p] & cs->bfatal) != 0) ||
+            (pmask != nullptr && (pmask[p] & cs->pfatal) != 0)) {
+            data[p] = nan_value;
+            continue;
+        }
+        if (fmask != nullptr && !in_weighting_fov(fmask, p, cs))
+            continue; // kept for the co-addition, but not counted
+        ++good;
+    }
+    return good;
+}
+
+void masking_pass(const stack_view* stack, const control_settings* cs, long* dce_num_good,
+                  float nan_value) {
+    const int16_t* fov = cs->use_weights ? stack->fmask : nullptr;
+    for (int i = 0; i < stack->n; ++i) {
+        const int16_t* bmask = stack->bmask != nullptr ? stack->bmask[i] : nullptr;
+        const int16_t* pmask = stack->pmask != nullptr ? stack->pmask[i] : nullptr;
+        dce_num_good[i] =
+            mask_one_dce(stack->data[i], bmask, pmask, fov, stack->npix, cs, nan_value);
+    }
+}
+
+weight_outcome dce_weights(const stack_view* stack, const control_settings* cs, float* dce_weight,
+                           long* dce_num_good) {
+    if (!cs->use_weights || stack->fmask == nullptr) {
+        for (int i = 0; i < stack->n; ++i)
+            dce_weight[i] = 1.0f;
+        return weights_all_one;
+    }
+    float largest = static_cast<float>(-1e-42);
+    for (int i = 0; i < stack->n; ++i) {
+        const float* data = stack->data[i];
+        float sum = 0.0f;
+        long count = 0;
+        for (size_t p = 0; p < stack->npix; ++p) {
+            if (stackle_isnan(data[p]) || !in_weighting_fov(stack->fmask, p, cs))
+                continue;
+            sum += data[p];
+            ++count;
+        }
+        dce_weight[i] = sum;
+        dce_num_good[i] = count;
+        if (sum > largest)
+            largest = sum;
+    }
+    if (largest == 0.0f)
+        return weights_all_zero;
+    if (largest < 0.0f)
+        return weights_max_negative;
+    for (int i = 0; i < stack->n; ++i)
+        dce_weight[i] /= largest;
+    return weights_normalised;
+}
+
 size_t trimming_pass(const stack_view* stack, const control_settings* cs, data_struct* column,
                      stats_scratch* scratch, float nan_value) {
     size_t removed = 0;

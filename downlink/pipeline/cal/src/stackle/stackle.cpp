@@ -1,7 +1,8 @@
 // stackle: co-adds a stack of N 2D FITS images pixel by pixel.
 //
-// The run: settings, file lists, the whole stack loaded into memory, the
-// trimming pass, the statistics pass, the products. Every failure prints its
+// The run: settings, file lists, the whole stack loaded into memory, the FOV
+// used for weighting, the masking, trimming and statistics passes with the DCE
+// weights between them, the products. Every failure prints its
 // message and ends the process with status 64.
 #include "coadd_fits.h"
 #include "stackle.h"
@@ -31,6 +32,7 @@ struct run_planes {
     float** sdev_planes = nullptr;
     int16_t** bmask_planes = nullptr;
     int16_t** pmask_planes = nullptr;
+    int16_t* fmask_plane = nullptr;
 };
 
 void* checked_alloc(size_t count, size_t size, const char* name) {
@@ -130,7 +132,8 @@ void check_plane_size(const control_settings* cs, const char* kind_lower, const 
     std::exit(STACKLE_FAIL);
 }
 
-void load_stack(const control_settings* cs, const run_lists* lists, run_planes* planes) {
+// Reads every plane of the stack; returns the FOVID shared by the data files.
+int load_stack(const control_settings* cs, const run_lists* lists, run_planes* planes) {
     int req_fov_num = -1;
     for (int i = 0; i < cs->num_files; ++i) {
         int w = 0;
@@ -152,19 +155,129 @@ void load_stack(const control_settings* cs, const run_lists* lists, run_planes* 
             check_plane_size(cs, "PMASK", "PMASK", i, w, h);
         }
     }
+    return req_fov_num;
 }
 
-// Masking by BMASK/PMASK, the FMASK with its FOV selection, and DCE weighting
-// are not part of this program yet: the mask planes are read and size-checked,
-// no mask removes a pixel and every DCE weight is 1.0. Say so, so that nobody
-// takes the products for masked or weighted ones.
-void note_unapplied_stages(const control_settings* cs, const run_lists* lists) {
-    if (lists->use_bmask || lists->use_pmask)
-        std::printf("CAUTION: BMASK/PMASK masking is not applied in this version: "
-                    "no pixel is removed by a mask.\n");
-    if (cs->fmask_in_file_f || cs->use_weights)
-        std::printf("CAUTION: FMASK and DCE weighting are not applied in this version: "
-                    "every DCE weight is 1.0.\n");
+// Chooses the FOV whose pixels decide the DCE weights: the FOVID of the data
+// files when weighting, -1 (none) otherwise.
+void select_fov(control_settings* cs, int req_fov_num) {
+    cs->fov_for_wts = -1;
+    cs->bit_for_wts = -1;
+    if (!cs->use_weights) {
+        if (cs->debug)
+            std::printf("cs.fov_for_wts NOT SET since it's not needed.\n");
+    } else {
+        if (req_fov_num <= 0) {
+            std::printf("ERROR: FOVID wasn't found and stored in req_fov_num -- this shouldn't "
+                        "happen!\n");
+            std::exit(STACKLE_FAIL);
+        }
+        cs->fov_for_wts = static_cast<int16_t>(req_fov_num);
+        if (cs->verbose && cs->fov_for_wts > 0)
+            std::printf("The selected FOV NUMBER = %1d will be used for DCE weighting\n",
+                        cs->fov_for_wts);
+    }
+    if (cs->debug) {
+        std::printf("(DBG) The selected FOV NUMBER = %1d will be used for DCE weighting",
+                    cs->fov_for_wts);
+        std::printf(cs->fov_for_wts > 0 ? "\n" : "  (-1 ==> no weighting)\n");
+    }
+}
+
+// Looks the weighting FOV up in the FMASK lists and takes its bit value.
+void find_fov_bit(control_settings* cs) {
+    int i = 0;
+    while (i < cs->num_fovs && cs->fovlist[i] != cs->fov_for_wts)
+        ++i;
+    if (i == cs->num_fovs || cs->bitlist[i] == -1) {
+        std::printf("ERROR:  FOVID=%1d not found in FOVLIST from FMASK.\n", cs->fov_for_wts);
+        std::exit(STACKLE_FAIL);
+    }
+    cs->bit_for_wts = static_cast<int16_t>(cs->bitlist[i]);
+    if (cs->verbose)
+        std::printf("Selecting FOV=%1d (BIT=%1d) for weighting\n", cs->fov_for_wts,
+                    cs->bit_for_wts);
+}
+
+// Reads the FMASK lists and plane when an FMASK file is given (whether or not
+// weighting is on) and settles bit_for_wts; returns the plane or null.
+int16_t* load_fmask(control_settings* cs) {
+    if (!cs->fmask_in_file_f)
+        return nullptr;
+    read_fmask_lists(cs);
+    cs->bit_for_wts = -1;
+    if (cs->num_fovs > 0 && cs->fov_for_wts > 0)
+        find_fov_bit(cs);
+    if (cs->debug)
+        std::printf("cs.num_fovs = %1d  cs.fov_for_wts = %1d  cs.bit_for_wts = %1d\n", cs->num_fovs,
+                    cs->fov_for_wts, cs->bit_for_wts);
+    int w = 0;
+    int h = 0;
+    int16_t* plane = read_fits_s(cs->fmask_in_file, &w, &h, cs->debug);
+    if (w != cs->xdim || h != cs->ydim) {
+        std::printf("\aERROR in input FMASK, in program %s\n", cs->progname);
+        std::printf("\aERROR:  FMASK dims are %0dx%0d but should be %0dx%0d\n", w, h, cs->xdim,
+                    cs->ydim);
+        std::exit(STACKLE_FAIL);
+    }
+    return plane;
+}
+
+// Number of pixels of a frame, for the verbose counts.
+long frame_pixels(const control_settings* cs) {
+    return static_cast<long>(cs->xdim) * static_cast<long>(cs->ydim);
+}
+
+void print_mask_counts(const control_settings* cs, const long* dce_num_good) {
+    std::printf("\nAfter b/pmask, BEFORE trimming");
+    if (cs->use_weights)
+        std::printf(", in FOV %2d ONLY", cs->fov_for_wts);
+    std::printf(":\n");
+    for (int i = 0; i < cs->num_files; ++i) {
+        std::printf("   In DCE %3d, Number of good pixels is %5ld => Number of pixels masked ", i,
+                    dce_num_good[i]);
+        if (cs->use_weights)
+            std::printf("or in wrong FOV ");
+        std::printf("is %5ld \n", frame_pixels(cs) - dce_num_good[i]);
+    }
+}
+
+void print_weights(const control_settings* cs, const float* dce_weight, const long* dce_num_good) {
+    const bool trimmed = cs->cut_frac > 0.0f;
+    const bool fov_rows = trimmed && cs->use_weights;
+    if (!trimmed) {
+        std::printf("NO asymmetric trimming was performed, as requested by cut_frac (-cf) set to "
+                    "ZERO.\n\n");
+        std::printf("AFTER calculating weights:\n");
+    } else {
+        std::printf("AFTER asymmetric trimming");
+        if (cs->use_weights)
+            std::printf(", AFTER calculating weights, in FOV %2d ONLY", cs->fov_for_wts);
+        else
+            std::printf(", AFTER setting all weights to ONE");
+        std::printf(":\n");
+    }
+    for (int i = 0; i < cs->num_files; ++i) {
+        std::printf("   In DCE %3d, good pixels = %5ld => pixels masked, rejected", i,
+                    dce_num_good[i]);
+        if (fov_rows)
+            std::printf(", or in wrong FOV");
+        std::printf(" = %5ld, ", frame_pixels(cs) - dce_num_good[i]);
+        std::printf("WEIGHT = %7.5f\n", dce_weight[i]);
+    }
+    std::printf("\n");
+}
+
+// Weights of the DCEs, with the two cautions that no verbosity silences.
+void weigh_dces(const stack_view* stack, const control_settings* cs, float* dce_weight,
+                long* dce_num_good) {
+    weight_outcome outcome = dce_weights(stack, cs, dce_weight, dce_num_good);
+    if (outcome == weights_all_zero)
+        std::printf("\n\aCAUTION:  WEIRD DATA RESULT:  ALL WEIGHTS ARE ZERO!\n\n");
+    else if (outcome == weights_max_negative)
+        std::printf("\n\aCAUTION:  WEIRD DATA RESULT:  MAX WEIGHT IS NEGATIVE!\n\n");
+    if (cs->verbose)
+        print_weights(cs, dce_weight, dce_num_good);
 }
 
 // Writes every product; returns nonzero when any of them could not be made.
@@ -223,6 +336,7 @@ void free_run(run_lists* lists, run_planes* planes, int n) {
     free_planes(planes->sdev_planes, n);
     free_masks(planes->bmask_planes, n);
     free_masks(planes->pmask_planes, n);
+    std::free(planes->fmask_plane);
 }
 
 // The per-pixel work of the run: trimming, weights, statistics, products.
@@ -243,13 +357,20 @@ int coadd(const control_settings* cs, const run_lists* lists, const run_planes* 
         std::exit(STACKLE_FAIL);
     }
     auto* dce_weight = static_cast<float*>(checked_alloc(n, sizeof(float), "dce_weight"));
-    auto* dce_num_good = static_cast<int*>(checked_alloc(n, sizeof(int), "dce_num_good"));
+    auto* dce_num_good = static_cast<long*>(checked_alloc(n, sizeof(long), "dce_num_good"));
 
-    stack_view stack{planes->data_planes, planes->sdev_planes,
-                     const_cast<const int16_t* const*>(planes->bmask_planes), cs->num_files, npix};
+    stack_view stack{planes->data_planes,
+                     planes->sdev_planes,
+                     const_cast<const int16_t* const*>(planes->bmask_planes),
+                     const_cast<const int16_t* const*>(planes->pmask_planes),
+                     planes->fmask_plane,
+                     cs->num_files,
+                     npix};
+    masking_pass(&stack, cs, dce_num_good, nan_value);
+    if (cs->verbose)
+        print_mask_counts(cs, dce_num_good);
     trimming_pass(&stack, cs, data_column, &scratch, nan_value);
-    for (size_t i = 0; i < n; ++i)
-        dce_weight[i] = 1.0f;
+    weigh_dces(&stack, cs, dce_weight, dce_num_good);
 
     auto* means = static_cast<float*>(checked_alloc(npix, sizeof(float), "means"));
     auto* sdevs = static_cast<float*>(checked_alloc(npix, sizeof(float), "sdevs"));
@@ -292,8 +413,9 @@ int main(int argc, char** argv) {
         std::printf("NOTE: The sdev files are not used when calculating flux.\n");
         std::printf("      They are only only used to calculate unc (unweighted, untrimmed).\n");
     }
-    load_stack(&cs, &lists, &planes);
-    note_unapplied_stages(&cs, &lists);
+    int req_fov_num = load_stack(&cs, &lists, &planes);
+    select_fov(&cs, req_fov_num);
+    planes.fmask_plane = load_fmask(&cs);
 
     int failed = coadd(&cs, &lists, &planes, nan_value);
     free_run(&lists, &planes, cs.num_files);

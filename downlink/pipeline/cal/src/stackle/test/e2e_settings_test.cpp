@@ -241,20 +241,3 @@ TEST_F(StackleSettings, ProductThatCannotBeCreatedEndsWith64) {
     EXPECT_TRUE(testkit::file_exists(dir.file("kestack_wt.txt")));
     EXPECT_FALSE(has(r.out, "COMPLETED."));
 }
-
-TEST_F(StackleSettings, UnappliedMaskingIsAnnounced) {
-    frame("a.fits", 2.0f);
-    testkit::write_short_image(dir.file("b.fits"), {1, 1}, {1});
-    text("d.list", "a.fits\n");
-    text("b.list", "b.fits\n");
-    text("bad.list", "absent.fits\n");
-    const std::string caution = "CAUTION: BMASK/PMASK masking is not applied in this version";
-    auto r = run({"-di", "d.list", "-bm", "b.list", "-bf", "1", "-do", "o.fits"});
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(has(r.out, caution));
-    // Without -bf the BMASK list is ignored entirely: not even read.
-    r = run({"-di", "d.list", "-bm", "bad.list", "-do", "o.fits"});
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_FALSE(has(r.out, caution));
-    EXPECT_EQ(run({"-di", "d.list", "-bm", "bad.list", "-bf", "1", "-do", "o.fits"}).status, 64);
-}

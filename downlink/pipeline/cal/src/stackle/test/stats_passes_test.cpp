@@ -29,7 +29,7 @@ struct Stack {
             sdev_ptr.push_back(sdev[i].data());
             bmask_ptr.push_back(bmask[i].data());
         }
-        view = {data_ptr.data(), nullptr, nullptr, 5, 2};
+        view = {data_ptr.data(), nullptr, nullptr, nullptr, nullptr, 5, 2};
         clear_cs_flags(&cs);
         cs.cut_frac = 0.2f;
         cs.cut_multiple = 5.0f;
