@@ -46,16 +46,6 @@ std::vector<std::string> with_required(std::vector<std::string> args) {
 
 } // namespace
 
-TEST(PlenorParseArgs, NoArgumentsPrintsUsageAndTheThreeMissingLines) {
-    const parsed r = parse({});
-    EXPECT_EQ(r.rc.status, syntax_status);
-    EXPECT_NE(r.out.find("        -ct <file>    Cmask for Transmission Calibrator Flatfield\n"),
-              std::string::npos);
-    EXPECT_NE(r.out.find("- -i <input_file>\n"), std::string::npos);
-    EXPECT_NE(r.out.find("- -o <output_file>\n"), std::string::npos);
-    EXPECT_NE(r.out.find("- -f <flafield_file>\n"), std::string::npos);
-}
-
 TEST(PlenorParseArgs, CompleteLineStoresNamesAndOutputsGetTheBang) {
     const parsed r = parse(with_required({"-uo", "u.fits", "-ct", "tc.fits", "-pm", "-3"}));
     EXPECT_EQ(r.rc.status, 0);
@@ -77,25 +67,6 @@ TEST(PlenorParseArgs, OnlySecondAndThirdCharactersSelectTheOption) {
 TEST(PlenorParseArgs, VerboseIsAToggle) {
     EXPECT_EQ(parse(with_required({"-v"})).rc.I_Verbose, 1);
     EXPECT_EQ(parse(with_required({"-v", "-v"})).rc.I_Verbose, 0);
-}
-
-TEST(PlenorParseArgs, MalformedVariantAsLastArgumentFailsEvenWithAllNames) {
-    const parsed r = parse(with_required({"-cx"}));
-    EXPECT_EQ(r.rc.status, syntax_status);
-}
-
-TEST(PlenorParseArgs, LaterValidOptionDoesNotForgiveAMalformedOne) {
-    testkit::TempDir dir;
-    testkit::write_text(dir.file("nl"), "&PLENORIN\n&END\n");
-    EXPECT_EQ(parse(with_required({"-cx", "-n", dir.file("nl")})).rc.status, syntax_status);
-}
-
-TEST(PlenorParseArgs, PxStepsOverTheNextArgument) {
-    testkit::TempDir dir;
-    testkit::write_text(dir.file("nl"), "&PLENORIN\n&END\n");
-    const parsed r = parse(with_required({"-px", "-n", dir.file("nl")}));
-    EXPECT_EQ(r.rc.status, syntax_status);
-    EXPECT_EQ(testkit::count_of(r.out, "plenor_parse_args: command line syntax error"), 1);
 }
 
 TEST(PlenorParseArgs, StrayWordAndUnknownOptionFail) {
@@ -135,12 +106,6 @@ TEST(PlenorParseArgs, NamesLongerThanTheRecordAreRefused) {
     EXPECT_EQ(parse(with_required({"-n", std::string(5000, 'n')})).rc.status, syntax_status);
 }
 
-TEST(PlenorParseArgs, VerboseListing) {
-    const parsed r = parse({"-v", "-i", "a", "-o", "b", "-f", "c"});
-    EXPECT_NE(r.out.find("plenor_parse_args: Ouput DCE  = \t!b\n"), std::string::npos);
-    EXPECT_NE(r.out.find("plenor_parse_args: I_Verbose = \t\t\t1\n"), std::string::npos);
-}
-
 class PlenorNamelist : public testing::Test {
   protected:
     testkit::TempDir dir;
@@ -174,12 +139,6 @@ TEST_F(PlenorNamelist, CommandLineOverridesAndVerboseToggles) {
     EXPECT_EQ(r.rc.status, 0);
     EXPECT_STREQ(r.fn.FITS_Input_File, "cl.fits");
     EXPECT_EQ(r.rc.I_Verbose, 0);
-}
-
-TEST_F(PlenorNamelist, GroupStartWithMoreLettersIsAccepted) {
-    const parsed r = with_text("&PLENORINPUT\nPmask_File = 'p.fits'\n&END\n");
-    EXPECT_EQ(r.rc.status, 0);
-    EXPECT_STREQ(r.fn.Pmask_File, "p.fits");
 }
 
 TEST_F(PlenorNamelist, OtherGroupsAreSkippedAndTheGroupEndsAtAnAmpersand) {
