@@ -12,12 +12,14 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int kMaxAxes = 10;    // axes read from an image
+constexpr int kMaxAxes = 999;   // a FITS image has at most 999 axes; every one counts
 constexpr int kHeaderRoom = 30; // header records stackle may add to a copied header
 constexpr int kFovidSkip = -9;  // expected FOVID meaning "do not read FOVID"
 
@@ -48,38 +50,49 @@ void close_input(fitsfile* fptr) {
 
 // Axis lengths of an image as the run sees them.
 struct frame_dims {
-    long naxes[kMaxAxes]; // absent axes count 1
-    long long npix_all;   // product of all axis lengths
+    int naxis;          // NAXIS of the primary HDU
+    long naxes[3];      // the first three axis lengths, absent axes count 1
+    long long npix_all; // product of all axis lengths
     int xdim;
     int ydim;
 };
 
-// Fills xdim, ydim and the product of all axis lengths; false when an axis does not fit an
-// int or the product overflows (an image no plane could hold).
-bool settle_dims(frame_dims* d) {
+// Reads the axis lengths of the current image and settles xdim, ydim and the product of all
+// lengths.  Returns the cfitsio status; sets *too_large when an axis does not fit an int or
+// the product overflows (an image no plane could hold).  Axes beyond the tenth are read as
+// well, so that an image with more axes is never taken for a part of itself.
+int read_dims(fitsfile* fptr, frame_dims* d, bool* too_large) {
+    std::vector<long> len(kMaxAxes, 1);
+    int status = 0;
+    fits_get_img_dim(fptr, &d->naxis, &status);
+    fits_get_img_size(fptr, kMaxAxes, len.data(), &status);
+    if (status != 0) {
+        return status;
+    }
     long long prod = 1;
-    for (long len : d->naxes) {
-        if (len < 0 || __builtin_mul_overflow(prod, static_cast<long long>(len), &prod)) {
-            return false;
-        }
+    *too_large = false;
+    for (long l : len) {
+        *too_large = *too_large || l < 0 || __builtin_mul_overflow(prod, l, &prod);
     }
-    if (d->naxes[0] > INT_MAX || d->naxes[1] > INT_MAX) {
-        return false;
+    *too_large = *too_large || len[0] > INT_MAX || len[1] > INT_MAX;
+    for (int i = 0; i < 3; ++i) {
+        d->naxes[i] = len[i];
     }
-    d->npix_all = prod;
-    d->xdim = static_cast<int>(d->naxes[0]);
-    d->ydim = static_cast<int>(d->naxes[1]);
-    return true;
+    d->npix_all = *too_large || d->naxis == 0 ? 0 : prod;
+    d->xdim = *too_large ? 0 : static_cast<int>(len[0]);
+    d->ydim = *too_large ? 0 : static_cast<int>(len[1]);
+    return 0;
 }
 
-// Reads the axis lengths of the current image; returns the cfitsio status.
-int read_dims(fitsfile* fptr, frame_dims* d) {
-    for (long& len : d->naxes) {
-        len = 1;
+// An empty primary HDU (NAXIS 0, as in a file whose image lives in an extension) or an axis
+// of length 0 leaves nothing to co-add: refused instead of being read as a 1 x 1 plane.
+bool refuse_empty(const frame_dims& d, const char* fn, const char* routine) {
+    if (d.naxis > 0 && d.npix_all > 0) {
+        return false;
     }
-    int status = 0;
-    fits_get_img_size(fptr, kMaxAxes, d->naxes, &status);
-    return status;
+    std::printf("\aERROR: file %s holds no image in its primary HDU [%s()]\n", fn, routine);
+    std::printf("       NAXIS=%1d, npixels=%1lld\n", d.naxis, d.npix_all);
+    return true;
 }
 
 long long plane_pixels(const frame_dims& d) {
@@ -91,14 +104,15 @@ long long plane_pixels(const frame_dims& d) {
 frame_dims plane_dims(fitsfile* fptr, const char* fn, const char* routine, const char* dbg_fmt,
                       int debug) {
     frame_dims d{};
-    int status = read_dims(fptr, &d);
+    bool too_large = false;
+    int status = read_dims(fptr, &d, &too_large);
     if (status != 0) {
         std::printf("\aERROR: Attempt to read size and dims from file %s FAILED in %s().\n", fn,
                     routine);
         report(status);
         fail(fptr);
     }
-    if (!settle_dims(&d)) {
+    if (too_large) {
         std::printf("\aERROR: Can't allocate required memory for %s in %s()\n",
                     std::strcmp(routine, "read_fits") == 0 ? "float_image" : "short_image",
                     routine);
@@ -106,6 +120,9 @@ frame_dims plane_dims(fitsfile* fptr, const char* fn, const char* routine, const
     }
     if (debug) {
         std::printf(dbg_fmt, d.xdim, d.ydim);
+    }
+    if (refuse_empty(d, fn, routine)) {
+        fail(fptr);
     }
     if (d.npix_all != plane_pixels(d)) {
         std::printf("\aERROR: dimensions don't match: file %1lld, but arrray %1lld in %s()\n",
@@ -312,25 +329,64 @@ std::string temp_name_for(const char* final_name) {
     return name.substr(0, base) + ".part-" + std::to_string(getpid()) + "-" + name.substr(base);
 }
 
-// A FITS product being written under its temporary name.
+// True when `name` exists and is not a regular file (a device such as /dev/null, a pipe,
+// a folder).  Such a target is written in place: renaming a finished file over it would
+// replace the device itself instead of writing to it.
+bool is_special_target(const char* name) {
+    struct stat st {};
+    return stat(name, &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+// Writes `size` bytes to the existing target `name`.  Returns 0, 1 when it cannot be opened
+// and 2 when the bytes do not all arrive (a full device).
+int write_in_place(const char* name, const void* data, size_t size) {
+    std::FILE* f = std::fopen(name, "wb");
+    if (f == nullptr) {
+        return 1;
+    }
+    bool ok = std::fwrite(data, 1, size, f) == size;
+    ok = (std::fclose(f) == 0) && ok;
+    return ok ? 0 : 2;
+}
+
+// A FITS product being written: under a temporary name in its final folder, or, for a
+// special target, in memory until it is complete.
 struct product {
     const char* name; // final name, as shown in messages
     const char* routine;
     std::string temp;
     fitsfile* fptr;
+    bool in_memory; // special target: built in mem, written to name at the end
+    void* mem;
+    size_t mem_size;
 };
 
 void print_create_failed(const product& p) {
     std::printf("\aERROR: Attempt to create FITS file %s FAILED in %s().\n", p.name, p.routine);
 }
 
+// Opens the cfitsio file of a product; returns the cfitsio status.
+int open_product_file(product* p) {
+    int status = 0;
+    p->in_memory = is_special_target(p->name);
+    std::free(p->mem);
+    p->mem = nullptr;
+    p->mem_size = 0;
+    if (p->in_memory) {
+        fits_create_memfile(&p->fptr, &p->mem, &p->mem_size, 0, std::realloc, &status);
+    } else {
+        p->temp = temp_name_for(p->name);
+        const std::string request = "!" + p->temp;
+        fits_create_file(&p->fptr, request.c_str(), &status);
+    }
+    return status;
+}
+
 // Creates the product's file (replacing a stale temporary file); false when it cannot.
 bool create_product(product* p) {
-    p->temp = temp_name_for(p->name);
     p->fptr = nullptr;
-    const std::string request = "!" + p->temp;
-    int status = 0;
-    if (fits_create_file(&p->fptr, request.c_str(), &status)) {
+    const int status = open_product_file(p);
+    if (status != 0) {
         report(status);
         print_create_failed(*p);
         p->fptr = nullptr;
@@ -358,21 +414,68 @@ void create_primary(product* p, int bitpix, const control_settings* cs, const ch
     }
 }
 
-// Closes a finished product and moves it to its final name.  Returns 0, or 1 (with the
-// creation message) when the file could not be completed or moved into place.
-int finish_product(product* p) {
-    int status = 0;
-    bool ok = fits_close_file(p->fptr, &status) == 0;
-    if (!ok) {
-        report(status);
-    }
-    ok = ok && std::rename(p->temp.c_str(), p->name) == 0;
-    if (!ok) {
+// Moves a closed product to its final name, or writes the finished memory image to a special
+// target.  A target that takes fewer bytes than the product (a full device) ends the run
+// with `write_fail_fmt`, like a failed pixel write.  Returns 0, or 1 when the product could
+// not be put in place.
+int place_product(product* p, const char* write_fail_fmt) {
+    if (!p->in_memory) {
+        if (std::rename(p->temp.c_str(), p->name) == 0) {
+            return 0;
+        }
         std::remove(p->temp.c_str());
+        return 1;
+    }
+    const int rc = write_in_place(p->name, p->mem, p->mem_size);
+    std::free(p->mem);
+    p->mem = nullptr;
+    if (rc == 2) {
+        std::printf(write_fail_fmt, p->name);
+        std::printf("       %s\n", std::strerror(errno));
+        std::exit(STACKLE_FAIL);
+    }
+    return rc;
+}
+
+// Closes a finished product and puts it in place.  Returns 0, or 1 (with the creation
+// message) when the file could not be completed or put in place.
+int finish_product(product* p, const char* write_fail_fmt) {
+    int status = 0;
+    if (fits_close_file(p->fptr, &status) != 0) {
+        report(status);
+        if (!p->in_memory) {
+            std::remove(p->temp.c_str());
+        }
+        std::free(p->mem);
+        p->mem = nullptr;
+        print_create_failed(*p);
+        return 1;
+    }
+    if (place_product(p, write_fail_fmt) != 0) {
         print_create_failed(*p);
         return 1;
     }
     return 0;
+}
+
+// Writes a text product: under a temporary name renamed into place once complete, or in
+// place for a special target.  Returns 0, or nonzero when it could not be written whole.
+int put_text_product(const char* name, const std::string& text) {
+    if (is_special_target(name)) {
+        return write_in_place(name, text.data(), text.size());
+    }
+    const std::string temp = temp_name_for(name);
+    std::FILE* f = std::fopen(temp.c_str(), "w");
+    if (f == nullptr) {
+        return 1;
+    }
+    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+    ok = (std::fclose(f) == 0) && ok;
+    ok = ok && std::rename(temp.c_str(), name) == 0;
+    if (!ok) {
+        std::remove(temp.c_str());
+    }
+    return ok ? 0 : 1;
 }
 
 // Comment block, pixels, close and rename: the common end of every image product.
@@ -385,7 +488,7 @@ int complete_product(product* p, int datatype, const void* pixels, const control
         std::printf(write_fail_fmt, p->name);
         abandon_product(p, status);
     }
-    return finish_product(p);
+    return finish_product(p, write_fail_fmt);
 }
 
 // Copies the primary HDU of the first data file into the product; true when it was copied.
@@ -544,14 +647,15 @@ void read_fits_dims_2d(const char* fits_filename, int* xdim, int* ydim, int debu
         fail(nullptr);
     }
     frame_dims d{};
-    status = read_dims(fptr, &d);
+    bool too_large = false;
+    status = read_dims(fptr, &d, &too_large);
     if (status != 0) {
         std::printf("\aERROR: unable to read the dimensions of file %s [read_fits_dims_2d()]\n",
                     fits_filename);
         std::printf("returned status=%d\n", status);
         fail(fptr);
     }
-    if (!settle_dims(&d)) {
+    if (too_large) {
         std::printf("\aERROR: image in file %s is too large [read_fits_dims_2d()]\n",
                     fits_filename);
         fail(fptr);
@@ -561,6 +665,9 @@ void read_fits_dims_2d(const char* fits_filename, int* xdim, int* ydim, int debu
     if (debug) {
         std::printf("     xdim =%5d\n", d.xdim);
         std::printf("     ydim =%5d\n", d.ydim);
+    }
+    if (refuse_empty(d, fits_filename, "read_fits_dims_2d")) {
+        fail(fptr);
     }
     if (d.npix_all != plane_pixels(d)) {
         std::printf("\aERROR: more than two dimensions in file %s [read_fits_dims_2d()]\n",
@@ -780,7 +887,7 @@ void compare_fits_data(const char* file_a, const char* file_b) {
 // ================================================================ writers
 
 int write_flt_fits(const char* out_filename, const float* image, const control_settings* cs) {
-    product p{out_filename, "write_flt_fits", {}, nullptr};
+    product p{out_filename, "write_flt_fits", {}, nullptr, false, nullptr, 0};
     if (!create_product(&p)) {
         return 1;
     }
@@ -801,7 +908,7 @@ int write_flt_fits_with_hdrs(const char* first_data_file, const char* out_filena
     if (cs->debug) {
         std::printf("Beginning to write file %s using write_flt_fits_from_dbl()\n", out_filename);
     }
-    product p{out_filename, "write_flt_fits_with_hdrs", {}, nullptr};
+    product p{out_filename, "write_flt_fits_with_hdrs", {}, nullptr, false, nullptr, 0};
     if (!create_product(&p)) {
         return 1;
     }
@@ -820,7 +927,7 @@ int write_flt_fits_with_hdrs(const char* first_data_file, const char* out_filena
 }
 
 int write_amask(const int16_t* amask, const control_settings* cs) {
-    product p{cs->amask_out_file, "write_amask", {}, nullptr};
+    product p{cs->amask_out_file, "write_amask", {}, nullptr, false, nullptr, 0};
     if (!create_product(&p)) {
         return 1;
     }
@@ -839,18 +946,13 @@ int write_weights_list(const float* dce_weight, const char (*data_files)[STACKLE
         std::printf("Beginning writing %1d Weights to the Weights List file %s\n", cs->num_files,
                     name);
     }
-    const std::string temp = temp_name_for(name);
-    std::FILE* f = std::fopen(temp.c_str(), "w");
-    bool ok = f != nullptr;
-    for (int i = 0; ok && i < cs->num_files; ++i) {
-        ok = std::fprintf(f, "%15.4f  %s\n", dce_weight[i], data_files[i]) > 0;
+    std::string text;
+    char line[STACKLE_STRLEN + 64]; // the weight takes at most 46 characters
+    for (int i = 0; i < cs->num_files; ++i) {
+        std::snprintf(line, sizeof line, "%15.4f  %s\n", dce_weight[i], data_files[i]);
+        text += line;
     }
-    if (f != nullptr) {
-        ok = (std::fclose(f) == 0) && ok;
-    }
-    ok = ok && std::rename(temp.c_str(), name) == 0;
-    if (!ok) {
-        std::remove(temp.c_str());
+    if (put_text_product(name, text) != 0) {
         std::printf("\aERROR: Unable to open Weights List File %s for writing\n", name);
         std::exit(STACKLE_FAIL);
     }
