@@ -213,7 +213,7 @@ TEST_F(PlenorFlat, FailedReadStillPrintsTheStartTimeAndWritesTheLog) {
     write_inputs();
     const testkit::RunResult r = plenor(args_with({"-p", f("absent.fits"), "-l", f("run.log")}));
     EXPECT_EQ(r.status, 64);
-    const std::smatch::size_type start = r.out.find("Processing time ");
+    const size_t start = r.out.find("Processing time ");
     ASSERT_NE(start, std::string::npos);
     const std::string time_line = r.out.substr(start + 16, 25); // 24 characters and line end
     EXPECT_TRUE(has(r.out.substr(start + 16 + 25), "\n" + time_line));
