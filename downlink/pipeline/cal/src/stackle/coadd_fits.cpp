@@ -437,19 +437,19 @@ int place_product(product* p, const char* write_fail_fmt) {
     return rc;
 }
 
-// Closes a finished product and puts it in place.  Returns 0, or 1 (with the creation
-// message) when the file could not be completed or put in place.
+// Closes a finished product and puts it in place.  A close that cannot write the last of
+// the product (a full disk, a file size limit) ends the run like a failed pixel write, with
+// the unfinished file removed.  Returns 0, or 1 (with the creation message) when the file
+// could not be put in place.
 int finish_product(product* p, const char* write_fail_fmt) {
     int status = 0;
     if (fits_close_file(p->fptr, &status) != 0) {
-        report(status);
         if (!p->in_memory) {
             std::remove(p->temp.c_str());
         }
-        std::free(p->mem);
-        p->mem = nullptr;
-        print_create_failed(*p);
-        return 1;
+        std::printf(write_fail_fmt, p->name);
+        fits_report_error(stdout, status);
+        std::exit(STACKLE_FAIL);
     }
     if (place_product(p, write_fail_fmt) != 0) {
         print_create_failed(*p);

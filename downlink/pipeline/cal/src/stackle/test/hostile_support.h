@@ -1,0 +1,139 @@
+// Support of the hostile-input and resource tests of stackle.
+//
+// Raw FITS bytes: header cards, 2880-byte blocks and big-endian pixels put together by
+// hand, so that a test can build files no FITS writer would produce (missing END, empty
+// primary HDU, axes of length 0, truncated units).  Also: whether the tests run under
+// AddressSanitizer (which cannot run under an address-space limit or inside valgrind),
+// and a look for unfinished product files left in a folder.
+#pragma once
+
+#include <dirent.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// True in a build with AddressSanitizer.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kUnderAsan = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kUnderAsan = true;
+#else
+constexpr bool kUnderAsan = false;
+#endif
+#else
+constexpr bool kUnderAsan = false;
+#endif
+
+// Names in `dir` of unfinished products (files stackle writes before renaming them into
+// place begin with ".part-").
+inline std::vector<std::string> unfinished_products(const std::string& dir) {
+    std::vector<std::string> found;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) {
+        return found;
+    }
+    while (const dirent* e = readdir(d)) {
+        if (std::strncmp(e->d_name, ".part-", 6) == 0) {
+            found.emplace_back(e->d_name);
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+namespace raw_fits {
+
+constexpr size_t kBlock = 2880;
+
+// One 80-character card "KEY     =                value".
+inline std::string card(const std::string& key, const std::string& value) {
+    char text[96];
+    std::snprintf(text, sizeof text, "%-8s= %20s", key.c_str(), value.c_str());
+    std::string c(text);
+    c.resize(80, ' ');
+    return c;
+}
+
+inline std::string end_card() {
+    std::string c("END");
+    c.resize(80, ' ');
+    return c;
+}
+
+// Pads to whole 2880-byte blocks with `fill` (blanks for headers, zeros for data).
+inline std::string pad(std::string bytes, char fill) {
+    bytes.resize((bytes.size() + kBlock - 1) / kBlock * kBlock, fill);
+    return bytes;
+}
+
+// A primary header: SIMPLE, BITPIX, NAXIS and one NAXISn card per axis, FOVID 27, the extra
+// cards, END, padded to whole blocks.
+inline std::string primary_header(int bitpix, const std::vector<long>& axes,
+                                  const std::vector<std::string>& extra = {}) {
+    std::string h = card("SIMPLE", "T") + card("BITPIX", std::to_string(bitpix)) +
+                    card("NAXIS", std::to_string(axes.size()));
+    for (size_t i = 0; i < axes.size(); ++i) {
+        h += card("NAXIS" + std::to_string(i + 1), std::to_string(axes[i]));
+    }
+    h += card("FOVID", "27");
+    for (const std::string& c : extra) {
+        h += c;
+    }
+    return pad(h + end_card(), ' ');
+}
+
+// An image extension header of BITPIX -32 with the given axes.
+inline std::string float_extension_header(const std::vector<long>& axes) {
+    std::string h = card("XTENSION", "'IMAGE   '") + card("BITPIX", "-32") +
+                    card("NAXIS", std::to_string(axes.size()));
+    for (size_t i = 0; i < axes.size(); ++i) {
+        h += card("NAXIS" + std::to_string(i + 1), std::to_string(axes[i]));
+    }
+    h += card("PCOUNT", "0") + card("GCOUNT", "1");
+    return pad(h + end_card(), ' ');
+}
+
+// Big-endian bytes of integer pixel values stored in `bytes_per_pixel` bytes each.
+inline std::string be_ints(const std::vector<long long>& values, int bytes_per_pixel) {
+    std::string out;
+    for (long long v : values) {
+        for (int b = bytes_per_pixel - 1; b >= 0; --b) {
+            out += static_cast<char>((static_cast<uint64_t>(v) >> (8 * b)) & 0xFF);
+        }
+    }
+    return out;
+}
+
+// Big-endian IEEE bytes of float (4) or double (8) pixel values.
+inline std::string be_floats(const std::vector<double>& values, bool as_double) {
+    std::vector<long long> bits;
+    for (double v : values) {
+        if (as_double) {
+            uint64_t b;
+            std::memcpy(&b, &v, sizeof b);
+            bits.push_back(static_cast<long long>(b));
+        } else {
+            const float f = static_cast<float>(v);
+            uint32_t b;
+            std::memcpy(&b, &f, sizeof b);
+            bits.push_back(b);
+        }
+    }
+    return be_ints(bits, as_double ? 8 : 4);
+}
+
+inline void write_bytes(const std::string& path, const std::string& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!f) {
+        throw std::runtime_error("raw_fits: cannot write " + path);
+    }
+}
+
+} // namespace raw_fits
