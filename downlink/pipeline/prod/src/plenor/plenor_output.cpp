@@ -148,9 +148,10 @@ bool copy_header(fitsfile* in, fitsfile* out, run_control* rc) {
 bool write_and_close(fitsfile* in, fitsfile* out, size_t count, float* pixels, bool date,
                      run_control* rc) {
     int st = 0;
+    // No flush between the header and the pixels: a flushed header makes the FITS library
+    // read back every data record it then writes, which triples the file operations.
     if (date) {
         fits_write_date(out, &st);
-        fits_flush_file(out, &st);
     }
     if (count > 0) {
         fits_write_img(out, TFLOAT, 1, static_cast<LONGLONG>(count), pixels, &st);

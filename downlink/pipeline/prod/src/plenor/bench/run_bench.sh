@@ -11,7 +11,7 @@
 # and the median wall time of each, plenor's own processor time and the ratio of the bests.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../../../../../.." && pwd)"
-bin="${1:-$root/downlink/bin}"
+bin="$(cd "${1:-$root/downlink/bin}" && pwd)"
 runs="${2:-5}"
 for program in plenor mksample iofloor; do
     if [ ! -x "$bin/$program" ]; then
