@@ -346,6 +346,43 @@ TEST_F(FmaskLists, TwentyEntriesAcceptedTwentyOneRefused) {
                          "ERROR: Maximum number of FOVs, 20, exceeded in BITLIST\n");
 }
 
+// A list filling a keyword value to its limit of 68 characters: "[", blanks, the entries
+// and "]".
+std::string list_of_68(int first, int last) {
+    std::string entries;
+    for (int v = first; v <= last; ++v) {
+        entries += (v == first ? "" : ",") + std::to_string(v);
+    }
+    return "[" + std::string(66 - entries.size(), ' ') + entries + "]";
+}
+
+TEST_F(FmaskLists, ListsOf68Characters) {
+    ASSERT_EQ(list_of_68(10, 29).size(), 68u);
+    fmask(list_of_68(10, 29), list_of_68(30, 49));
+    read_fmask_lists(&cs);
+    ASSERT_EQ(cs.num_fovs, 20);
+    EXPECT_EQ(cs.fovlist[0], 10);
+    EXPECT_EQ(cs.fovlist[19], 29);
+    EXPECT_EQ(cs.bitlist[19], 49);
+
+    ASSERT_EQ(list_of_68(1, 21).size(), 68u);
+    fmask(list_of_68(1, 21), list_of_68(10, 29));
+    EXPECT_STACKLE_FAILS(read_fmask_lists(&cs),
+                         "ERROR: Maximum number of FOVs, 20, exceeded in FOVLIST\n");
+}
+
+TEST_F(FmaskLists, SignsAndSeparatorsWithoutNumbers) {
+    fmask("[,,,]", "[ , ]");
+    read_fmask_lists(&cs);
+    EXPECT_EQ(cs.num_fovs, 0);
+    fmask("[26,-]", "[1,2]");
+    EXPECT_STACKLE_FAILS(read_fmask_lists(&cs),
+                         "ERROR converting FOVLIST string, \"\\[26,-\\]\"\n");
+    fmask("[26,27]", "[1,+]");
+    EXPECT_STACKLE_FAILS(read_fmask_lists(&cs),
+                         "ERROR converting BITLIST string, \"\\[1,\\+\\]\"\n");
+}
+
 TEST_F(FmaskLists, MalformedLists) {
     fmask("[]", "[1,2]");
     EXPECT_STACKLE_FAILS(read_fmask_lists(&cs), "ERROR: Number of list elements in FOVLIST "
