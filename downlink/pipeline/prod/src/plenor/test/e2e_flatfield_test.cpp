@@ -221,6 +221,17 @@ TEST_F(PlenorFlat, FailedReadStillPrintsTheStartTimeAndWritesTheLog) {
     EXPECT_FALSE(testkit::file_exists(f("out.fits")));
 }
 
+TEST_F(PlenorFlat, OutputThatCannotBeCreatedFailsTheRun) {
+    write_inputs();
+    const testkit::RunResult r =
+        plenor({"-i", f("dce.fits"), "-o", f("absent/out.fits"), "-f", f("flat.fits"), "-ui",
+                f("unc.fits"), "-uo", f("unc_out.fits")});
+    EXPECT_EQ(r.status, 64);
+    EXPECT_TRUE(has(r.out, "plenor Error Message      0x0069: Unknown error.\n"
+                           "plenor Error in Function  0x001e: OUTPUT_DATA.\n"));
+    EXPECT_FALSE(testkit::file_exists(f("unc_out.fits")));
+}
+
 TEST_F(PlenorFlat, ProductsPassFitsverify) {
     write_inputs();
     testkit::write_short_image(f("dmask.fits"), {3, 2}, std::vector<int16_t>(6, 0));
