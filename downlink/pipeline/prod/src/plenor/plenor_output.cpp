@@ -53,7 +53,7 @@ void close_quietly(fitsfile* fp) {
     }
 }
 
-// Step 3: the Dmask with the marks of the computation, back into its own file.
+// The Dmask with the marks of the computation, back into its own file.
 bool write_dmask(const file_names* fn, size_t count, short* dmask, run_control* rc) {
     fitsfile* fp = nullptr;
     int st = 0;
@@ -171,7 +171,7 @@ bool write_and_close(fitsfile* in, fitsfile* out, size_t count, float* pixels, b
     return true;
 }
 
-// Steps 4 and 5: a new image with the header of its input.
+// The DCE and uncertainty products: a new image with the header of its input.
 bool write_product(const char* input, const char* output, size_t count, float* pixels, bool date,
                    run_control* rc) {
     fitsfile* in = nullptr;

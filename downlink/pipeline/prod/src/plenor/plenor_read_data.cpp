@@ -161,7 +161,7 @@ void check_flat_planes(const fits_axes& ax, const char* what, file_names* fn, ru
     }
 }
 
-// Step 1: the DCE fixes the dimensions of the run.
+// The DCE, read first, fixes the dimensions of the run.
 bool read_dce(file_names* fn, image_dims* dims, float** dce, run_control* rc) {
     fits_axes ax{};
     fitsfile* fp = open_image(fn->FITS_Input_File, READONLY, &ax, rc);
@@ -188,7 +188,7 @@ bool read_dce(file_names* fn, image_dims* dims, float** dce, run_control* rc) {
     return read_and_close(fp, TFLOAT, cube, *dce, rc);
 }
 
-// Steps 2 and 7: a flat field of value and uncertainty planes.
+// A flat field (or calibrator flat) of a value plane and an uncertainty plane.
 bool read_flat(const char* name, const char* what, size_t plane, float** flat, file_names* fn,
                const image_dims* dims, run_control* rc) {
     if ((*flat = allocate<float>(2 * plane, rc)) == nullptr) {
@@ -204,7 +204,7 @@ bool read_flat(const char* name, const char* what, size_t plane, float** flat, f
     return read_and_close(fp, TFLOAT, count, *flat, rc);
 }
 
-// Step 3: the DCE uncertainty, or no uncertainty propagation.
+// The DCE uncertainty, or no uncertainty propagation without one.
 bool read_uncertainty(file_names* fn, size_t cube, float** unc, const image_dims* dims,
                       run_control* rc) {
     if ((*unc = allocate<float>(cube, rc)) == nullptr) {
@@ -219,7 +219,7 @@ bool read_uncertainty(file_names* fn, size_t cube, float** unc, const image_dims
                         rc);
 }
 
-// Step 7: the transmission-calibrator flat; without one, a flat of 1.0 when uncertainties
+// The transmission-calibrator flat; without one, a flat of 1.0 when uncertainties
 // are off, and none at all when they are on.
 bool read_tcal_flat(file_names* fn, size_t plane, float** tcal_flat, const image_dims* dims,
                     run_control* rc) {
