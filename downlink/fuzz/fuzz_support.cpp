@@ -5,8 +5,16 @@
 #include <cstring>
 
 #include <fitsio.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// Coverage counters of the instrumented code in this program (present only in a build for
+// the fuzzing engine; the linker defines the bounds of the section when it exists).
+extern "C" {
+extern uint8_t __start___sancov_cntrs[] __attribute__((weak));
+extern uint8_t __stop___sancov_cntrs[] __attribute__((weak));
+}
 
 namespace fuzz {
 
@@ -47,10 +55,42 @@ std::string scratch_parent() {
     std::abort();
 }
 
-// In the child: end at once with the status given to exit(), before the handlers of the
-// fuzzer and the leak checker (registered earlier) could turn a refusal into a failure.
-void end_child_quietly(int status, void*) {
+// Memory shared with the forked children, as large as the coverage counters: a child that
+// ends through exit() leaves its counters there, so that the fuzzer sees the paths of the
+// refusal too.  Null without counters.
+uint8_t* shared_counters() {
+    static uint8_t* shared = nullptr;
+    static bool made = false;
+    const size_t n = static_cast<size_t>(__stop___sancov_cntrs - __start___sancov_cntrs);
+    if (!made && __start___sancov_cntrs != nullptr && n > 0) {
+        void* m = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        shared = m == MAP_FAILED ? nullptr : static_cast<uint8_t*>(m);
+    }
+    made = true;
+    return shared;
+}
+
+size_t counter_count() {
+    return static_cast<size_t>(__stop___sancov_cntrs - __start___sancov_cntrs);
+}
+
+// In the child: hand the coverage counters over and end at once with the status given to
+// exit(), before the handlers of the fuzzer and the leak checker (registered earlier) could
+// turn a refusal into a failure.
+void end_child_quietly(int status, void* shared) {
+    if (shared != nullptr)
+        std::memcpy(shared, __start___sancov_cntrs, counter_count());
     _exit(status);
+}
+
+// In this process: take over the counters the child left.
+void adopt_child_counters(const uint8_t* shared) {
+    if (shared == nullptr)
+        return;
+    const size_t n = counter_count();
+    for (size_t i = 0; i < n; ++i)
+        if (shared[i] > __start___sancov_cntrs[i])
+            __start___sancov_cntrs[i] = shared[i];
 }
 
 void describe_child_end(int wstatus, int accepted_status) {
@@ -105,12 +145,13 @@ void quiet_stdout() {
 }
 
 void run_guarded(const std::function<void()>& body, int accepted_status) {
+    uint8_t* shared = shared_counters();
     std::fflush(nullptr);
     const pid_t pid = fork();
     if (pid < 0)
         environment_failure("cannot fork", "");
     if (pid == 0) {
-        on_exit(end_child_quietly, nullptr);
+        on_exit(end_child_quietly, shared);
         body();
         std::fflush(nullptr);
         _exit(0);
@@ -118,8 +159,10 @@ void run_guarded(const std::function<void()>& body, int accepted_status) {
     int wstatus = 0;
     while (waitpid(pid, &wstatus, 0) < 0) {
     }
-    if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == accepted_status)
+    if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == accepted_status) {
+        adopt_child_counters(shared);
         return;
+    }
     if (WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) {
         body();
         return;

@@ -25,7 +25,8 @@ void quiet_stdout();
 
 // Runs `body` for one input when the routines it calls may end the process with
 // `accepted_status` on purpose.  The body first runs in a forked child:
-//   - the child ends with `accepted_status`: a documented refusal; nothing more is done;
+//   - the child ends with `accepted_status`: a documented refusal; nothing more is done
+//     than taking over the child's coverage counters (in a build for the fuzzing engine);
 //   - the child returns normally: the body runs once more in this process, so that the
 //     fuzzer records its coverage and the sanitizers check it here as well;
 //   - any other end (a signal, a sanitizer report, another status): the child's end is
