@@ -7,6 +7,7 @@
 #include "coadd_fits.h"
 #include "stackle.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -170,6 +171,14 @@ void select_fov(control_settings* cs, int req_fov_num) {
         if (req_fov_num <= 0) {
             std::printf("ERROR: FOVID wasn't found and stored in req_fov_num -- this shouldn't "
                         "happen!\n");
+            std::exit(STACKLE_FAIL);
+        }
+        if (req_fov_num > INT16_MAX) {
+            // The FOV number of the settings is 16-bit: a larger FOVID would select
+            // another FOV silently.
+            std::printf("\aERROR: FOVID=%1d of the data files is too large for DCE weighting "
+                        "(at most %1d)\n",
+                        req_fov_num, INT16_MAX);
             std::exit(STACKLE_FAIL);
         }
         cs->fov_for_wts = static_cast<int16_t>(req_fov_num);

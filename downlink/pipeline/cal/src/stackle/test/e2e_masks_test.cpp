@@ -211,6 +211,21 @@ TEST_F(Masks, FovidZeroStopsOnlyWhenWeighting) {
     fmask(1, 1, {2});
     expect_stop(run({"-fm", "fmask.fits"}),
                 "ERROR: FOVID wasn't found and stored in req_fov_num -- this shouldn't happen!\n");
+    auto r = run({"-fm", "fmask.fits", "-wt", "0", "-D"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "cs.fov_for_wts NOT SET since it's not needed.\n(DBG) The selected FOV "
+                           "NUMBER = -1 will be used for DCE weighting  (-1 ==> no weighting)\n"))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "cs.num_fovs = 2  cs.fov_for_wts = -1  cs.bit_for_wts = -1\n"));
+}
+
+TEST_F(Masks, FovidBeyondSixteenBitsStopsInsteadOfSelectingAnotherFov) {
+    // 65563 would wrap to 27, an FOV of the lists.
+    frames(1, 1, {{1}}, 65563);
+    fmask(1, 1, {2});
+    expect_stop(run({"-fm", "fmask.fits"}),
+                "\aERROR: FOVID=65563 of the data files is too large for DCE weighting (at most "
+                "32767)\n");
     EXPECT_EQ(run({"-fm", "fmask.fits", "-wt", "0"}).status, 0);
 }
 
