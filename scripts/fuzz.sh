@@ -42,6 +42,14 @@ max_len_of() {
     esac
 }
 
+# Dictionaries of the words the inputs are made of.
+dict_of() {
+    case $1 in
+    stackle_fits | stackle_fmask | plenor_fits) echo "downlink/fuzz/fits.dict" ;;
+    stackle_namelist | stackle_lists | plenor_namelist) echo "downlink/fuzz/namelist.dict" ;;
+    esac
+}
+
 mkdir -p "$build/logs"
 status=0
 printf '%-18s %8s %12s %8s %s\n' harness seconds executions corpus result >"$build/logs/summary.txt"
@@ -55,9 +63,11 @@ for h in "${harnesses[@]}"; do
     rm -f "$new"/*
     echo "=== $h: fuzzing for $seconds s ==="
     result=clean
-    if ! "$bin" -max_total_time="$seconds" -jobs=1 -workers=1 -close_fd_mask=3 \
+    dict=$(dict_of "$h")
+    # One process, one input at a time: the machine stays usable for others.
+    if ! "$bin" -max_total_time="$seconds" -close_fd_mask=3 \
         -timeout=10 -rss_limit_mb=2048 -malloc_limit_mb=1048576 \
-        -max_len="$(max_len_of "$h")" -artifact_prefix="$art" -print_final_stats=1 \
+        -max_len="$(max_len_of "$h")" ${dict:+-dict="$dict"} -artifact_prefix="$art" -print_final_stats=1 \
         "$new" "$corpus" >"$log" 2>&1; then
         result="FINDING (see $art and $log)"
         status=1
