@@ -474,6 +474,15 @@ const HostileCase kCases[] = {
      0,
      nullptr},
 
+    {"SdevListShorterThanDataList",
+     // The missing name stays empty; the run stops when it comes to read it.
+     [](const std::string& d) {
+         frames(d);
+         testkit::write_text(d + "/s.list", "g0.fits\n");
+     },
+     two_and({"-si", "s.list"}), 64,
+     "\aWARNING:  FILELIST s.list has 1 filenames, but should have 2", false, nullptr, 0, nullptr},
+
     // ---- product folders and devices
     {"OutputFolderMissing", frames, two_and({"-do", "nodir/out.fits"}), 64,
      "\aERROR: Attempt to create FITS file nodir/out.fits FAILED in write_flt_fits().", false,
@@ -535,11 +544,9 @@ const HostileCase kCases[] = {
      },
      kOne, 64, kFloatAlloc, false, nullptr, 128, nullptr},
     {"MaskPlaneBeyondMemory",
-     [](const std::string& d) {
-         hostile_mask(d, primary_header(16, {16384, 16384}));
-     },
-     kMasked, 64, "\aERROR: Can't allocate required memory for short_image in read_fits_s()", false,
-     nullptr, 128, nullptr},
+     [](const std::string& d) { hostile_mask(d, primary_header(16, {16384, 16384})); }, kMasked, 64,
+     "\aERROR: Can't allocate required memory for short_image in read_fits_s()", false, nullptr,
+     128, nullptr},
     {"ProductsBeyondMemory",
      // One 32 MiB frame fits under the limit; its means plane does not fit beside it.
      [](const std::string& d) {
