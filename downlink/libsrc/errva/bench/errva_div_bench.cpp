@@ -1,11 +1,16 @@
-// Cost of one uncertainty quotient: the plain entry points against the same
-// quotient and second-order sigma written inline, over a large array.
+// Cost of one uncertainty quotient: the plain entry points against a loop that
+// forms the same quotient and second-order sigma inline, over a large array.
+//
+// BM_div_vs_inline_* runs both loops in every iteration and reports their CPU
+// times per element and their ratio (entry point / inline loop) as counters;
+// the other benchmarks time each loop on its own.
 #include "errva.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstddef>
+#include <ctime>
 #include <vector>
 
 namespace {
@@ -31,55 +36,103 @@ template <class T> Operands<T>& operands() {
     return ops;
 }
 
-void BM_errva_div(benchmark::State& state) {
-    Operands<float>& o = operands<float>();
-    for (auto _ : state) {
-        for (std::size_t i = 0; i < kCount; ++i)
-            errva_div(&o.out[i], &o.out_sigma[i], &o.flags[i], o.a[i], o.as[i], 0, o.b[i], o.bs[i],
-                      0);
-        benchmark::DoNotOptimize(o.out.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations() * kCount);
+int entry_point(float* r, float* rs, int* rf, float a, float as, float b, float bs) {
+    return errva_div(r, rs, rf, a, as, 0, b, bs, 0);
+}
+int entry_point(double* r, double* rs, int* rf, double a, double as, double b, double bs) {
+    return errva_ddiv(r, rs, rf, a, as, 0, b, bs, 0);
 }
 
-void BM_errva_ddiv(benchmark::State& state) {
-    Operands<double>& o = operands<double>();
-    for (auto _ : state) {
-        for (std::size_t i = 0; i < kCount; ++i)
-            errva_ddiv(&o.out[i], &o.out_sigma[i], &o.flags[i], o.a[i], o.as[i], 0, o.b[i], o.bs[i],
-                       0);
-        benchmark::DoNotOptimize(o.out.data());
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(state.iterations() * kCount);
+template <class T> void library_loop(Operands<T>& o) {
+    for (std::size_t i = 0; i < kCount; ++i)
+        entry_point(&o.out[i], &o.out_sigma[i], &o.flags[i], o.a[i], o.as[i], o.b[i], o.bs[i]);
+    benchmark::DoNotOptimize(o.out.data());
+    benchmark::ClobberMemory();
 }
 
-// The normal-case quotient and its second-order sigma, without screening or states.
-template <class T> void inline_quotient(benchmark::State& state) {
+// The normal-case variance with the library's rounding steps: single
+// precision forms the squares, b^4, a^2 bs^2 and as^2/b^2 in float and the
+// rest of the variance in double.
+inline float variance(float a, float as, float b, float bs) {
+    const float as2 = as * as, b2 = b * b, bs2 = bs * bs;
+    const float b4 = b2 * b2, a2bs2 = (a * a) * bs2, ratio = as2 / b2;
+    return float(((double(as2) * 3.0) * double(bs2) + double(a2bs2)) / double(b4) + ratio);
+}
+inline double variance(double a, double as, double b, double bs) {
+    const double as2 = as * as, b2 = b * b, bs2 = bs * bs;
+    return as2 / b2 + ((as2 * 3.0) * bs2 + (a * a) * bs2) / (b2 * b2);
+}
+
+// The quotient and its second-order sigma without screening, states or flags.
+template <class T> void inline_loop(Operands<T>& o) {
+    for (std::size_t i = 0; i < kCount; ++i) {
+        o.out[i] = o.a[i] / o.b[i];
+        o.out_sigma[i] = std::sqrt(variance(o.a[i], o.as[i], o.b[i], o.bs[i]));
+    }
+    benchmark::DoNotOptimize(o.out.data());
+    benchmark::ClobberMemory();
+}
+
+double thread_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+template <class T> void div_vs_inline(benchmark::State& state) {
     Operands<T>& o = operands<T>();
+    double library = 0, inline_time = 0;
     for (auto _ : state) {
-        for (std::size_t i = 0; i < kCount; ++i) {
-            const T a = o.a[i], as2 = o.as[i] * o.as[i], b2 = o.b[i] * o.b[i];
-            const T bs2 = o.bs[i] * o.bs[i];
-            o.out[i] = a / o.b[i];
-            o.out_sigma[i] = std::sqrt(as2 / b2 + (T(3) * as2 * bs2 + a * a * bs2) / (b2 * b2));
-        }
-        benchmark::DoNotOptimize(o.out.data());
-        benchmark::ClobberMemory();
+        const double t0 = thread_seconds();
+        library_loop(o);
+        const double t1 = thread_seconds();
+        inline_loop(o);
+        inline_time += thread_seconds() - t1;
+        library += t1 - t0;
     }
-    state.SetItemsProcessed(state.iterations() * kCount);
+    const double n = double(state.iterations()) * double(kCount);
+    state.counters["entry_ns"] = 1e9 * library / n;
+    state.counters["inline_ns"] = 1e9 * inline_time / n;
+    state.counters["ratio"] = inline_time > 0 ? library / inline_time : 0.0;
 }
 
+template <class T> void entry_point_only(benchmark::State& state) {
+    Operands<T>& o = operands<T>();
+    for (auto _ : state)
+        library_loop(o);
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(kCount));
+}
+
+template <class T> void inline_only(benchmark::State& state) {
+    Operands<T>& o = operands<T>();
+    for (auto _ : state)
+        inline_loop(o);
+    state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(kCount));
+}
+
+void BM_div_vs_inline_float(benchmark::State& state) {
+    div_vs_inline<float>(state);
+}
+void BM_div_vs_inline_double(benchmark::State& state) {
+    div_vs_inline<double>(state);
+}
+void BM_errva_div(benchmark::State& state) {
+    entry_point_only<float>(state);
+}
+void BM_errva_ddiv(benchmark::State& state) {
+    entry_point_only<double>(state);
+}
 void BM_inline_quotient_float(benchmark::State& state) {
-    inline_quotient<float>(state);
+    inline_only<float>(state);
 }
 void BM_inline_quotient_double(benchmark::State& state) {
-    inline_quotient<double>(state);
+    inline_only<double>(state);
 }
 
 } // namespace
 
+BENCHMARK(BM_div_vs_inline_float)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_div_vs_inline_double)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_errva_div)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_errva_ddiv)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_inline_quotient_float)->Unit(benchmark::kMillisecond);
