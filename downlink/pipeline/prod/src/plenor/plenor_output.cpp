@@ -2,8 +2,16 @@
 // uncertainty as new files with the input headers, each with one history line.
 #include "plenor.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 void plenor_asctime(const struct tm* when, char* out, size_t cap) {
     if (std::strftime(out, cap, "%a %b %e %H:%M:%S %Y\n", when) == 0 && cap > 0) {
@@ -53,55 +61,218 @@ void close_quietly(fitsfile* fp) {
     }
 }
 
-// The Dmask with the marks of the computation, back into its own file.
-bool write_dmask(const file_names* fn, size_t count, short* dmask, run_control* rc) {
-    fitsfile* fp = nullptr;
+// Which failure a product reports: a FITS call that failed (0x1E1000 OR the FITS status), or
+// the history line (the FITS status OR 0x1C).
+void fail_with(run_control* rc, int fits_status, bool history) {
+    fits_report_error(stderr, fits_status);
+    if (history) {
+        set_history_failure(rc, fits_status);
+    } else {
+        set_write_failure(rc, fits_status);
+    }
+}
+
+// The file name behind a FITS output name (without the leading "!" that asks for replacement).
+std::string plain_name(const char* name) {
+    return std::string(name[0] == '!' ? name + 1 : name);
+}
+
+// Temporary name of a product in its final folder: ".part-" before the file's own name.  A
+// stale one left by an interrupted run is replaced.
+std::string temp_name_for(const std::string& name) {
+    const size_t slash = name.rfind('/');
+    const size_t base = slash == std::string::npos ? 0 : slash + 1;
+    return name.substr(0, base) + ".part-" + name.substr(base);
+}
+
+enum target_kind { TARGET_FILE, TARGET_DEVICE, TARGET_FOLDER };
+
+// A name that does not exist yet, or names a regular file, takes a file renamed into place;
+// a device or pipe is written in place (renaming a file over it would replace the device).
+target_kind kind_of(const std::string& name) {
+    struct stat info {};
+    if (stat(name.c_str(), &info) != 0 || S_ISREG(info.st_mode)) {
+        return TARGET_FILE;
+    }
+    return S_ISDIR(info.st_mode) ? TARGET_FOLDER : TARGET_DEVICE;
+}
+
+// A new product being written.  It never appears half-written under its final name: a file is
+// written under its temporary name and renamed into place once complete; a device gets the
+// product built in memory, written in one go at the end.
+struct product_file {
+    std::string name; // final name
+    std::string temp; // temporary name, empty for a product built in memory
+    fitsfile* fp;
+    void* mem;
+    size_t mem_size;
+};
+
+// Creates the product's FITS file; false (with the FITS status set) when it cannot.
+bool create_product(const char* output, product_file* p, int* st) {
+    p->name = plain_name(output);
+    p->fp = nullptr;
+    p->mem = nullptr;
+    p->mem_size = 0;
+    const target_kind kind = kind_of(p->name);
+    if (kind == TARGET_FOLDER) {
+        std::printf("plenor_output: %s is a folder, not a file\n", p->name.c_str());
+        *st = FILE_NOT_CREATED;
+        return false;
+    }
+    if (kind == TARGET_DEVICE) {
+        return fits_create_memfile(&p->fp, &p->mem, &p->mem_size, 0, std::realloc, st) == 0;
+    }
+    p->temp = temp_name_for(p->name);
+    const std::string request = "!" + p->temp;
+    if (fits_create_file(&p->fp, request.c_str(), st) != 0) {
+        std::printf("plenor_output: cannot create %s\n", p->temp.c_str());
+        p->fp = nullptr;
+        return false;
+    }
+    return true;
+}
+
+// Drops an unfinished product: nothing is left under its temporary name.
+void abandon_product(product_file* p) {
+    close_quietly(p->fp);
+    p->fp = nullptr;
+    if (!p->temp.empty()) {
+        std::remove(p->temp.c_str());
+    }
+    std::free(p->mem);
+    p->mem = nullptr;
+}
+
+// Copies a product built in memory to its device; false when not every byte arrives.
+bool write_to_device(const product_file& p) {
+    std::FILE* device = std::fopen(p.name.c_str(), "wb");
+    if (device == nullptr) {
+        return false;
+    }
+    bool ok = std::fwrite(p.mem, 1, p.mem_size, device) == p.mem_size;
+    ok = std::fclose(device) == 0 && ok;
+    return ok;
+}
+
+// Closes a complete product and puts it under its final name; false (with the FITS status
+// set and the unfinished product removed) when that fails.
+bool finish_product(product_file* p, int* st) {
+    const int closed = fits_close_file(p->fp, st);
+    p->fp = nullptr;
+    if (closed != 0) {
+        abandon_product(p);
+        return false;
+    }
+    const bool in_memory = p->temp.empty();
+    const bool placed =
+        in_memory ? write_to_device(*p) : std::rename(p->temp.c_str(), p->name.c_str()) == 0;
+    if (!placed) {
+        std::printf("plenor_output: cannot write %s: %s\n", p->name.c_str(), std::strerror(errno));
+        *st = in_memory ? WRITE_ERROR : FILE_NOT_CREATED;
+        abandon_product(p);
+        return false;
+    }
+    std::free(p->mem);
+    p->mem = nullptr;
+    return true;
+}
+
+// ------------------------------------------------------------------ Dmask
+
+// Copies the file `from` to `to` (created or replaced, with the mode bits of `from`).
+bool copy_file(const char* from, const char* to) {
+    const int in = open(from, O_RDONLY);
+    struct stat info {};
+    if (in < 0 || fstat(in, &info) != 0) {
+        if (in >= 0) {
+            close(in);
+        }
+        return false;
+    }
+    const int out = open(to, O_WRONLY | O_CREAT | O_TRUNC, info.st_mode & 07777);
+    bool ok = out >= 0 && fchmod(out, info.st_mode & 07777) == 0;
+    char buffer[65536];
+    ssize_t got = 0;
+    while (ok && (got = read(in, buffer, sizeof buffer)) > 0) {
+        ok = write(out, buffer, static_cast<size_t>(got)) == got;
+    }
+    ok = ok && got == 0;
+    close(in);
+    ok = out >= 0 && close(out) == 0 && ok;
+    return ok;
+}
+
+// The Dmask with the marks of the computation, written into the open file: the history line,
+// then the pixels.
+bool update_dmask(fitsfile* fp, size_t count, short* dmask, run_control* rc) {
     int st = 0;
     char version[16];
     version_text(version, sizeof version);
-    if (fits_open_file(&fp, fn->Dmask_File, READWRITE, &st) == 0) {
-        writeDLhistoryline(fp, program_name, version, &st);
-    }
+    writeDLhistoryline(fp, program_name, version, &st);
     if (st != 0) {
         close_quietly(fp);
-        set_history_failure(rc, st);
+        fail_with(rc, st, true);
         return false;
     }
     if (count > 0) {
         fits_write_img(fp, TSHORT, 1, static_cast<LONGLONG>(count), dmask, &st);
     }
     fits_flush_file(fp, &st);
-    if (st != 0) {
-        close_quietly(fp);
-        set_write_failure(rc, st);
-        return false;
-    }
     fits_close_file(fp, &st);
     if (st != 0) {
-        set_write_failure(rc, st);
+        fail_with(rc, st, false);
         return false;
     }
     return true;
 }
 
-// Opens the input read-only and creates the output ("!" replaces an existing file).
-bool open_pair(const char* input, const char* output, fitsfile** in, fitsfile** out,
-               run_control* rc) {
+// Opens a Dmask file for its update and updates it.
+bool update_dmask_file(const char* name, size_t count, short* dmask, run_control* rc) {
+    fitsfile* fp = nullptr;
     int st = 0;
-    *in = nullptr;
-    *out = nullptr;
-    if (fits_open_file(in, input, READONLY, &st) == 0) {
-        fits_create_file(out, output, &st);
+    if (fits_open_file(&fp, name, READWRITE, &st) != 0) {
+        fail_with(rc, st, true);
+        return false;
     }
-    if (st != 0) {
-        close_quietly(*in);
-        *in = nullptr;
-        *out = nullptr;
-        set_write_failure(rc, st);
+    return update_dmask(fp, count, dmask, rc);
+}
+
+// The Dmask is updated through a copy beside it that is renamed over it once complete, so
+// that it ends as either the old or the new file, never a mixture.  A Dmask that is not a
+// plain file (a device, or a name with FITS library qualifiers) is updated in place.  A
+// symbolic link keeps pointing at the updated file.
+bool write_dmask(const file_names* fn, size_t count, short* dmask, run_control* rc) {
+    char* real = realpath(fn->Dmask_File, nullptr);
+    struct stat info {};
+    if (real == nullptr || stat(real, &info) != 0 || !S_ISREG(info.st_mode)) {
+        std::free(real);
+        return update_dmask_file(fn->Dmask_File, count, dmask, rc);
+    }
+    const std::string name(real);
+    std::free(real);
+    const std::string temp = temp_name_for(name);
+    if (!copy_file(name.c_str(), temp.c_str())) {
+        std::printf("plenor_output: cannot copy %s to %s: %s\n", name.c_str(), temp.c_str(),
+                    std::strerror(errno));
+        std::remove(temp.c_str());
+        set_write_failure(rc, WRITE_ERROR);
+        return false;
+    }
+    if (!update_dmask_file(temp.c_str(), count, dmask, rc)) {
+        std::remove(temp.c_str());
+        return false;
+    }
+    if (std::rename(temp.c_str(), name.c_str()) != 0) {
+        std::printf("plenor_output: cannot replace %s: %s\n", name.c_str(), std::strerror(errno));
+        std::remove(temp.c_str());
+        set_write_failure(rc, WRITE_ERROR);
         return false;
     }
     return true;
 }
+
+// ------------------------------------------------------------------ DCE and uncertainty
 
 // Deletes a keyword when it is there.
 void delete_if_present(fitsfile* out, const char* key, int* st) {
@@ -127,57 +298,58 @@ void make_float_image(fitsfile* out, int* st) {
     fits_set_bscale(out, 1.0, 0.0, st);
 }
 
-// Copies the input's header into the output and adds the history line.
-bool copy_header(fitsfile* in, fitsfile* out, run_control* rc) {
-    int st = 0;
+// Copies the input's header into the product and adds the history line.
+bool copy_header(fitsfile* in, fitsfile* out, int* st) {
     char version[16];
     version_text(version, sizeof version);
-    fits_copy_header(in, out, &st);
-    make_float_image(out, &st);
-    writeDLhistoryline(out, program_name, version, &st);
-    if (st != 0) {
-        close_quietly(out);
-        close_quietly(in);
-        set_history_failure(rc, st);
-        return false;
-    }
-    return true;
+    fits_copy_header(in, out, st);
+    make_float_image(out, st);
+    writeDLhistoryline(out, program_name, version, st);
+    return *st == 0;
 }
 
-// Writes the pixels as floats, flushes and closes both files.
-bool write_and_close(fitsfile* in, fitsfile* out, size_t count, float* pixels, bool date,
-                     run_control* rc) {
-    int st = 0;
-    // No flush between the header and the pixels: a flushed header makes the FITS library
-    // read back every data record it then writes, which triples the file operations.
+// Writes the pixels as floats (after the DATE keyword when asked).  No flush between the
+// header and the pixels: a flushed header makes the FITS library read back every data record
+// it then writes, which triples the file operations.
+bool write_pixels(fitsfile* out, size_t count, float* pixels, bool date, int* st) {
     if (date) {
-        fits_write_date(out, &st);
+        fits_write_date(out, st);
     }
     if (count > 0) {
-        fits_write_img(out, TFLOAT, 1, static_cast<LONGLONG>(count), pixels, &st);
+        fits_write_img(out, TFLOAT, 1, static_cast<LONGLONG>(count), pixels, st);
     }
-    fits_flush_file(out, &st);
-    fits_close_file(out, &st);
-    if (st != 0) {
-        close_quietly(in);
-        set_write_failure(rc, st);
-        return false;
-    }
-    fits_close_file(in, &st);
-    if (st != 0) {
-        set_write_failure(rc, st);
-        return false;
-    }
-    return true;
+    fits_flush_file(out, st);
+    return *st == 0;
 }
 
 // The DCE and uncertainty products: a new image with the header of its input.
 bool write_product(const char* input, const char* output, size_t count, float* pixels, bool date,
                    run_control* rc) {
     fitsfile* in = nullptr;
-    fitsfile* out = nullptr;
-    return open_pair(input, output, &in, &out, rc) && copy_header(in, out, rc) &&
-           write_and_close(in, out, count, pixels, date, rc);
+    int st = 0;
+    product_file p{};
+    if (fits_open_file(&in, input, READONLY, &st) != 0 || !create_product(output, &p, &st)) {
+        close_quietly(in);
+        fail_with(rc, st, false);
+        return false;
+    }
+    if (!copy_header(in, p.fp, &st)) {
+        abandon_product(&p);
+        close_quietly(in);
+        fail_with(rc, st, true);
+        return false;
+    }
+    if (!write_pixels(p.fp, count, pixels, date, &st) || !finish_product(&p, &st)) {
+        abandon_product(&p);
+        close_quietly(in);
+        fail_with(rc, st, false);
+        return false;
+    }
+    if (fits_close_file(in, &st) != 0) {
+        fail_with(rc, st, false);
+        return false;
+    }
+    return true;
 }
 
 } // namespace

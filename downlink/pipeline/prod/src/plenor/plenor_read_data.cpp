@@ -44,7 +44,10 @@ bool same_shape(const fits_axes& ax, const image_dims* dims) {
     return same_plane_shape(ax, dims) && plane_count(ax) == dims->I_NZ;
 }
 
-void set_fits_failure(run_control* rc, int fits_status) {
+// A FITS failure names the file and shows the FITS library's own report on standard error.
+void set_fits_failure(run_control* rc, int fits_status, const char* name) {
+    std::printf("plenor_read_data: FITS status %d reading %s\n", fits_status, name);
+    fits_report_error(stderr, fits_status);
     rc->status = plenor_code(FCN_READ_DATA, MSG_FITS_STATUS) | fits_status;
 }
 
@@ -54,6 +57,29 @@ void close_quietly(fitsfile* fp) {
     fits_close_file(fp, &ignored);
 }
 
+// True when the file holds every data byte its header announces.  Checked before any buffer
+// is allocated, so that a header claiming huge axes over a short file is refused as the
+// truncated file it is instead of reserving memory for pixels that are not there.
+bool data_unit_complete(fitsfile* fp, const fits_axes& ax, int* st) {
+    int bitpix = 0;
+    LONGLONG head = 0;
+    LONGLONG data = 0;
+    LONGLONG end = 0;
+    fits_get_img_type(fp, &bitpix, st);
+    fits_get_hduaddrll(fp, &head, &data, &end, st);
+    if (*st != 0) {
+        return false;
+    }
+    unsigned long long bytes = static_cast<unsigned long long>(bitpix < 0 ? -bitpix : bitpix) / 8;
+    for (int i = 0; i < ax.naxis; ++i) {
+        if (__builtin_mul_overflow(bytes, static_cast<unsigned long long>(ax.length[i]), &bytes)) {
+            return false;
+        }
+    }
+    const unsigned long long have = static_cast<unsigned long long>(fp->Fptr->filesize - data);
+    return data <= fp->Fptr->filesize && bytes <= have;
+}
+
 // Opens a file and reads its axes.  Images must have two or three axes; more are refused
 // like a shape mismatch (only three axis lengths are known to the program).  On failure the
 // status is set, the file is closed and null is returned.
@@ -61,7 +87,7 @@ fitsfile* open_image(const char* name, int mode, fits_axes* ax, run_control* rc)
     fitsfile* fp = nullptr;
     int st = 0;
     if (fits_open_file(&fp, name, mode, &st) != 0) {
-        set_fits_failure(rc, st);
+        set_fits_failure(rc, st, name);
         return nullptr;
     }
     ax->naxis = 0;
@@ -72,13 +98,19 @@ fitsfile* open_image(const char* name, int mode, fits_axes* ax, run_control* rc)
     }
     if (st != 0) {
         close_quietly(fp);
-        set_fits_failure(rc, st);
+        set_fits_failure(rc, st, name);
         return nullptr;
     }
     if (ax->naxis < 2 || ax->naxis > 3) {
         std::printf("plenor_read_data: %s has %d axes; images need 2 or 3\n", name, ax->naxis);
         close_quietly(fp);
         rc->status = plenor_code(FCN_READ_DATA, MSG_DIMS_INCRT);
+        return nullptr;
+    }
+    if (!data_unit_complete(fp, *ax, &st)) {
+        std::printf("plenor_read_data: %s is shorter than its header states\n", name);
+        close_quietly(fp);
+        set_fits_failure(rc, st != 0 ? st : END_OF_FILE, name);
         return nullptr;
     }
     return fp;
@@ -98,7 +130,8 @@ bool check_shape(fitsfile* fp, const fits_axes& ax, shape_rule rule, const image
 }
 
 // Reads the first count pixels converted to the buffer's type and closes the file.
-bool read_and_close(fitsfile* fp, int datatype, size_t count, void* buffer, run_control* rc) {
+bool read_and_close(fitsfile* fp, const char* name, int datatype, size_t count, void* buffer,
+                    run_control* rc) {
     int st = 0;
     int anynul = 0;
     if (count > 0) {
@@ -106,12 +139,12 @@ bool read_and_close(fitsfile* fp, int datatype, size_t count, void* buffer, run_
     }
     if (st != 0) {
         close_quietly(fp);
-        set_fits_failure(rc, st);
+        set_fits_failure(rc, st, name);
         return false;
     }
     fits_close_file(fp, &st);
     if (st != 0) {
-        set_fits_failure(rc, st);
+        set_fits_failure(rc, st, name);
         return false;
     }
     return true;
@@ -133,7 +166,7 @@ bool read_checked(const char* name, int mode, shape_rule rule, int datatype, siz
     fits_axes ax{};
     fitsfile* fp = open_image(name, mode, &ax, rc);
     return fp != nullptr && check_shape(fp, ax, rule, dims, rc) &&
-           read_and_close(fp, datatype, count, buffer, rc);
+           read_and_close(fp, name, datatype, count, buffer, rc);
 }
 
 // A zero-filled mask buffer of count values, read from the named file when there is one.
@@ -185,7 +218,7 @@ bool read_dce(file_names* fn, image_dims* dims, float** dce, run_control* rc) {
         rc->status = plenor_code(FCN_READ_DATA, MSG_MALLOC_FAILED);
         return false;
     }
-    return read_and_close(fp, TFLOAT, cube, *dce, rc);
+    return read_and_close(fp, fn->FITS_Input_File, TFLOAT, cube, *dce, rc);
 }
 
 // A flat field (or calibrator flat) of a value plane and an uncertainty plane.
@@ -201,7 +234,7 @@ bool read_flat(const char* name, const char* what, size_t plane, float** flat, f
     }
     check_flat_planes(ax, what, fn, rc);
     const size_t count = rc->do_uncertainty == 1 ? 2 * plane : plane;
-    return read_and_close(fp, TFLOAT, count, *flat, rc);
+    return read_and_close(fp, name, TFLOAT, count, *flat, rc);
 }
 
 // The DCE uncertainty, or no uncertainty propagation without one.
