@@ -47,17 +47,49 @@ int combine(op o, T* result, T* result_sigma, int* result_flags, T a, T a_sigma,
     return state;
 }
 
-// The quotient of the global object; a throw on an unapproximable quotient
-// has already written the outputs and is reported by its state.
+// The common quotient: no NaN and no bad bits among the operands, and a
+// non-zero divisor that passes the divisor test.  Its state is ERRVA_OK, or
+// ERRVA_BAD for a suspect operand, so it can never throw and needs neither the
+// exception handling nor the state ladder of the member.  It writes what the
+// member writes, in the same order.  Returns false, having written nothing,
+// for any other quotient.
 template <class T>
-int divide(T* result, T* result_sigma, int* result_flags, T a, T a_sigma, int a_flags, T b,
-           T b_sigma, int b_flags) {
+bool common_quotient(const errvaclass& s, T* result, T* result_sigma, int* result_flags, T a,
+                     T a_sigma, int a_flags, T b, T b_sigma, int b_flags, int& state) {
+    if (operands_bad(s, a, a_sigma, a_flags, b, b_sigma, b_flags) || b == T(0) ||
+        !divisor_approximable(s, b, b_sigma))
+        return false;
+    *result_sigma = nan_as_library_nan(expansion_sigma(a, a_sigma, b, b_sigma));
+    state = suspect_state(s, a_flags, b_flags);
+    *result = a / b;
+    update_flags(s, *result_flags, state);
+    return true;
+}
+
+// The quotient of the global object through the member; a throw on an
+// unapproximable quotient has already written the outputs and is reported by
+// its state.  Kept out of line so that the common quotient needs no frame.
+template <class T>
+__attribute__((noinline)) int general_quotient(T* result, T* result_sigma, int* result_flags, T a,
+                                               T a_sigma, int a_flags, T b, T b_sigma,
+                                               int b_flags) {
     try {
         return errva_global.div(*result, *result_sigma, *result_flags, a, a_sigma, a_flags, b,
                                 b_sigma, b_flags);
     } catch (const char*) {
         return ERRVA_UNAPPROX;
     }
+}
+
+template <class T>
+int divide(T* result, T* result_sigma, int* result_flags, T a, T a_sigma, int a_flags, T b,
+           T b_sigma, int b_flags) {
+    int state = ERRVA_OK;
+    if (common_quotient(errva_global, result, result_sigma, result_flags, a, a_sigma, a_flags, b,
+                        b_sigma, b_flags, state))
+        return state;
+    return general_quotient(result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma,
+                            b_flags);
 }
 
 template <class T>

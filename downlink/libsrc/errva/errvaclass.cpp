@@ -18,29 +18,6 @@ namespace {
 
 const char* const unapprox_message = "Un-approximate result in errva.div() - divide by zero??";
 
-// Second-order expansion of the quotient's sigma,
-// sqrt(as^2/b^2 + (3 as^2 bs^2 + a^2 bs^2)/b^4).  Single precision forms the
-// squares and b^4 in float, the variance in double, and the root in float.
-float expansion_sigma(float a, float a_sigma, float b, float b_sigma) {
-    const float a2 = a * a;
-    const float as2 = a_sigma * a_sigma;
-    const float b2 = b * b;
-    const float bs2 = b_sigma * b_sigma;
-    const float b4 = b2 * b2;
-    const float a2bs2 = a2 * bs2;
-    const float ratio = as2 / b2;
-    const double var = ((double(as2) * 3.0) * double(bs2) + double(a2bs2)) / double(b4) + ratio;
-    return std::sqrt(float(var));
-}
-
-double expansion_sigma(double a, double a_sigma, double b, double b_sigma) {
-    const double as2 = a_sigma * a_sigma;
-    const double bs2 = b_sigma * b_sigma;
-    const double b2 = b * b;
-    const double b4 = b2 * b2;
-    return std::sqrt(as2 / b2 + ((as2 * 3.0) * bs2 + (a * a) * bs2) / b4);
-}
-
 // Equivalent Gaussian sigma of the ratio of two noise-dominated operands,
 // whose distribution has a full width at half maximum of 2 |as / bs|.
 float equiv_sigma(errvaclass& s, float a_sigma, float b_sigma) {
@@ -52,20 +29,11 @@ double equiv_sigma(errvaclass& s, double a_sigma, double b_sigma) {
     return s.EquivSigma(2.0 * std::fabs(a_sigma / b_sigma));
 }
 
-template <class T> T quotient_value(T a, T b) {
-    return b == T(0) ? nan_value<T>() : a / b;
-}
-
-template <class T> T nan_as_library_nan(T x) {
-    return is_nan(x) ? nan_value<T>() : x;
-}
-
 // Sigma and state of a quotient whose operands passed the screening.
 template <class T>
 errva_state quotient_sigma(errvaclass& s, T& sigma, T a, T a_sigma, int a_flags, T b, T b_sigma,
                            int b_flags) {
-    const T limit = T(s.approx_limit) * b;
-    if (!(std::fabs(b_sigma) > std::fabs(limit))) {
+    if (divisor_approximable(s, b, b_sigma)) {
         if (b == T(0)) {
             // An exact zero divisor leaves neither value nor sigma: report it as bad.
             sigma = nan_value<T>();
