@@ -337,8 +337,8 @@ bool is_special_target(const char* name) {
     return stat(name, &st) == 0 && !S_ISREG(st.st_mode);
 }
 
-// Writes `size` bytes to the existing target `name`.  Returns 0, 1 when it cannot be opened
-// and 2 when the bytes do not all arrive (a full device).
+// Writes `size` bytes to the file `name`, replacing its content.  Returns 0, 1 when it cannot
+// be opened and 2 when the bytes do not all arrive (a full device or disk).
 int write_in_place(const char* name, const void* data, size_t size) {
     std::FILE* f = std::fopen(name, "wb");
     if (f == nullptr) {
@@ -427,11 +427,12 @@ int place_product(product* p, const char* write_fail_fmt) {
         return 1;
     }
     const int rc = write_in_place(p->name, p->mem, p->mem_size);
+    const int err = errno;
     std::free(p->mem);
     p->mem = nullptr;
     if (rc == 2) {
         std::printf(write_fail_fmt, p->name);
-        std::printf("       %s\n", std::strerror(errno));
+        std::printf("       %s\n", std::strerror(err));
         std::exit(STACKLE_FAIL);
     }
     return rc;
@@ -465,13 +466,8 @@ int put_text_product(const char* name, const std::string& text) {
         return write_in_place(name, text.data(), text.size());
     }
     const std::string temp = temp_name_for(name);
-    std::FILE* f = std::fopen(temp.c_str(), "w");
-    if (f == nullptr) {
-        return 1;
-    }
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = (std::fclose(f) == 0) && ok;
-    ok = ok && std::rename(temp.c_str(), name) == 0;
+    const bool ok = write_in_place(temp.c_str(), text.data(), text.size()) == 0 &&
+                    std::rename(temp.c_str(), name) == 0;
     if (!ok) {
         std::remove(temp.c_str());
     }
