@@ -103,6 +103,9 @@ fitsfile* open_image(const char* name, int mode, fits_axes* ax, run_control* rc)
     }
     if (ax->naxis < 2 || ax->naxis > 3) {
         std::printf("plenor_read_data: %s has %d axes; images need 2 or 3\n", name, ax->naxis);
+        if (ax->naxis == 0) {
+            std::printf("plenor_read_data: an image in an extension is named as %s[1]\n", name);
+        }
         close_quietly(fp);
         rc->status = plenor_code(FCN_READ_DATA, MSG_DIMS_INCRT);
         return nullptr;
