@@ -22,12 +22,14 @@ int saturate_to_int(double v) {
     return static_cast<int>(v);
 }
 
-// Shoelace area of the ring pts[0..m-1].
-double ring_area(const poly_point* pts, int m) {
+// Shoelace area of the ring pts[0..m-1], from coordinates taken relative to
+// (cx, cy).  Near the ring, the relative coordinates are small and the
+// products lose nothing to the size of the absolute ones.
+double ring_area(const poly_point* pts, int m, double cx = 0.0, double cy = 0.0) {
     double sum = 0.0;
     for (int i = 0; i < m; ++i) {
         const int k = (i + 1 == m) ? 0 : i + 1;
-        sum += pts[i].x * pts[k].y - pts[i].y * pts[k].x;
+        sum += (pts[i].x - cx) * (pts[k].y - cy) - (pts[i].y - cy) * (pts[k].x - cx);
     }
     return 0.5 * std::fabs(sum);
 }
@@ -42,25 +44,195 @@ struct Quad {
     double x1, y1, x2, y2, x3, y3, x4, y4;
 };
 
-// The overlap loop: calls visit(p, a) for every pixel of the quadrilateral's
-// pixel range, with p = j * nx + i and a the area of the quadrilateral that
-// falls on pixel (i, j).  Nothing is allocated.
-template <typename Visit> void for_each_overlap(const Quad& q, int nx, int ny, Visit visit) {
-    const polygon quad = stuff_four(q.x1, q.y1, q.x2, q.y2, q.x3, q.y3, q.x4, q.y4);
-    int xmin, xmax, ymin, ymax;
-    bounding_rect(&quad, &xmin, &xmax, &ymin, &ymax, nx, ny);
+std::size_t pixel_index(int i, int j, int nx) {
+    return static_cast<std::size_t>(j) * static_cast<std::size_t>(nx) + static_cast<std::size_t>(i);
+}
+
+// The straightforward overlap loop: clips the quadrilateral against every pixel
+// of its pixel range with clip_polygon and calls visit(p, a) with the area a of
+// each result, p = j * nx + i.
+template <typename Visit>
+void overlaps_by_clipping(const polygon& quad, int xmin, int xmax, int ymin, int ymax, int nx,
+                          Visit visit) {
     polygon clipped;
     for (int j = ymin; j <= ymax; ++j) {
         for (int i = xmin; i <= xmax; ++i) {
             const int wMin[2] = {i, j};
             const int wMax[2] = {i + 1, j + 1};
             clip_polygon(wMin, wMax, &quad, &clipped);
-            const double a = area_poly(&clipped);
-            visit(static_cast<std::size_t>(j) * static_cast<std::size_t>(nx) +
-                      static_cast<std::size_t>(i),
-                  a);
+            // The area_poly rule, taken about the pixel's corner.
+            const double a = clipped.len <= 1 ? 0.0 : ring_area(clipped.pts, clipped.len - 1, i, j);
+            visit(pixel_index(i, j, nx), a);
         }
     }
+}
+
+// ---- Scanline overlaps of a convex quadrilateral ----
+//
+// The quadrilateral, moved to a local frame whose origin is the integer corner
+// of its pixel range, is cut once per pixel row to the row's strip, and the
+// strip once per pixel column to the pixel; each cut is one pass over the
+// points against one line.  Every cut keeps the part on one side of a line
+// (the line itself included) and at most doubles the number of points, so a
+// quadrilateral needs 8 after one cut, 16 after two (the strip) and 64 after
+// four (the pixel).  Pixels that lie wholly inside the quadrilateral are found
+// per row and get the area 1 without a cut.
+
+constexpr int RING_CAPACITY = 64;
+
+struct Ring {
+    int n;
+    poly_point p[RING_CAPACITY];
+};
+
+template <bool ALONG_X> double coord(const poly_point& q) {
+    return ALONG_X ? q.x : q.y;
+}
+
+// The point of segment a-b whose coordinate along the axis is c; only called
+// for a segment with a and b strictly on opposite sides of c.
+template <bool ALONG_X> poly_point cut_point(const poly_point& a, const poly_point& b, double c) {
+    if (ALONG_X)
+        return {c, a.y + (c - a.x) * (b.y - a.y) / (b.x - a.x)};
+    return {a.x + (c - a.y) * (b.x - a.x) / (b.y - a.y), c};
+}
+
+// Keeps the part of ring in with coordinate >= c (KEEP_HIGH) or <= c.
+template <bool ALONG_X, bool KEEP_HIGH> void cut(const Ring& in, double c, Ring& out) {
+    out.n = 0;
+    if (in.n == 0)
+        return;
+    poly_point a = in.p[in.n - 1];
+    double da = KEEP_HIGH ? coord<ALONG_X>(a) - c : c - coord<ALONG_X>(a);
+    for (int k = 0; k < in.n; ++k) {
+        const poly_point b = in.p[k];
+        const double db = KEEP_HIGH ? coord<ALONG_X>(b) - c : c - coord<ALONG_X>(b);
+        if ((da < 0.0 && db > 0.0) || (da > 0.0 && db < 0.0))
+            out.p[out.n++] = cut_point<ALONG_X>(a, b, c);
+        if (db >= 0.0)
+            out.p[out.n++] = b;
+        a = b;
+        da = db;
+    }
+}
+
+struct Extent {
+    double lo, hi;
+};
+
+template <bool ALONG_X> Extent extent_of(const Ring& r) {
+    Extent e{coord<ALONG_X>(r.p[0]), coord<ALONG_X>(r.p[0])};
+    for (int k = 1; k < r.n; ++k) {
+        const double v = coord<ALONG_X>(r.p[k]);
+        e.lo = v < e.lo ? v : e.lo;
+        e.hi = v > e.hi ? v : e.hi;
+    }
+    return e;
+}
+
+// The part of ring r between the lines c and c + 1 of the axis; cuts only where
+// the ring reaches past a line.  Returns r itself or one of the two buffers.
+template <bool ALONG_X>
+const Ring& band(const Ring& r, Extent e, double c, Ring& buf1, Ring& buf2) {
+    const Ring* cur = &r;
+    if (e.lo < c) {
+        cut<ALONG_X, true>(*cur, c, buf1);
+        cur = &buf1;
+    }
+    if (e.hi > c + 1.0) {
+        cut<ALONG_X, false>(*cur, c + 1.0, buf2);
+        cur = &buf2;
+    }
+    return *cur;
+}
+
+// Columns [lo, hi] (local) whose whole pixel in the strip from y = r to r + 1
+// lies inside the convex strip ring: a pixel is inside when its lower and
+// upper edges lie on the ring's own cuts along y = r and y = r + 1.  Empty
+// (lo > hi) when the ring does not reach both lines.
+struct Span {
+    double lo, hi;
+};
+
+Span full_columns(const Ring& strip, double r) {
+    Span bottom{HUGE_VAL, -HUGE_VAL}, top{HUGE_VAL, -HUGE_VAL};
+    for (int k = 0; k < strip.n; ++k) {
+        const poly_point& q = strip.p[k];
+        Span* s = q.y == r ? &bottom : (q.y == r + 1.0 ? &top : nullptr);
+        if (s != nullptr) {
+            s->lo = q.x < s->lo ? q.x : s->lo;
+            s->hi = q.x > s->hi ? q.x : s->hi;
+        }
+    }
+    const double left = bottom.lo > top.lo ? bottom.lo : top.lo;
+    const double right = bottom.hi < top.hi ? bottom.hi : top.hi;
+    return {std::ceil(left), std::floor(right) - 1.0};
+}
+
+struct Range {
+    int xmin, xmax, ymin, ymax;
+};
+
+// Visits the pixels of one row strip: columns of the clamped range that the
+// strip reaches, area 1 for whole pixels, a cut to the pixel for the others.
+template <typename Visit>
+void row_overlaps(const Ring& strip, int j, const Range& g, bool find_full, int nx, Visit& visit) {
+    const double r = j - g.ymin;
+    const Extent ex = extent_of<true>(strip);
+    const double lo = std::fmax(std::floor(ex.lo), 0.0);
+    const double hi = std::fmin(std::ceil(ex.hi) - 1.0, static_cast<double>(g.xmax - g.xmin));
+    const Span full = find_full ? full_columns(strip, r) : Span{1.0, 0.0};
+    Ring buf1, buf2;
+    for (double c = lo; c <= hi; c += 1.0) {
+        const int i = g.xmin + static_cast<int>(c);
+        if (c >= full.lo && c <= full.hi) {
+            visit(pixel_index(i, j, nx), 1.0);
+            continue;
+        }
+        const Ring& piece = band<true>(strip, ex, c, buf1, buf2);
+        if (piece.n < 3)
+            continue;
+        const double a = ring_area(piece.p, piece.n, c, r);
+        if (a != 0.0)
+            visit(pixel_index(i, j, nx), a);
+    }
+}
+
+// Overlaps of a quadrilateral whose corners turn one way, on the clamped
+// pixel range g (not empty); calls visit(p, a) for the pixels with a != 0.
+template <typename Visit>
+void overlaps_by_scanlines(const polygon& quad, const Range& g, int nx, Visit visit) {
+    Ring local;
+    local.n = 4;
+    for (int k = 0; k < 4; ++k)
+        local.p[k] = {quad.pts[k].x - g.xmin, quad.pts[k].y - g.ymin};
+    const Extent ey = extent_of<false>(local);
+    const Extent ex = extent_of<true>(local);
+    // Only a quadrilateral at least one pixel wide and high can hold a pixel.
+    const bool find_full = ex.hi - ex.lo >= 1.0 && ey.hi - ey.lo >= 1.0;
+    Ring buf1, buf2;
+    for (int j = g.ymin; j <= g.ymax; ++j) {
+        const Ring& strip = band<false>(local, ey, j - g.ymin, buf1, buf2);
+        if (strip.n >= 3)
+            row_overlaps(strip, j, g, find_full, nx, visit);
+    }
+}
+
+// The overlap loop shared by every member: visits the pixels of the
+// quadrilateral's pixel range with their overlap areas (pixels left out have
+// no overlap).  Quadrilaterals whose corners turn one way take the scanline
+// route; crossed and concave ones are clipped pixel by pixel.  Nothing is
+// allocated.
+template <typename Visit> void for_each_overlap(const Quad& q, int nx, int ny, Visit visit) {
+    const polygon quad = stuff_four(q.x1, q.y1, q.x2, q.y2, q.x3, q.y3, q.x4, q.y4);
+    Range g;
+    bounding_rect(&quad, &g.xmin, &g.xmax, &g.ymin, &g.ymax, nx, ny);
+    if (g.xmin > g.xmax || g.ymin > g.ymax)
+        return;
+    if (verify_cyclical(&quad))
+        overlaps_by_scanlines(quad, g, nx, visit);
+    else
+        overlaps_by_clipping(quad, g.xmin, g.xmax, g.ymin, g.ymax, nx, visit);
 }
 
 // Area-weighted sum of one image with NaN pixels left out.

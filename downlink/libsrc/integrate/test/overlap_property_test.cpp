@@ -3,6 +3,7 @@
 // each pixel square by the quadrilateral's edge half-planes, the overlaps sum to
 // the quadrilateral's area, and integrating a grid of ones gives that area.
 #include "integrate.h"
+#include "overlap_reference.h"
 
 #include <gtest/gtest.h>
 
@@ -13,48 +14,9 @@
 
 namespace {
 
-struct Pt {
-    double x, y;
-};
-using Ring = std::vector<Pt>;
-
-double cross(Pt o, Pt a, Pt b) {
-    return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x);
-}
-
-// Twice the signed area, as a fan of triangles from the first point.
-double fan_area(const Ring& r) {
-    double twice = 0;
-    for (size_t i = 1; i + 1 < r.size(); ++i)
-        twice += cross(r[0], r[i], r[i + 1]);
-    return 0.5 * std::fabs(twice);
-}
-
-// Keeps the part of `subject` on the inner side of the directed line a->b
-// (inner = left for a counter-clockwise clipper, orient = +1).
-Ring keep_inner(const Ring& subject, Pt a, Pt b, double orient) {
-    Ring out;
-    for (size_t i = 0; i < subject.size(); ++i) {
-        const Pt p = subject[i], q = subject[(i + 1) % subject.size()];
-        const double sp = orient * cross(a, b, p), sq = orient * cross(a, b, q);
-        if (sp >= 0)
-            out.push_back(p);
-        if ((sp < 0 && sq > 0) || (sp > 0 && sq < 0)) {
-            const double t = sp / (sp - sq);
-            out.push_back({p.x + t * (q.x - p.x), p.y + t * (q.y - p.y)});
-        }
-    }
-    return out;
-}
-
-// Area of the rectangle [x0,x1] x [y0,y1] that lies inside the convex quad.
-double overlap_by_half_planes(const Ring& quad, double x0, double y0, double x1, double y1) {
-    Ring r = {{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}};
-    const double orient = cross(quad[0], quad[1], quad[2]) > 0 ? 1.0 : -1.0;
-    for (size_t k = 0; k < 4 && !r.empty(); ++k)
-        r = keep_inner(r, quad[k], quad[(k + 1) % 4], orient);
-    return r.size() < 3 ? 0.0 : fan_area(r);
-}
+using overlap_reference::fan_area;
+using overlap_reference::overlap_by_half_planes;
+using overlap_reference::Ring;
 
 // Four corners on a rotated ellipse at increasing angles, listed either way
 // round: always convex.
