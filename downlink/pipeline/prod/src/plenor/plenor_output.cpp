@@ -77,19 +77,41 @@ std::string plain_name(const char* name) {
     return std::string(name[0] == '!' ? name + 1 : name);
 }
 
-// Temporary name of a product in its final folder: ".part-" before the file's own name.  A
-// stale one left by an interrupted run is replaced.
+// Longest part of a file's own name kept in its temporary name, so that the temporary name
+// stays within the file system's limit on one name.
+const size_t temp_base_max = 200;
+
+// Temporary name of a product in its final folder: ".part-" before the file's own name (or
+// its last characters, so that a compression suffix still applies).  A stale one left by an
+// interrupted run is replaced.
 std::string temp_name_for(const std::string& name) {
     const size_t slash = name.rfind('/');
     const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    return name.substr(0, base) + ".part-" + name.substr(base);
+    const size_t length = name.size() - base;
+    const size_t keep = length > temp_base_max ? name.size() - temp_base_max : base;
+    return name.substr(0, base) + ".part-" + name.substr(keep);
 }
 
-enum target_kind { TARGET_FILE, TARGET_DEVICE, TARGET_FOLDER };
+// How a product reaches its final name.
+enum target_kind {
+    TARGET_FILE,   // written under a temporary name and renamed into place once complete
+    TARGET_DEVICE, // a device or pipe: built in memory and written in one go at the end
+                   // (renaming a file over it would replace the device)
+    TARGET_DIRECT, // standard output or a name with FITS library qualifiers: written as named
+    TARGET_FOLDER, // refused
+};
 
-// A name that does not exist yet, or names a regular file, takes a file renamed into place;
-// a device or pipe is written in place (renaming a file over it would replace the device).
+// Standard output and names that carry FITS library qualifiers (an extension, a filter, a
+// template, a remote or memory file) are not plain file names to rename onto.
+bool fits_special_name(const std::string& name) {
+    return name == "-" || name == "stdout" || name.find_first_of("[(") != std::string::npos ||
+           name.find("://") != std::string::npos;
+}
+
 target_kind kind_of(const std::string& name) {
+    if (fits_special_name(name)) {
+        return TARGET_DIRECT;
+    }
     struct stat info {};
     if (stat(name.c_str(), &info) != 0 || S_ISREG(info.st_mode)) {
         return TARGET_FILE;
@@ -97,45 +119,60 @@ target_kind kind_of(const std::string& name) {
     return S_ISDIR(info.st_mode) ? TARGET_FOLDER : TARGET_DEVICE;
 }
 
-// A new product being written.  It never appears half-written under its final name: a file is
-// written under its temporary name and renamed into place once complete; a device gets the
-// product built in memory, written in one go at the end.
+// A new product being written; it never appears half-written under its final name.
 struct product_file {
+    target_kind kind;
     std::string name; // final name
-    std::string temp; // temporary name, empty for a product built in memory
+    std::string temp; // temporary name (TARGET_FILE)
     fitsfile* fp;
-    void* mem;
+    void* mem; // the product built in memory (TARGET_DEVICE)
     size_t mem_size;
 };
+
+// Opens the product's FITS file by its kind; returns the FITS status.
+int open_product(const char* output, product_file* p) {
+    int st = 0;
+    if (p->kind == TARGET_DEVICE) {
+        fits_create_memfile(&p->fp, &p->mem, &p->mem_size, 0, std::realloc, &st);
+    } else if (p->kind == TARGET_DIRECT) {
+        fits_create_file(&p->fp, output, &st);
+    } else {
+        p->temp = temp_name_for(p->name);
+        fits_create_file(&p->fp, ("!" + p->temp).c_str(), &st);
+    }
+    return st;
+}
 
 // Creates the product's FITS file; false (with the FITS status set) when it cannot.
 bool create_product(const char* output, product_file* p, int* st) {
     p->name = plain_name(output);
+    p->kind = kind_of(p->name);
     p->fp = nullptr;
     p->mem = nullptr;
     p->mem_size = 0;
-    const target_kind kind = kind_of(p->name);
-    if (kind == TARGET_FOLDER) {
+    if (p->kind == TARGET_FOLDER) {
         std::printf("plenor_output: %s is a folder, not a file\n", p->name.c_str());
         *st = FILE_NOT_CREATED;
         return false;
     }
-    if (kind == TARGET_DEVICE) {
-        return fits_create_memfile(&p->fp, &p->mem, &p->mem_size, 0, std::realloc, st) == 0;
-    }
-    p->temp = temp_name_for(p->name);
-    const std::string request = "!" + p->temp;
-    if (fits_create_file(&p->fp, request.c_str(), st) != 0) {
-        std::printf("plenor_output: cannot create %s\n", p->temp.c_str());
+    *st = open_product(output, p);
+    if (*st != 0) {
+        std::printf("plenor_output: cannot create %s\n",
+                    (p->temp.empty() ? p->name : p->temp).c_str());
         p->fp = nullptr;
         return false;
     }
     return true;
 }
 
-// Drops an unfinished product: nothing is left under its temporary name.
+// Drops an unfinished product: nothing of it is left under its temporary or final name.
 void abandon_product(product_file* p) {
-    close_quietly(p->fp);
+    int ignored = 0;
+    if (p->fp != nullptr && p->kind == TARGET_DIRECT) {
+        fits_delete_file(p->fp, &ignored);
+    } else {
+        close_quietly(p->fp);
+    }
     p->fp = nullptr;
     if (!p->temp.empty()) {
         std::remove(p->temp.c_str());
@@ -164,12 +201,15 @@ bool finish_product(product_file* p, int* st) {
         abandon_product(p);
         return false;
     }
-    const bool in_memory = p->temp.empty();
-    const bool placed =
-        in_memory ? write_to_device(*p) : std::rename(p->temp.c_str(), p->name.c_str()) == 0;
+    bool placed = true;
+    if (p->kind == TARGET_DEVICE) {
+        placed = write_to_device(*p);
+    } else if (p->kind == TARGET_FILE) {
+        placed = std::rename(p->temp.c_str(), p->name.c_str()) == 0;
+    }
     if (!placed) {
         std::printf("plenor_output: cannot write %s: %s\n", p->name.c_str(), std::strerror(errno));
-        *st = in_memory ? WRITE_ERROR : FILE_NOT_CREATED;
+        *st = p->kind == TARGET_DEVICE ? WRITE_ERROR : FILE_NOT_CREATED;
         abandon_product(p);
         return false;
     }

@@ -448,6 +448,24 @@ TEST_F(Hostile, DmaskIsReplacedWholeThroughItsLink) {
     expect_no_leftovers();
 }
 
+// A file name of 250 characters (near the file system's limit of 255 on one name) still
+// takes its product: the temporary name beside it keeps within the limit.
+TEST_F(Hostile, LongestFileNamesTakeTheirProduct) {
+    const std::string name = std::string(245, 'o') + ".fits";
+    const testkit::RunResult r = plenor(with_output(name));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(testkit::read_image(f(name)).fpixels, flat_result);
+    expect_no_leftovers();
+}
+
+// The product may replace its own input: the input is read whole before the product is
+// renamed over it.
+TEST_F(Hostile, ProductReplacingItsInput) {
+    const testkit::RunResult r = plenor(with_output("dce.fits"));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(testkit::read_image(f("dce.fits")).fpixels, flat_result);
+}
+
 // ------------------------------------------------------------------ exhausted memory
 
 // A float image of the given axes whose data unit is a hole of zeros (no disk space used).
