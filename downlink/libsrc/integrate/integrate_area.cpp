@@ -22,14 +22,105 @@ int saturate_to_int(double v) {
     return static_cast<int>(v);
 }
 
+int sign_of(double x) {
+    if (x == 0.0)
+        return 0;
+    return x > 0.0 ? 1 : -1;
+}
+
+// 1 when the corners of the closed polygon turn consistently one way
+// (collinear corners ignored).
+int turns_one_way(const polygon* poly) {
+    const int len = poly->len;
+    if (len < 3)
+        return 1;
+    if (len > INTEGRATE_MAX_POLY_PTS)
+        return 0;
+    const poly_point* P = poly->pts;
+    double prev_x = P[len - 1].x - P[len - 2].x;
+    double prev_y = P[len - 1].y - P[len - 2].y;
+    int turn = 0;
+    for (int i = 0; i <= len - 2; ++i) {
+        const double dx = P[i + 1].x - P[i].x;
+        const double dy = P[i + 1].y - P[i].y;
+        const int s = sign_of(prev_x * dy - prev_y * dx);
+        if (s != 0) {
+            if (turn == 0)
+                turn = s;
+            else if (s != turn)
+                return 0;
+        }
+        prev_x = dx;
+        prev_y = dy;
+    }
+    return 1;
+}
+
+int min4_floor(double a, double b, double c, double d) {
+    double m = a;
+    if (!(m < b))
+        m = b;
+    if (!(m < c))
+        m = c;
+    if (!(m < d))
+        m = d;
+    return saturate_to_int(std::floor(m));
+}
+
+int max4_ceil(double a, double b, double c, double d) {
+    double m = a;
+    if (!(m > b))
+        m = b;
+    if (!(m > c))
+        m = c;
+    if (!(m > d))
+        m = d;
+    return saturate_to_int(std::ceil(m));
+}
+
+struct Range {
+    int xmin, xmax, ymin, ymax;
+};
+
+// The pixels that the quadrilateral of the first four points can touch,
+// clamped to the grid; empty (min > max) off the grid or for a corner that is
+// not finite.
+Range pixel_range(const poly_point* P, int nx, int ny) {
+    for (int k = 0; k < 4; ++k) {
+        if (!std::isfinite(P[k].x) || !std::isfinite(P[k].y))
+            return {0, -1, 0, -1}; // no meaningful pixel range
+    }
+    const long long x_lo = min4_floor(P[0].x, P[1].x, P[2].x, P[3].x);
+    const long long y_lo = min4_floor(P[0].y, P[1].y, P[2].y, P[3].y);
+    // A corner exactly on a pixel border does not add the pixel beyond it.
+    long long x_hi = static_cast<long long>(max4_ceil(P[0].x, P[1].x, P[2].x, P[3].x)) - 1;
+    long long y_hi = static_cast<long long>(max4_ceil(P[0].y, P[1].y, P[2].y, P[3].y)) - 1;
+    if (x_hi >= nx)
+        x_hi = static_cast<long long>(nx) - 1;
+    if (y_hi >= ny)
+        y_hi = static_cast<long long>(ny) - 1;
+    Range g;
+    g.xmin = x_lo < 0 ? 0 : static_cast<int>(x_lo);
+    g.ymin = y_lo < 0 ? 0 : static_cast<int>(y_lo);
+    g.xmax = x_hi < INT_MIN ? INT_MIN : static_cast<int>(x_hi);
+    g.ymax = y_hi < INT_MIN ? INT_MIN : static_cast<int>(y_hi);
+    return g;
+}
+
 // Shoelace area of the ring pts[0..m-1], from coordinates taken relative to
 // (cx, cy).  Near the ring, the relative coordinates are small and the
 // products lose nothing to the size of the absolute ones.
 double ring_area(const poly_point* pts, int m, double cx = 0.0, double cy = 0.0) {
+    if (m <= 0)
+        return 0.0;
+    // Each point is taken with the one before it, the first with the last.
     double sum = 0.0;
-    for (int i = 0; i < m; ++i) {
-        const int k = (i + 1 == m) ? 0 : i + 1;
-        sum += (pts[i].x - cx) * (pts[k].y - cy) - (pts[i].y - cy) * (pts[k].x - cx);
+    double ax = pts[m - 1].x - cx, ay = pts[m - 1].y - cy;
+    for (int k = 0; k < m; ++k) {
+        const double bx = pts[k].x - cx, by = pts[k].y - cy;
+        sum += ax * by - ay * bx;
+        ax = bx;
+        ay = by;
     }
     return 0.5 * std::fabs(sum);
 }
@@ -43,6 +134,18 @@ double nan_from_library() {
 struct Quad {
     double x1, y1, x2, y2, x3, y3, x4, y4;
 };
+
+// The closed quadrilateral: len 5, corner 1 repeated.
+polygon closed_quad(const Quad& q) {
+    polygon poly;
+    poly.len = 5;
+    poly.pts[0] = {q.x1, q.y1};
+    poly.pts[1] = {q.x2, q.y2};
+    poly.pts[2] = {q.x3, q.y3};
+    poly.pts[3] = {q.x4, q.y4};
+    poly.pts[4] = {q.x1, q.y1};
+    return poly;
+}
 
 std::size_t pixel_index(int i, int j, int nx) {
     return static_cast<std::size_t>(j) * static_cast<std::size_t>(nx) + static_cast<std::size_t>(i);
@@ -169,18 +272,15 @@ Span full_columns(const Ring& strip, double r) {
     return {std::ceil(left), std::floor(right) - 1.0};
 }
 
-struct Range {
-    int xmin, xmax, ymin, ymax;
-};
-
 // Visits the pixels of one row strip: columns of the clamped range that the
 // strip reaches, area 1 for whole pixels, a cut to the pixel for the others.
 template <typename Visit>
 void row_overlaps(const Ring& strip, int j, const Range& g, bool find_full, int nx, Visit& visit) {
     const double r = j - g.ymin;
     const Extent ex = extent_of<true>(strip);
-    const double lo = std::fmax(std::floor(ex.lo), 0.0);
-    const double hi = std::fmin(std::ceil(ex.hi) - 1.0, static_cast<double>(g.xmax - g.xmin));
+    const double first = std::floor(ex.lo), last = std::ceil(ex.hi) - 1.0;
+    const double lo = first > 0.0 ? first : 0.0;
+    const double hi = last < g.xmax - g.xmin ? last : g.xmax - g.xmin;
     const Span full = find_full ? full_columns(strip, r) : Span{1.0, 0.0};
     Ring buf1, buf2;
     for (double c = lo; c <= hi; c += 1.0) {
@@ -207,9 +307,9 @@ void overlaps_by_scanlines(const polygon& quad, const Range& g, int nx, Visit vi
     for (int k = 0; k < 4; ++k)
         local.p[k] = {quad.pts[k].x - g.xmin, quad.pts[k].y - g.ymin};
     const Extent ey = extent_of<false>(local);
-    const Extent ex = extent_of<true>(local);
-    // Only a quadrilateral at least one pixel wide and high can hold a pixel.
-    const bool find_full = ex.hi - ex.lo >= 1.0 && ey.hi - ey.lo >= 1.0;
+    // A quadrilateral that holds a whole pixel is larger than it, or is that
+    // pixel and is measured exactly without the search.
+    const bool find_full = ring_area(local.p, 4) > 1.0 + 1e-9;
     Ring buf1, buf2;
     for (int j = g.ymin; j <= g.ymax; ++j) {
         const Ring& strip = band<false>(local, ey, j - g.ymin, buf1, buf2);
@@ -224,12 +324,11 @@ void overlaps_by_scanlines(const polygon& quad, const Range& g, int nx, Visit vi
 // route; crossed and concave ones are clipped pixel by pixel.  Nothing is
 // allocated.
 template <typename Visit> void for_each_overlap(const Quad& q, int nx, int ny, Visit visit) {
-    const polygon quad = stuff_four(q.x1, q.y1, q.x2, q.y2, q.x3, q.y3, q.x4, q.y4);
-    Range g;
-    bounding_rect(&quad, &g.xmin, &g.xmax, &g.ymin, &g.ymax, nx, ny);
+    const polygon quad = closed_quad(q);
+    const Range g = pixel_range(quad.pts, nx, ny);
     if (g.xmin > g.xmax || g.ymin > g.ymax)
         return;
-    if (verify_cyclical(&quad))
+    if (turns_one_way(&quad))
         overlaps_by_scanlines(quad, g, nx, visit);
     else
         overlaps_by_clipping(quad, g.xmin, g.xmax, g.ymin, g.ymax, nx, visit);
@@ -266,14 +365,7 @@ extern "C" {
 
 polygon stuff_four(double x1, double y1, double x2, double y2, double x3, double y3, double x4,
                    double y4) {
-    polygon poly;
-    poly.len = 5;
-    poly.pts[0] = {x1, y1};
-    poly.pts[1] = {x2, y2};
-    poly.pts[2] = {x3, y3};
-    poly.pts[3] = {x4, y4};
-    poly.pts[4] = {x1, y1};
-    return poly;
+    return closed_quad({x1, y1, x2, y2, x3, y3, x4, y4});
 }
 
 double area_poly(const polygon* poly) {
@@ -286,38 +378,6 @@ double area_poly1(const poly_point* pts, int n) {
     if (n <= 0)
         return 0.0;
     return ring_area(pts, n);
-}
-
-int sign(double x) {
-    if (x == 0.0)
-        return 0;
-    return x > 0.0 ? 1 : -1;
-}
-
-int verify_cyclical(const polygon* poly) {
-    const int len = poly->len;
-    if (len < 3)
-        return 1;
-    if (len > INTEGRATE_MAX_POLY_PTS)
-        return 0;
-    const poly_point* P = poly->pts;
-    double prev_x = P[len - 1].x - P[len - 2].x;
-    double prev_y = P[len - 1].y - P[len - 2].y;
-    int turn = 0;
-    for (int i = 0; i <= len - 2; ++i) {
-        const double dx = P[i + 1].x - P[i].x;
-        const double dy = P[i + 1].y - P[i].y;
-        const int s = sign(prev_x * dy - prev_y * dx);
-        if (s != 0) {
-            if (turn == 0)
-                turn = s;
-            else if (s != turn)
-                return 0;
-        }
-        prev_x = dx;
-        prev_y = dy;
-    }
-    return 1;
 }
 
 void print_poly(const polygon* poly) {
@@ -337,52 +397,29 @@ void print_poly(const polygon* poly) {
     }
 }
 
+int sign(double x) {
+    return sign_of(x);
+}
+
+int verify_cyclical(const polygon* poly) {
+    return turns_one_way(poly);
+}
+
 int rmin4floor(double a, double b, double c, double d) {
-    double m = a;
-    if (!(m < b))
-        m = b;
-    if (!(m < c))
-        m = c;
-    if (!(m < d))
-        m = d;
-    return saturate_to_int(std::floor(m));
+    return min4_floor(a, b, c, d);
 }
 
 int rmax4ceil(double a, double b, double c, double d) {
-    double m = a;
-    if (!(m > b))
-        m = b;
-    if (!(m > c))
-        m = c;
-    if (!(m > d))
-        m = d;
-    return saturate_to_int(std::ceil(m));
+    return max4_ceil(a, b, c, d);
 }
 
 void bounding_rect(const polygon* poly, int* xmin, int* xmax, int* ymin, int* ymax, int nx,
                    int ny) {
-    const poly_point* P = poly->pts;
-    for (int k = 0; k < 4; ++k) {
-        if (!std::isfinite(P[k].x) || !std::isfinite(P[k].y)) {
-            // A corner at infinity or NaN gives no meaningful pixel range.
-            *xmin = *ymin = 0;
-            *xmax = *ymax = -1;
-            return;
-        }
-    }
-    const long long x_lo = rmin4floor(P[0].x, P[1].x, P[2].x, P[3].x);
-    const long long y_lo = rmin4floor(P[0].y, P[1].y, P[2].y, P[3].y);
-    // A corner exactly on a pixel border does not add the pixel beyond it.
-    long long x_hi = static_cast<long long>(rmax4ceil(P[0].x, P[1].x, P[2].x, P[3].x)) - 1;
-    long long y_hi = static_cast<long long>(rmax4ceil(P[0].y, P[1].y, P[2].y, P[3].y)) - 1;
-    if (x_hi >= nx)
-        x_hi = static_cast<long long>(nx) - 1;
-    if (y_hi >= ny)
-        y_hi = static_cast<long long>(ny) - 1;
-    *xmin = x_lo < 0 ? 0 : static_cast<int>(x_lo);
-    *ymin = y_lo < 0 ? 0 : static_cast<int>(y_lo);
-    *xmax = x_hi < INT_MIN ? INT_MIN : static_cast<int>(x_hi);
-    *ymax = y_hi < INT_MIN ? INT_MIN : static_cast<int>(y_hi);
+    const Range g = pixel_range(poly->pts, nx, ny);
+    *xmin = g.xmin;
+    *xmax = g.xmax;
+    *ymin = g.ymin;
+    *ymax = g.ymax;
 }
 
 const char* integrate_name(void) {
