@@ -163,6 +163,14 @@ std::vector<fits_case> fits_cases() {
          "FITS status 108 reading h.fits", report("0x006c: Unknown error", read_data)},
         {"FolderAsFlat", [](const Hostile& h) { mkdir(h.f("h.fits").c_str(), 0755); }, flat_is_h,
          "FITS status 108 reading h.fits", report("0x006c: Unknown error", read_data)},
+        // 70000 does not fit the 16 bits of a mask value.
+        {"PmaskBeyond16Bits",
+         [](const Hostile& h) {
+             testkit::write_image(h.f("h.fits"), 32, {3, 2}, {70000, 0, 0, 0, 0, 128});
+         },
+         {"-i", "dce.fits", "-o", "out.fits", "-f", "flat.fits", "-p", "h.fits"},
+         "FITS status 412 reading h.fits",
+         report("0x019c: Unknown error", read_data)},
         {"MissingFlat", [](const Hostile&) {}, flat_is_h, "FITS status 104 reading h.fits",
          report("0x0068: Unknown error", read_data)},
     };
