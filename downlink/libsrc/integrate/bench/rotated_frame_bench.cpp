@@ -8,6 +8,17 @@
 // cin = ((W - 1) / 2, (H - 1) / 2) and the output centre cout = ((Wo - 1) / 2,
 // (Ho - 1) / 2) + shift; a point maps to R (p - cin) + cout.  The grid of
 // libintegrate puts pixel centres at half-integers, hence the + 0.5.
+//
+// Where the time goes (perf record -e cpu-clock on this benchmark).  Each
+// quadrilateral here has a range of 2 x 2 pixels, a few 2 x 3 or 3 x 3.
+// - Clipping every pixel of the range with the recursive point-at-a-time clip:
+//   about 86% of the time (inside 30%, clipPoint 22%, pass_on 19%, intersect
+//   8%, clip_polygon 6%), the areas 5%, the pixel range 4%.  About 1.2 to 1.3
+//   million input pixels per second.
+// - The scanline route (one cut of the quadrilateral per row, one cut of the
+//   row per pixel, cuts skipped where nothing lies beyond the line): cuts of
+//   rows into pixels 27%, row cuts 10%, areas 15%, pixel range 9%, the loop
+//   itself 32%.  About 5.7 to 5.9 million input pixels per second.
 #include "integrate.h"
 
 #include <benchmark/benchmark.h>
