@@ -93,15 +93,16 @@ bool scan_float(const char* text, float* out) {
 }
 
 // Stores `value` into the member of `def`; false when it does not scan, is out
-// of range for the member, or is a text longer than 255 characters.
+// of range for the member, or is longer than 255 characters (numbers too: a
+// value no text buffer could hold is refused whatever its kind).
 bool assign_setting(control_settings* cs, const setting_def& def, const char* value) {
     char* base = reinterpret_cast<char*>(cs);
     void* member = base + def.offset;
     long iv = 0;
+    if (std::strlen(value) >= static_cast<size_t>(STACKLE_STRLEN))
+        return false;
     switch (def.kind) {
     case value_kind::text:
-        if (std::strlen(value) >= static_cast<size_t>(STACKLE_STRLEN))
-            return false;
         std::strcpy(static_cast<char*>(member), value);
         break;
     case value_kind::byte_noflag:
@@ -178,6 +179,10 @@ bool read_line(FILE* f, std::string* line) {
             break;
     }
     return !line->empty();
+}
+
+bool holds_nul(const std::string& text) {
+    return text.find('\0') != std::string::npos;
 }
 
 bool is_blank_char(char c) {
@@ -325,6 +330,13 @@ void name_too_long(const list_walk& w) {
     std::exit(STACKLE_FAIL);
 }
 
+// A NUL byte would end the name early (or leave it empty) unseen.
+void name_holds_nul(const list_walk& w) {
+    std::printf("\aERROR in FILELIST file: \"%s\"", w.source);
+    std::printf(" in routine %s(): a filename holds a NUL byte\n", w.routine);
+    std::exit(STACKLE_FAIL);
+}
+
 // Skips to the start marker; false when the end of the file comes first.
 bool seek_start_marker(FILE* f, const char* marker) {
     std::string line;
@@ -349,6 +361,8 @@ walk_end walk_names(FILE* f, const list_walk& w, int* found) {
             continue;
         if (word.size() >= static_cast<size_t>(STACKLE_STRLEN))
             name_too_long(w);
+        if (holds_nul(word))
+            name_holds_nul(w);
         if (*found == 0 && w.first_name != nullptr)
             copy_text(w.first_name, word.c_str());
         if (w.names != nullptr && *found < w.capacity)
@@ -403,6 +417,11 @@ void apply_key_line(control_settings* cs, std::string line) {
     if (words.size() < 2) {
         std::printf("CAUTION: Malformed line in NAMELIST IGNORED: \"%s\"\n", line.c_str());
         return;
+    }
+    // A NUL byte would cut the key or value short unseen: refuse the line.
+    if (holds_nul(words[0]) || holds_nul(words[1])) {
+        std::string ukey = upper_copy(words[0]);
+        print_err_nl(ukey.c_str(), words[1].c_str());
     }
     namelist_line(cs, words[0].c_str(), words[1].c_str());
 }

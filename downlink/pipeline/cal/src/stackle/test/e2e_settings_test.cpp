@@ -191,6 +191,42 @@ TEST_F(StackleSettings, NamesLongerThan255AreRefused) {
     EXPECT_EQ(r.status, 64);
 }
 
+TEST_F(StackleSettings, NumbersLongerThan255AreRefusedLikeNames) {
+    // 400 nines would scan as infinity; the value is refused before it is scanned.
+    std::string nines(400, '9');
+    frame("a.fits", 1.0f);
+    text("d.list", "a.fits\n");
+    text("nl", "&STACKLE\n STK_cf = " + nines + "\n&END\n");
+    auto r = run({"-n", "nl", "-di", "d.list", "-do", "o.fits"});
+    EXPECT_TRUE(
+        has(r.out, "\aERROR in processing namelist file: PARAM=<STK_CF> VAL=<" + nines + ">\n"));
+    EXPECT_EQ(r.status, 64);
+    EXPECT_FALSE(testkit::file_exists(dir.file("o.fits")));
+    // 255 characters are still a number: a point, 253 zeros and a 1.
+    text("nl", "&STACKLE\n STK_cf = ." + std::string(253, '0') + "1\n&END\n");
+    EXPECT_EQ(run({"-n", "nl", "-di", "d.list", "-do", "o.fits"}).status, 0);
+}
+
+TEST_F(StackleSettings, NulBytesInNamesAndValuesAreRefused) {
+    frame("a.fits", 1.0f);
+    text("d.list", "a.fits\n");
+    // The value would otherwise be cut to "out" at the NUL.
+    const char namelist[] = "&STACKLE\n STK_do = out\0x.fits\n&END\n";
+    text("nl", std::string(namelist, sizeof namelist - 1));
+    auto r = run({"-n", "nl", "-di", "d.list"});
+    EXPECT_TRUE(has(r.out, "\aERROR in processing namelist file: PARAM=<STK_DO> VAL=<out>\n"));
+    EXPECT_EQ(r.status, 64);
+    EXPECT_FALSE(testkit::file_exists(dir.file("out")));
+    // A list line starting with a NUL would otherwise be an empty file name.
+    const char list[] = "a.fits\n\0b.fits\n";
+    text("nul.list", std::string(list, sizeof list - 1));
+    r = run({"-di", "nul.list", "-do", "o.fits"});
+    EXPECT_TRUE(has(r.out, "\aERROR in FILELIST file: \"nul.list\" in routine count_filenames(): "
+                           "a filename holds a NUL byte\n"));
+    EXPECT_EQ(r.status, 64);
+    EXPECT_FALSE(testkit::file_exists(dir.file("o.fits")));
+}
+
 TEST_F(StackleSettings, ListFileWithCommentsAndEndThenCountWarning) {
     frame("a.fits", 2.0f);
     frame("b.fits", 4.0f);
