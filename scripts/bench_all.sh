@@ -72,6 +72,7 @@ stackle_pin=()
 # The table
 
 rows=()
+notes=()
 
 # add_row NAME MEASURED FLOOR RATIO GOAL RESULT
 add_row() {
@@ -83,27 +84,27 @@ add_missing() {
     add_row "$1" "-" "-" "-" "$2" "not available: $3"
 }
 
-# ratio A B: A / B with two decimals (empty when B is not positive).
-ratio() {
-    awk -v a="$1" -v b="$2" 'BEGIN {if (b > 0) printf "%.2f", a / b}'
+# ratio_and_judge A B OP LIMIT: "RATIO pass" or "RATIO fail" for RATIO = A / B (two
+# decimals; the judgement uses the exact quotient); nothing when B is not positive.
+ratio_and_judge() {
+    awk -v a="$1" -v b="$2" -v op="$3" -v l="$4" 'BEGIN {
+        if (b <= 0) exit
+        r = a / b
+        ok = (op == "<=") ? (r <= l) : (r >= l)
+        printf "%.2f %s\n", r, ok ? "pass" : "fail"
+    }'
 }
 
-# judge RATIO OP LIMIT: "pass" when RATIO OP LIMIT holds (OP is <= or >=), else "fail".
-judge() {
-    awk -v r="$1" -v op="$2" -v l="$3" \
-        'BEGIN {ok = (op == "<=") ? (r <= l) : (r >= l); print ok ? "pass" : "fail"}'
-}
-
-# add_ratio_row NAME MEASURED UNIT FLOOR UNIT OP LIMIT [NOTE]: the ratio measured / floor
-# against the goal "OP LIMIT".
+# add_ratio_row NAME MEASURED UNIT FLOOR UNIT OP LIMIT: the ratio measured / floor against
+# the goal "OP LIMIT".
 add_ratio_row() {
-    local r
-    r=$(ratio "$2" "$4")
-    if [ -z "$r" ]; then
+    local verdict
+    verdict=$(ratio_and_judge "$2" "$4" "$6" "$7")
+    if [ -z "$verdict" ]; then
         add_missing "$1" "$6 $7" "the floor measured $4 $5"
         return
     fi
-    add_row "$1" "$2 $3" "$4 $5" "$r" "$6 $7${8:+ ($8)}" "$(judge "$r" "$6" "$7")"
+    add_row "$1" "$2 $3" "$4 $5" "${verdict% *}" "$6 $7" "${verdict#* }"
 }
 
 print_table() {
@@ -162,13 +163,13 @@ run_gbench() {
 # csv_value CSV ROW COLUMN: the value in the named column of the row whose name is ROW.
 csv_value() {
     awk -F, -v row="\"$2\"" -v col="$3" '
-        /^name,/ {for (i = 1; i <= NF; i++) idx[$i] = i; next}
+        /^name,/ {for (i = 1; i <= NF; i++) {k = $i; gsub(/"/, "", k); idx[k] = i}; next}
         $1 == row && (col in idx) {v = $(idx[col]); gsub(/"/, "", v); print v; exit}' "$1"
 }
 
 # csv_columns CSV: the column names of the CSV header, one per line.
 csv_columns() {
-    awk -F, '/^name,/ {for (i = 1; i <= NF; i++) print $i; exit}' "$1"
+    awk -F, '/^name,/ {for (i = 1; i <= NF; i++) {k = $i; gsub(/"/, "", k); print k}; exit}' "$1"
 }
 
 # median of the numbers on standard input.
@@ -193,9 +194,16 @@ choose_stack() {
     fi
     stack_dir=/tmp/downlink-bench-stackle data_list=data.list sdev_list=sdev.list
     stack_kind="a mksample stack in $stack_dir"
-    bench_generate "$stack_dir" -n 25 -W 1024 -H 1024 --no-plenor >&2 && return 0
-    stack_why="mksample could not write the stack"
-    return 1
+    if [ ! -x "$bench_bin/mksample" ]; then
+        stack_why="no peer stack, and mksample is not installed in $bench_bin"
+        return 1
+    fi
+    if ! bench_generate "$stack_dir" -n 25 -W 1024 -H 1024 --no-plenor >&2; then
+        stack_why="mksample could not write the stack in $stack_dir"
+        return 1
+    fi
+    notes+=("stackle: the mksample stack has cosmic-ray hits in 1 of 800 pixels and NaNs in 1 of
+  2000 per frame; the peer stack has 1 in 200 and 1 in 10000.")
 }
 
 measure_stackle() {
@@ -241,6 +249,8 @@ measure_stackle() {
         add_missing "$name" "$goal_t 2" "iofloor failed (see $stack_dir/.all_iofloor.out)"
     fi
     [ "$prog_rss" != n/a ] && add_ratio_row "$mem_name" "$prog_rss" MiB "$held" MiB "<=" 1.3
+    notes+=("stackle: the memory floor is (8 N + 10) bytes a pixel: N data and N uncertainty
+  planes of 4 bytes, the mean and uncertainty products of 4 bytes and the AMASK of 2.")
 }
 
 # ---------------------------------------------------------------------------------------
@@ -288,15 +298,15 @@ peer_rate() {
                 sed 's/.*: *//' >>"$runs"
         done
         if [ -s "$runs" ]; then
-            peer_note="peer kernel measured in this run"
-            peer_value=$(median <"$runs")
+            peer_note="the peer kernel (py_kernel.py cdrizzle on $(basename "$input"), pinned) was measured in this run, median of $bench_runs runs"
+            peer_value=$(median <"$runs" | awk '{printf "%.3f", $1}')
             return 0
         fi
         echo "peer kernel: no figure from py_kernel.py; using the recorded one" >&2
     fi
     recorded=$(grep -m1 '| drizzle_cdrizzle |' "$peer_dir/results-default.md" 2>/dev/null |
         grep -o '= [0-9.]* Mpix/s' | awk '{print $2}')
-    peer_note="peer figure recorded in results-default.md, not this run"
+    peer_note="the peer kernel could not be run here: its figure is the one recorded in results-default.md, not measured in this run"
     peer_value=${recorded:-1.41}
 }
 
@@ -326,7 +336,9 @@ measure_kernel() {
     fi
     rate=$(awk -v r="$rate" 'BEGIN {printf "%.3f", r / 1e6}')
     peer_rate
-    add_ratio_row "$name" "$rate" Mpix/s "$peer_value" Mpix/s ">=" 2 "$peer_note"
+    add_ratio_row "$name" "$rate" Mpix/s "$peer_value" Mpix/s ">=" 2
+    notes+=("distribute_quad: $bench of $(basename "$prog") (counter $col, median of three
+  repetitions); $peer_note.")
 }
 
 # ---------------------------------------------------------------------------------------
@@ -357,6 +369,8 @@ measure_errva() {
         add_ratio_row "$op / inline quotient" "$(printf '%.2f' "$t")" ms \
             "$(printf '%.2f' "$floor")" ms "<=" 1.5
     done
+    notes+=("errva: CPU time of one pass over 2^20 operands, median of three repetitions, of
+  $(basename "$prog").")
 }
 
 # ---------------------------------------------------------------------------------------
@@ -372,4 +386,10 @@ echo "Performance against the floors, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc)
 echo "Co-addition stack: $stack_note. Wall times: best of $bench_runs runs."
 echo
 print_table
+if [ "${#notes[@]}" -gt 0 ]; then
+    echo
+    for note in "${notes[@]}"; do
+        { tr -s ' \n' ' ' <<<"$note"; echo; } | fold -s -w 96 | sed 's/ *$//; 1s/^/- /; 2,$s/^/  /'
+    done
+fi
 exit 0
