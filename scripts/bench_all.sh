@@ -218,6 +218,7 @@ measure_stackle() {
     n=$(count_names "$stack_dir/$data_list")
     w=$(fits_axis "$stack_dir/$(first_name "$stack_dir/$data_list")" 1)
     h=$(fits_axis "$stack_dir/$(first_name "$stack_dir/$data_list")" 2)
+    w=${w:-0} h=${h:-0}
     echo "Stack: $n frames of ${w} x ${h} with uncertainty frames, $stack_kind" >&2
     stack_note="$n x ${w} x ${h} with uncertainties ($stack_kind)"
     if [ ! -x "$bench_bin/stackle" ]; then
@@ -287,10 +288,11 @@ measure_plenor() {
 peer_rate() {
     local input runs="$scratch/peer_kernel.jsonl" i recorded
     : >"$runs"
-    if [ -x "$peer_py" ] && [ -f "$peer_dir/peers/py_kernel.py" ] &&
+    input="$peer_work/stack-default/truth.fits"
+    [ -f "$input" ] || [ -z "$stack_dir" ] ||
+        input="$stack_dir/$(first_name "$stack_dir/$data_list")"
+    if [ -f "$input" ] && [ -x "$peer_py" ] && [ -f "$peer_dir/peers/py_kernel.py" ] &&
         "$peer_py" -c 'import drizzle.cdrizzle' >/dev/null 2>&1; then
-        input="$peer_work/stack-default/truth.fits"
-        [ -f "$input" ] || input="$stack_dir/$(first_name "$stack_dir/$data_list")"
         echo "peer kernel: py_kernel.py cdrizzle $(basename "$input"), $bench_runs runs" >&2
         for ((i = 0; i < bench_runs; i++)); do
             (cd "$scratch" && "${pin[@]}" "$peer_py" "$peer_dir/peers/py_kernel.py" cdrizzle \
