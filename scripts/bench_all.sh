@@ -39,6 +39,9 @@
 #   PEER_PY           python that runs the peer kernel (default /usr/bin/python3)
 #   KERNEL_BENCH      regex of the benchmark of the peer geometry in the libintegrate benchmark
 #                     programs (default: names mentioning the peer geometry, see kernel_filter)
+# Scratch files (logs, benchmark output, the peer kernel's image) go to /tmp/downlink-bench-all,
+# the stackle stack made by mksample to /tmp/downlink-bench-stackle, the plenor inputs to
+# /tmp/downlink-bench-plenor.
 set -uo pipefail
 
 # shellcheck source=bench_stackle.sh
@@ -60,7 +63,7 @@ peer_dir="${PEER_DIR:-$bench_root/../shared/bench}"
 peer_work="${PEER_WORK:-/tmp/peer-bench}"
 peer_py="${PEER_PY:-/usr/bin/python3}"
 kernel_filter="${KERNEL_BENCH:-[Kk]ernel|[Gg]eometry|[Rr]otat|[Pp]eer|1024}"
-scratch="${BENCH_DIR:-/tmp/downlink-bench-all}"
+scratch=/tmp/downlink-bench-all
 mkdir -p "$scratch"
 
 pin=()
@@ -266,7 +269,8 @@ measure_plenor() {
     local name="plenor 2048^2, flats, 3 masks wall / I/O floor" log="$scratch/plenor.log"
     local prog_t floor_t
     echo "plenor: bench_plenor.sh" >&2
-    bash "$bench_root/scripts/bench_plenor.sh" >"$log" 2>&1
+    # Its own sample folder: a BENCH_DIR from outside would be wiped when it holds other data.
+    env -u BENCH_DIR bash "$bench_root/scripts/bench_plenor.sh" >"$log" 2>&1
     sed 's/^/    /' "$log" >&2
     prog_t=$(best_of "$log" plenor)
     floor_t=$(best_of "$log" iofloor)
