@@ -21,12 +21,16 @@ harnesses=("${all[@]}")
 
 san="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-      -DDOWNLINK_FUZZ=ON -DDOWNLINK_TESTS=OFF -DDOWNLINK_BENCHMARKS=OFF -DDOWNLINK_WERROR=ON \
+      -DDOWNLINK_FUZZ=ON -DDOWNLINK_TESTS=OFF -DDOWNLINK_BENCHMARKS=OFF -DDOWNLINK_WERROR=OFF \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_C_FLAGS="$san" -DCMAKE_CXX_FLAGS="$san" \
       -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
       -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
-cmake --build "$build" -j 2 --target fuzz_harnesses
+# Warnings are the gcc builds' business (they use -Werror); here only the harnesses asked
+# for are built, so that a part of the tree that does not build blocks only its own.
+targets=()
+for h in "${harnesses[@]}"; do targets+=("fuzz_$h"); done
+cmake --build "$build" -j 2 --target "${targets[@]}"
 
 # Headers may announce images far larger than memory: a failed allocation is the refusal
 # the readers must handle, so huge requests return null instead of being reported, and
