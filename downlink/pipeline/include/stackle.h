@@ -96,11 +96,18 @@ struct list_sources {
     unsigned char pmask_found;
 };
 
+// Pixels the passes take at once: each plane is read as a run of this many
+// consecutive pixels instead of one value per plane and pixel.
+constexpr int STACKLE_BLOCK = 256;
+
 // Scratch storage of the per-pixel statistics, sized once for N values so that
 // the per-pixel passes never allocate.
 struct stats_scratch {
     data_struct* select; // working copy for selection (capacity records)
     data_struct* devs;   // deviations from the median (capacity records)
+    float* sorted;       // a column in ascending order (capacity values)
+    float* values;       // the columns of a block of pixels (STACKLE_BLOCK x capacity)
+    int* dces;           // the DCE of each of those values (STACKLE_BLOCK x capacity)
     int capacity;
 };
 
@@ -167,6 +174,13 @@ void asymmetric_trimming(data_struct* column, int* n, const control_settings* cs
                          stats_scratch* scratch);
 // Weighted mean of `count` records starting at `first` into *mean.
 void calc_weighted_stats(const data_struct* column, int first, int count, float* mean);
+// The trimming of asymmetric_trimming for a column of `count` finite values
+// (`dces` their DCEs, both in DCE order) through one sort into `sorted`
+// (count values) instead of selections: the same survivors, packed in order,
+// whose number it returns. Finite values keep every deviation a number, so
+// the sorted order gives the same medians as the selection.
+int trim_finite_column(float* values, int* dces, int count, const control_settings* cs,
+                       float* sorted);
 
 // ---- per-pixel passes of the run ----
 // The planes of a loaded stack: n data planes, the sdev, BMASK and PMASK planes
@@ -204,13 +218,24 @@ weight_outcome dce_weights(const stack_view* stack, const control_settings* cs, 
 // AMASK value of a pixel with `good` values used and the OR of their BMASK values.
 int16_t amask_value(int good, int bmask_or, const control_settings* cs);
 // Trimming pass: trims every pixel's column (when cut_frac > 0) and leaves in
-// each data plane only the surviving values, NaN elsewhere. `column` holds n
-// records. Returns the number of values removed.
+// each data plane only the surviving values, NaN elsewhere (the whole column
+// of a trimmed pixel is rewritten). `column` holds n records. Returns the
+// number of values removed. Works through blocks of pixels, and columns of
+// finite values through trim_finite_column.
 size_t trimming_pass(const stack_view* stack, const control_settings* cs, data_struct* column,
                      stats_scratch* scratch, float nan_value);
-// Statistics pass: weighted means, uncertainties and AMASK of every pixel.
+// The same pass one pixel at a time through asymmetric_trimming: the plain
+// form that trimming_pass must match bit for bit.
+size_t trimming_pass_plain(const stack_view* stack, const control_settings* cs, data_struct* column,
+                           stats_scratch* scratch, float nan_value);
+// Statistics pass: weighted means, uncertainties and AMASK of every pixel,
+// summed in DCE order over blocks of pixels.
 void statistics_pass(const stack_view* stack, const float* dce_weight, const control_settings* cs,
-                     data_struct* column, float* means, float* sdevs, int16_t* amask,
-                     float nan_value);
+                     float* means, float* sdevs, int16_t* amask, float nan_value);
+// The same pass one pixel column at a time through calc_weighted_stats: the
+// plain form that statistics_pass must match bit for bit.
+void statistics_pass_plain(const stack_view* stack, const float* dce_weight,
+                           const control_settings* cs, data_struct* column, float* means,
+                           float* sdevs, int16_t* amask, float nan_value);
 
 #endif

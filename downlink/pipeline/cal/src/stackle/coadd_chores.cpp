@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -936,13 +937,16 @@ void find_markers(const char* namelist, unsigned char* sdev_found, unsigned char
 // ========================================================================
 
 bool stats_scratch_init(stats_scratch* s, int n) {
-    s->select = nullptr;
-    s->devs = nullptr;
-    s->capacity = 0;
+    *s = stats_scratch{};
     size_t count = n > 0 ? static_cast<size_t>(n) : 1;
+    size_t block = count * static_cast<size_t>(STACKLE_BLOCK);
     s->select = static_cast<data_struct*>(std::malloc(count * sizeof(data_struct)));
     s->devs = static_cast<data_struct*>(std::malloc(count * sizeof(data_struct)));
-    if (s->select == nullptr || s->devs == nullptr) {
+    s->sorted = static_cast<float*>(std::malloc(count * sizeof(float)));
+    s->values = static_cast<float*>(std::malloc(block * sizeof(float)));
+    s->dces = static_cast<int*>(std::malloc(block * sizeof(int)));
+    if (s->select == nullptr || s->devs == nullptr || s->sorted == nullptr ||
+        s->values == nullptr || s->dces == nullptr) {
         stats_scratch_free(s);
         return false;
     }
@@ -953,9 +957,10 @@ bool stats_scratch_init(stats_scratch* s, int n) {
 void stats_scratch_free(stats_scratch* s) {
     std::free(s->select);
     std::free(s->devs);
-    s->select = nullptr;
-    s->devs = nullptr;
-    s->capacity = 0;
+    std::free(s->sorted);
+    std::free(s->values);
+    std::free(s->dces);
+    *s = stats_scratch{};
 }
 
 data_struct quickselect(const data_struct* column, int n, int k, data_struct* scratch) {
@@ -985,16 +990,21 @@ float column_median(const data_struct* column, int n, data_struct* scratch) {
     return (a + b) * 0.5f;
 }
 
+// How many values a column of `count` may lose: none for 3 values or fewer or
+// when count x cut_frac is below 1 (or NaN); never more than the column holds.
+static int trim_limit(int count, const control_settings* cs) {
+    if (count <= 3)
+        return 0;
+    float product = static_cast<float>(count) * cs->cut_frac;
+    if (!(product >= 1.0f))
+        return 0;
+    return product >= static_cast<float>(count) ? count : static_cast<int>(product);
+}
+
 void asymmetric_trimming(data_struct* column, int* n, const control_settings* cs,
                          stats_scratch* scratch) {
     int count = *n;
-    if (count <= 3)
-        return;
-    float product = static_cast<float>(count) * cs->cut_frac;
-    if (!(product >= 1.0f))
-        return; // also a NaN fraction
-    // A fraction above 1 cannot remove more values than the column holds.
-    int max_cut = product >= static_cast<float>(count) ? count : static_cast<int>(product);
+    int max_cut = trim_limit(count, cs);
     for (int iter = 0; iter < max_cut && count > 0; ++iter) {
         float median = column_median(column, count, scratch->select);
         float d_max = -1.0f;
@@ -1027,6 +1037,82 @@ void calc_weighted_stats(const data_struct* column, int first, int count, float*
         sum_wx += w * static_cast<double>(column[i].value);
     }
     *mean = static_cast<float>(sum_wx / sum_w);
+}
+
+// Ascending order of finite values: insertion for short columns.
+static void sort_values(float* v, int count) {
+    if (count > 32) {
+        std::sort(v, v + count);
+        return;
+    }
+    for (int i = 1; i < count; ++i) {
+        float x = v[i];
+        int j = i;
+        for (; j > 0 && v[j - 1] > x; --j)
+            v[j] = v[j - 1];
+        v[j] = x;
+    }
+}
+
+// Median of count >= 1 sorted values, as column_median forms it.
+static float sorted_median(const float* sorted, int count) {
+    if (count % 2 == 1)
+        return sorted[count / 2];
+    return (sorted[count / 2 - 1] + sorted[count / 2]) * 0.5f;
+}
+
+// Median of the deviations |sorted[i] - median|. Rounding keeps order, so
+// they do not fall from the first value above the median towards the end, nor
+// from the last value at or below it towards the start: merging the two runs
+// outward meets them in ascending order.
+static float sorted_mad(const float* sorted, int count, float median) {
+    int hi = static_cast<int>(std::upper_bound(sorted, sorted + count, median) - sorted);
+    int lo = hi - 1;
+    int want = count / 2 + 1; // the middle one, or the upper of the middle two
+    float prev = 0.0f;
+    float cur = 0.0f;
+    for (int taken = 0; taken < want; ++taken) {
+        prev = cur;
+        bool left = hi >= count ||
+                    (lo >= 0 && std::fabs(sorted[lo] - median) <= std::fabs(sorted[hi] - median));
+        cur = left ? std::fabs(sorted[lo--] - median) : std::fabs(sorted[hi++] - median);
+    }
+    return count % 2 == 1 ? cur : (prev + cur) * 0.5f;
+}
+
+// Removes one value equal to x from the sorted values.
+static void remove_sorted(float* sorted, int count, float x) {
+    int at = static_cast<int>(std::lower_bound(sorted, sorted + count, x) - sorted);
+    std::memmove(sorted + at, sorted + at + 1, static_cast<size_t>(count - at - 1) * sizeof(float));
+}
+
+int trim_finite_column(float* values, int* dces, int count, const control_settings* cs,
+                       float* sorted) {
+    int max_cut = trim_limit(count, cs);
+    if (max_cut == 0)
+        return count;
+    std::memcpy(sorted, values, static_cast<size_t>(count) * sizeof(float));
+    sort_values(sorted, count);
+    for (int iter = 0; iter < max_cut && count > 0; ++iter) {
+        float median = sorted_median(sorted, count);
+        float d_max = -1.0f;
+        int at = 0;
+        for (int i = 0; i < count; ++i) {
+            float d = std::fabs(values[i] - median);
+            if (d > d_max) {
+                d_max = d;
+                at = i;
+            }
+        }
+        if (d_max < cs->cut_multiple * sorted_mad(sorted, count, median))
+            break;
+        remove_sorted(sorted, count, values[at]);
+        size_t tail = static_cast<size_t>(count - at - 1);
+        std::memmove(values + at, values + at + 1, tail * sizeof(float));
+        std::memmove(dces + at, dces + at + 1, tail * sizeof(int));
+        --count;
+    }
+    return count;
 }
 
 // ========================================================================
@@ -1111,8 +1197,8 @@ weight_outcome dce_weights(const stack_view* stack, const control_settings* cs, 
     return weights_normalised;
 }
 
-size_t trimming_pass(const stack_view* stack, const control_settings* cs, data_struct* column,
-                     stats_scratch* scratch, float nan_value) {
+size_t trimming_pass_plain(const stack_view* stack, const control_settings* cs, data_struct* column,
+                           stats_scratch* scratch, float nan_value) {
     size_t removed = 0;
     for (size_t p = 0; p < stack->npix; ++p) {
         int num_good = 0;
@@ -1139,9 +1225,80 @@ size_t trimming_pass(const stack_view* stack, const control_settings* cs, data_s
     return removed;
 }
 
-void statistics_pass(const stack_view* stack, const float* dce_weight, const control_settings* cs,
-                     data_struct* column, float* means, float* sdevs, int16_t* amask,
-                     float nan_value) {
+// One block of pixel columns for the trimming: reads each plane's run of
+// `width` pixels from p0 in turn, and keeps per pixel its non-NaN values and
+// their DCEs in DCE order (pixel b at b x capacity), their number, and
+// whether any of them is infinite.
+static void gather_block(const stack_view* stack, size_t p0, int width, stats_scratch* scratch,
+                         int* counts, unsigned char* has_inf) {
+    const size_t cap = static_cast<size_t>(scratch->capacity);
+    for (int b = 0; b < width; ++b) {
+        counts[b] = 0;
+        has_inf[b] = 0;
+    }
+    for (int j = 0; j < stack->n; ++j) {
+        const float* run = stack->data[j] + p0;
+        for (int b = 0; b < width; ++b) {
+            uint32_t bits;
+            std::memcpy(&bits, &run[b], sizeof bits);
+            if ((bits & 0x7FFFFFFFu) > 0x7F800000u)
+                continue; // NaN
+            has_inf[b] |= (bits & 0x7FFFFFFFu) == 0x7F800000u;
+            size_t at = static_cast<size_t>(b) * cap + static_cast<size_t>(counts[b]);
+            scratch->values[at] = run[b];
+            scratch->dces[at] = j;
+            ++counts[b];
+        }
+    }
+}
+
+// Trims a column holding an infinity through asymmetric_trimming, whose
+// selection order decides among the NaN deviations an infinite median makes.
+static int trim_column_plain(float* values, int* dces, int count, const control_settings* cs,
+                             data_struct* column, stats_scratch* scratch) {
+    for (int i = 0; i < count; ++i)
+        column[i] = data_struct{values[i], dces[i], 1.0f};
+    asymmetric_trimming(column, &count, cs, scratch);
+    for (int i = 0; i < count; ++i) {
+        values[i] = column[i].value;
+        dces[i] = column[i].dce;
+    }
+    return count;
+}
+
+size_t trimming_pass(const stack_view* stack, const control_settings* cs, data_struct* column,
+                     stats_scratch* scratch, float nan_value) {
+    if (!(cs->cut_frac > 0.0f))
+        return 0;
+    size_t removed = 0;
+    int counts[STACKLE_BLOCK];
+    unsigned char has_inf[STACKLE_BLOCK];
+    const size_t cap = static_cast<size_t>(scratch->capacity);
+    for (size_t p0 = 0; p0 < stack->npix; p0 += STACKLE_BLOCK) {
+        int width = static_cast<int>(std::min<size_t>(STACKLE_BLOCK, stack->npix - p0));
+        gather_block(stack, p0, width, scratch, counts, has_inf);
+        for (int b = 0; b < width; ++b) {
+            float* values = scratch->values + static_cast<size_t>(b) * cap;
+            int* dces = scratch->dces + static_cast<size_t>(b) * cap;
+            int kept = has_inf[b]
+                           ? trim_column_plain(values, dces, counts[b], cs, column, scratch)
+                           : trim_finite_column(values, dces, counts[b], cs, scratch->sorted);
+            if (kept == counts[b])
+                continue;
+            removed += static_cast<size_t>(counts[b] - kept);
+            size_t p = p0 + static_cast<size_t>(b);
+            for (int j = 0; j < stack->n; ++j)
+                stack->data[j][p] = nan_value;
+            for (int i = 0; i < kept; ++i)
+                stack->data[dces[i]][p] = values[i];
+        }
+    }
+    return removed;
+}
+
+void statistics_pass_plain(const stack_view* stack, const float* dce_weight,
+                           const control_settings* cs, data_struct* column, float* means,
+                           float* sdevs, int16_t* amask, float nan_value) {
     for (size_t p = 0; p < stack->npix; ++p) {
         int num_good = 0;
         double sum_sq = 0.0;
@@ -1170,5 +1327,59 @@ void statistics_pass(const stack_view* stack, const float* dce_weight, const con
             sdevs[p] = static_cast<float>(std::sqrt(sum_sq) / num_good);
         }
         amask[p] = amask_value(num_good, bmask_or, cs);
+    }
+}
+
+// Running sums of a block of pixels, in DCE order as calc_weighted_stats adds.
+struct block_sums {
+    double w[STACKLE_BLOCK];
+    double wx[STACKLE_BLOCK];
+    double sq[STACKLE_BLOCK];
+    int good[STACKLE_BLOCK];
+    int bmask_or[STACKLE_BLOCK];
+};
+
+// Adds DCE j's run of `width` pixels from p0 to the sums.
+static void add_dce_run(const stack_view* stack, int j, double weight, size_t p0, int width,
+                        block_sums* sums) {
+    const float* data = stack->data[j] + p0;
+    const float* sdev = stack->sdev != nullptr ? stack->sdev[j] + p0 : nullptr;
+    const int16_t* bmask = stack->bmask != nullptr ? stack->bmask[j] + p0 : nullptr;
+    for (int b = 0; b < width; ++b) {
+        float v = data[b];
+        if (stackle_isnan(v))
+            continue;
+        sums->w[b] += weight;
+        sums->wx[b] += weight * static_cast<double>(v);
+        ++sums->good[b];
+        if (sdev != nullptr) {
+            float sq = sdev[b] * sdev[b];
+            sums->sq[b] += static_cast<double>(sq);
+        }
+        if (bmask != nullptr)
+            sums->bmask_or[b] |= bmask[b];
+    }
+}
+
+void statistics_pass(const stack_view* stack, const float* dce_weight, const control_settings* cs,
+                     float* means, float* sdevs, int16_t* amask, float nan_value) {
+    block_sums sums;
+    for (size_t p0 = 0; p0 < stack->npix; p0 += STACKLE_BLOCK) {
+        int width = static_cast<int>(std::min<size_t>(STACKLE_BLOCK, stack->npix - p0));
+        std::memset(&sums, 0, sizeof sums);
+        for (int j = 0; j < stack->n; ++j)
+            add_dce_run(stack, j, static_cast<double>(dce_weight[j]), p0, width, &sums);
+        for (int b = 0; b < width; ++b) {
+            size_t p = p0 + static_cast<size_t>(b);
+            int good = sums.good[b];
+            if (good == 0) {
+                means[p] = nan_value;
+                sdevs[p] = nan_value;
+            } else {
+                means[p] = static_cast<float>(sums.wx[b] / sums.w[b]);
+                sdevs[p] = static_cast<float>(std::sqrt(sums.sq[b]) / good);
+            }
+            amask[p] = amask_value(good, sums.bmask_or[b], cs);
+        }
     }
 }

@@ -384,7 +384,7 @@ int coadd(const control_settings* cs, const run_lists* lists, const run_planes* 
     auto* means = static_cast<float*>(checked_alloc(npix, sizeof(float), "means"));
     auto* sdevs = static_cast<float*>(checked_alloc(npix, sizeof(float), "sdevs"));
     auto* amask = static_cast<int16_t*>(checked_alloc(npix, sizeof(int16_t), "amask"));
-    statistics_pass(&stack, dce_weight, cs, data_column, means, sdevs, amask, nan_value);
+    statistics_pass(&stack, dce_weight, cs, means, sdevs, amask, nan_value);
     int failed = write_products(cs, lists, means, sdevs, amask, dce_weight);
 
     std::free(means);

@@ -66,8 +66,7 @@ TEST(StatsPasses, MeansUncertaintiesAndAmask) {
     trimming_pass(&s.view, &s.cs, s.column.data(), &s.scratch, NaN);
     std::vector<float> weights(5, 1.0f), means(2), sdevs(2);
     std::vector<int16_t> amask(2);
-    statistics_pass(&s.view, weights.data(), &s.cs, s.column.data(), means.data(), sdevs.data(),
-                    amask.data(), NaN);
+    statistics_pass(&s.view, weights.data(), &s.cs, means.data(), sdevs.data(), amask.data(), NaN);
     EXPECT_EQ(means[0], 2.5f);
     EXPECT_EQ(sdevs[0], 0.5f); // sqrt(1 + 1 + 1 + 1) / 4
     EXPECT_EQ(amask[0], 0);    // 4 good values, no BMASK bits among the survivors
@@ -83,8 +82,7 @@ TEST(StatsPasses, EmptyPixelGetsNanAnd3000) {
         plane[0] = NaN;
     std::vector<float> weights(5, 1.0f), means(2), sdevs(2);
     std::vector<int16_t> amask(2);
-    statistics_pass(&s.view, weights.data(), &s.cs, s.column.data(), means.data(), sdevs.data(),
-                    amask.data(), NaN);
+    statistics_pass(&s.view, weights.data(), &s.cs, means.data(), sdevs.data(), amask.data(), NaN);
     EXPECT_TRUE(std::isnan(means[0]));
     EXPECT_TRUE(std::isnan(sdevs[0]));
     EXPECT_EQ(amask[0], 0x3000);
@@ -96,8 +94,7 @@ TEST(StatsPasses, InfinityIsData) {
     s.data[0][1] = INFINITY;
     std::vector<float> weights(5, 1.0f), means(2), sdevs(2);
     std::vector<int16_t> amask(2);
-    statistics_pass(&s.view, weights.data(), &s.cs, s.column.data(), means.data(), sdevs.data(),
-                    amask.data(), NaN);
+    statistics_pass(&s.view, weights.data(), &s.cs, means.data(), sdevs.data(), amask.data(), NaN);
     EXPECT_EQ(means[1], INFINITY);
     EXPECT_EQ(amask[1], 0); // three good values
 }
