@@ -47,19 +47,23 @@ int combine(op o, T* result, T* result_sigma, int* result_flags, T a, T a_sigma,
     return state;
 }
 
-// The common quotient: no NaN and no bad bits among the operands, and a
-// non-zero divisor that passes the divisor test.  Its state is ERRVA_OK, or
-// ERRVA_BAD for a suspect operand, so it can never throw and needs neither the
-// exception handling nor the state ladder of the member.  It writes what the
-// member writes, in the same order.  Returns false, having written nothing,
-// for any other quotient.
+// The common quotient: no bad bits among the operands, a non-zero divisor
+// that passes the divisor test, and a sigma that is a number.  Its state is
+// ERRVA_OK, or ERRVA_BAD for a suspect operand, so it can never throw and
+// needs neither the exception handling nor the state ladder of the member.
+// A NaN operand always makes the sigma NaN, so the one test of the sigma also
+// screens the operands.  It writes what the member writes, in the same order.
+// Returns false, having written nothing, for any other quotient.
 template <class T>
 bool common_quotient(const errvaclass& s, T* result, T* result_sigma, int* result_flags, T a,
                      T a_sigma, int a_flags, T b, T b_sigma, int b_flags, int& state) {
-    if (operands_bad(s, a, a_sigma, a_flags, b, b_sigma, b_flags) || b == T(0) ||
+    if (((a_flags | b_flags) & s.bad_mask) != 0 || b == T(0) ||
         !divisor_approximable(s, b, b_sigma))
         return false;
-    *result_sigma = nan_as_library_nan(expansion_sigma(a, a_sigma, b, b_sigma));
+    const T sigma = expansion_sigma(a, a_sigma, b, b_sigma);
+    if (is_nan(sigma))
+        return false;
+    *result_sigma = sigma;
     state = suspect_state(s, a_flags, b_flags);
     *result = a / b;
     update_flags(s, *result_flags, state);
