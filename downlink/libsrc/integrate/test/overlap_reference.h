@@ -2,8 +2,11 @@
 // quadrilateral by the pixel; these clip the pixel square by the half-planes of
 // the quadrilateral's edges (convex quadrilaterals) or of the two triangles of
 // a fan from the first corner (any quadrilateral), with vectors of points.
+// Also the library's own per-pixel overlaps of a quadrilateral, for comparison.
 #ifndef INTEGRATE_TEST_OVERLAP_REFERENCE_H
 #define INTEGRATE_TEST_OVERLAP_REFERENCE_H
+
+#include "integrate.h"
 
 #include <cmath>
 #include <cstddef>
@@ -59,11 +62,8 @@ inline double overlap_by_half_planes(const Ring& hull, double x0, double y0, dou
 // (0 for a flat triangle).
 inline double signed_triangle_overlap(Pt a, Pt b, Pt c, double x0, double y0, double x1,
                                       double y1) {
-    const double turn = cross(a, b, c);
-    if (turn == 0)
-        return 0.0;
-    const double area = overlap_by_half_planes({a, b, c}, x0, y0, x1, y1);
-    return turn > 0 ? area : -area;
+    const double turn = cross(a, b, c), area = overlap_by_half_planes({a, b, c}, x0, y0, x1, y1);
+    return turn == 0 ? 0.0 : (turn > 0 ? area : -area);
 }
 
 // Overlap of any quadrilateral with the rectangle, each point counted as often
@@ -73,6 +73,16 @@ inline double signed_triangle_overlap(Pt a, Pt b, Pt c, double x0, double y0, do
 inline double winding_overlap(const Ring& q, double x0, double y0, double x1, double y1) {
     return std::fabs(signed_triangle_overlap(q[0], q[1], q[2], x0, y0, x1, y1) +
                      signed_triangle_overlap(q[0], q[2], q[3], x0, y0, x1, y1));
+}
+
+// The four corners of a quadrilateral as the library's eight coordinates.
+#define QUAD_CORNERS(q) q[0].x, q[0].y, q[1].x, q[1].y, q[2].x, q[2].y, q[3].x, q[3].y
+
+// Per-pixel overlaps as the library finds them: value 1 spread onto zeros.
+inline std::vector<double> library_overlaps(const Ring& q, int nx, int ny) {
+    std::vector<double> grid(static_cast<std::size_t>(nx) * ny, 0.0);
+    distribute_quad(QUAD_CORNERS(q), 1.0, grid.data(), nx, ny);
+    return grid;
 }
 
 } // namespace overlap_reference
