@@ -99,6 +99,8 @@ struct list_sources {
 // Pixels the passes take at once: each plane is read as a run of this many
 // consecutive pixels instead of one value per plane and pixel.
 constexpr int STACKLE_BLOCK = 256;
+// Largest N whose columns are sorted a block at a time by a sorting network.
+constexpr int STACKLE_NETWORK_MAX = 64;
 
 // Scratch storage of the per-pixel statistics, sized once for N values so that
 // the per-pixel passes never allocate.
@@ -106,8 +108,11 @@ struct stats_scratch {
     data_struct* select; // working copy for selection (capacity records)
     data_struct* devs;   // deviations from the median (capacity records)
     float* sorted;       // a column in ascending order (capacity values)
-    float* values;       // the columns of a block of pixels (STACKLE_BLOCK x capacity)
-    int* dces;           // the DCE of each of those values (STACKLE_BLOCK x capacity)
+    float* values;       // the non-NaN values of one column (capacity values)
+    int* dces;           // the DCE of each of those values (capacity)
+    float* tile;         // a block of pixels, capacity rows of STACKLE_BLOCK
+    int* network;        // compare-exchange pairs sorting `capacity` rows
+    int network_size;    // pairs in `network`; 0 when capacity exceeds STACKLE_NETWORK_MAX
     int capacity;
 };
 
@@ -160,7 +165,8 @@ void find_markers(const char* namelist, unsigned char* sdev_found, unsigned char
                   unsigned char* pmask_found);
 
 // ---- robust pixel statistics ----
-// Allocates scratch for columns of up to n records; false when it cannot.
+// Allocates scratch for columns of up to n records, and for n up to
+// STACKLE_NETWORK_MAX the network sorting n rows; false when it cannot.
 bool stats_scratch_init(stats_scratch* s, int n);
 void stats_scratch_free(stats_scratch* s);
 // k-th smallest value (k from 1) of n records; column unchanged; uses
@@ -181,6 +187,9 @@ void calc_weighted_stats(const data_struct* column, int first, int count, float*
 // the sorted order gives the same medians as the selection.
 int trim_finite_column(float* values, int* dces, int count, const control_settings* cs,
                        float* sorted);
+// Sorts each of the STACKLE_BLOCK columns of `tile` (scratch->capacity rows of
+// STACKLE_BLOCK values, no NaN) through scratch->network, all columns at once.
+void sort_tile(float* tile, const stats_scratch* scratch);
 
 // ---- per-pixel passes of the run ----
 // The planes of a loaded stack: n data planes, the sdev, BMASK and PMASK planes

@@ -15,6 +15,9 @@
 #include <utility>
 #include <sys/stat.h>
 #include <vector>
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 namespace {
 
@@ -936,17 +939,45 @@ void find_markers(const char* namelist, unsigned char* sdev_found, unsigned char
 // Robust pixel statistics.
 // ========================================================================
 
+// Batcher's odd-even merge network for n rows: writes its compare-exchange
+// pairs (lower row first) into `pairs` when not null; returns their number.
+static int odd_even_network(int n, int* pairs) {
+    int size = 0;
+    for (int p = 1; p < n; p <<= 1)
+        for (int k = p; k >= 1; k >>= 1)
+            for (int j = k % p; j + k < n; j += 2 * k)
+                for (int i = 0; i < std::min(k, n - j - k); ++i)
+                    if ((i + j) / (2 * p) == (i + j + k) / (2 * p)) {
+                        if (pairs != nullptr) {
+                            pairs[2 * size] = i + j;
+                            pairs[2 * size + 1] = i + j + k;
+                        }
+                        ++size;
+                    }
+    return size;
+}
+
 bool stats_scratch_init(stats_scratch* s, int n) {
     *s = stats_scratch{};
     size_t count = n > 0 ? static_cast<size_t>(n) : 1;
-    size_t block = count * static_cast<size_t>(STACKLE_BLOCK);
     s->select = static_cast<data_struct*>(std::malloc(count * sizeof(data_struct)));
     s->devs = static_cast<data_struct*>(std::malloc(count * sizeof(data_struct)));
     s->sorted = static_cast<float*>(std::malloc(count * sizeof(float)));
-    s->values = static_cast<float*>(std::malloc(block * sizeof(float)));
-    s->dces = static_cast<int*>(std::malloc(block * sizeof(int)));
-    if (s->select == nullptr || s->devs == nullptr || s->sorted == nullptr ||
-        s->values == nullptr || s->dces == nullptr) {
+    s->values = static_cast<float*>(std::malloc(count * sizeof(float)));
+    s->dces = static_cast<int*>(std::malloc(count * sizeof(int)));
+    bool ok = s->select != nullptr && s->devs != nullptr && s->sorted != nullptr &&
+              s->values != nullptr && s->dces != nullptr;
+    if (ok && count <= static_cast<size_t>(STACKLE_NETWORK_MAX)) {
+        int size = odd_even_network(static_cast<int>(count), nullptr);
+        // Zeroed: the rows past the last block's pixels are sorted too.
+        s->tile = static_cast<float*>(std::calloc(count * STACKLE_BLOCK, sizeof(float)));
+        s->network =
+            static_cast<int*>(std::malloc((2 * static_cast<size_t>(size) + 1) * sizeof(int)));
+        ok = s->tile != nullptr && s->network != nullptr;
+        if (ok)
+            s->network_size = odd_even_network(static_cast<int>(count), s->network);
+    }
+    if (!ok) {
         stats_scratch_free(s);
         return false;
     }
@@ -960,6 +991,8 @@ void stats_scratch_free(stats_scratch* s) {
     std::free(s->sorted);
     std::free(s->values);
     std::free(s->dces);
+    std::free(s->tile);
+    std::free(s->network);
     *s = stats_scratch{};
 }
 
@@ -1225,33 +1258,6 @@ size_t trimming_pass_plain(const stack_view* stack, const control_settings* cs, 
     return removed;
 }
 
-// One block of pixel columns for the trimming: reads each plane's run of
-// `width` pixels from p0 in turn, and keeps per pixel its non-NaN values and
-// their DCEs in DCE order (pixel b at b x capacity), their number, and
-// whether any of them is infinite.
-static void gather_block(const stack_view* stack, size_t p0, int width, stats_scratch* scratch,
-                         int* counts, unsigned char* has_inf) {
-    const size_t cap = static_cast<size_t>(scratch->capacity);
-    for (int b = 0; b < width; ++b) {
-        counts[b] = 0;
-        has_inf[b] = 0;
-    }
-    for (int j = 0; j < stack->n; ++j) {
-        const float* run = stack->data[j] + p0;
-        for (int b = 0; b < width; ++b) {
-            uint32_t bits;
-            std::memcpy(&bits, &run[b], sizeof bits);
-            if ((bits & 0x7FFFFFFFu) > 0x7F800000u)
-                continue; // NaN
-            has_inf[b] |= (bits & 0x7FFFFFFFu) == 0x7F800000u;
-            size_t at = static_cast<size_t>(b) * cap + static_cast<size_t>(counts[b]);
-            scratch->values[at] = run[b];
-            scratch->dces[at] = j;
-            ++counts[b];
-        }
-    }
-}
-
 // Trims a column holding an infinity through asymmetric_trimming, whose
 // selection order decides among the NaN deviations an infinite median makes.
 static int trim_column_plain(float* values, int* dces, int count, const control_settings* cs,
@@ -1266,31 +1272,111 @@ static int trim_column_plain(float* values, int* dces, int count, const control_
     return count;
 }
 
+// Trims pixel p's column: finite columns through trim_finite_column, others
+// through asymmetric_trimming. A trimmed column is rewritten whole: NaN, then
+// the survivors. Returns the number of values removed.
+static size_t trim_pixel(const stack_view* stack, size_t p, const control_settings* cs,
+                         data_struct* column, stats_scratch* scratch, float nan_value) {
+    float* values = scratch->values;
+    int* dces = scratch->dces;
+    int count = 0;
+    bool has_inf = false;
+    for (int j = 0; j < stack->n; ++j) {
+        float v = stack->data[j][p];
+        if (stackle_isnan(v))
+            continue;
+        has_inf = has_inf || std::isinf(v);
+        values[count] = v;
+        dces[count] = j;
+        ++count;
+    }
+    int kept = has_inf ? trim_column_plain(values, dces, count, cs, column, scratch)
+                       : trim_finite_column(values, dces, count, cs, scratch->sorted);
+    if (kept == count)
+        return 0;
+    for (int j = 0; j < stack->n; ++j)
+        stack->data[j][p] = nan_value;
+    for (int i = 0; i < kept; ++i)
+        stack->data[dces[i]][p] = values[i];
+    return static_cast<size_t>(count - kept);
+}
+
+// One compare-exchange of two rows of a tile, every column at once. The SSE
+// minimum and maximum (part of every x86-64) are these same choices, four
+// columns at a time: min(y, x) is y < x ? y : x and max(x, y) is y < x ? x : y.
+static void compare_rows(float* lower, float* upper) {
+#if defined(__SSE__)
+    for (int b = 0; b < STACKLE_BLOCK; b += 4) {
+        __m128 x = _mm_loadu_ps(lower + b);
+        __m128 y = _mm_loadu_ps(upper + b);
+        _mm_storeu_ps(lower + b, _mm_min_ps(y, x));
+        _mm_storeu_ps(upper + b, _mm_max_ps(x, y));
+    }
+#else
+    for (int b = 0; b < STACKLE_BLOCK; ++b) {
+        float x = lower[b];
+        float y = upper[b];
+        lower[b] = y < x ? y : x;
+        upper[b] = y < x ? x : y;
+    }
+#endif
+}
+
+void sort_tile(float* tile, const stats_scratch* scratch) {
+    const int* pairs = scratch->network;
+    for (int c = 0; c < scratch->network_size; ++c)
+        compare_rows(tile + static_cast<size_t>(pairs[2 * c]) * STACKLE_BLOCK,
+                     tile + static_cast<size_t>(pairs[2 * c + 1]) * STACKLE_BLOCK);
+}
+
+// Copies each plane's run of `width` pixels from p0 into its row of the tile
+// and marks the pixels whose column holds a NaN or an infinity.
+static void load_tile(const stack_view* stack, size_t p0, int width, float* tile,
+                      unsigned char* special) {
+    for (int b = 0; b < width; ++b)
+        special[b] = 0;
+    for (int j = 0; j < stack->n; ++j) {
+        float* row = tile + static_cast<size_t>(j) * STACKLE_BLOCK;
+        std::memcpy(row, stack->data[j] + p0, static_cast<size_t>(width) * sizeof(float));
+        for (int b = 0; b < width; ++b) {
+            uint32_t bits;
+            std::memcpy(&bits, &row[b], sizeof bits);
+            special[b] |= (bits & 0x7F800000u) == 0x7F800000u;
+        }
+    }
+}
+
+// Whether the first trimming step keeps sorted column b of the tile whole:
+// the largest deviation (at one end of the sorted values) stays below
+// cut_multiple x MAD. This is the test trim_finite_column makes first.
+static bool column_kept(const float* tile, int b, int n, const control_settings* cs,
+                        float* sorted) {
+    for (int j = 0; j < n; ++j)
+        sorted[j] = tile[static_cast<size_t>(j) * STACKLE_BLOCK + static_cast<size_t>(b)];
+    float median = sorted_median(sorted, n);
+    float d_max = std::max(std::fabs(sorted[0] - median), std::fabs(sorted[n - 1] - median));
+    return d_max < cs->cut_multiple * sorted_mad(sorted, n, median);
+}
+
 size_t trimming_pass(const stack_view* stack, const control_settings* cs, data_struct* column,
                      stats_scratch* scratch, float nan_value) {
-    if (!(cs->cut_frac > 0.0f))
-        return 0;
+    if (!(cs->cut_frac > 0.0f) || trim_limit(stack->n, cs) == 0)
+        return 0; // no column can lose a value
+    const bool by_tile = scratch->network_size > 0 && scratch->capacity == stack->n;
     size_t removed = 0;
-    int counts[STACKLE_BLOCK];
-    unsigned char has_inf[STACKLE_BLOCK];
-    const size_t cap = static_cast<size_t>(scratch->capacity);
+    unsigned char special[STACKLE_BLOCK];
     for (size_t p0 = 0; p0 < stack->npix; p0 += STACKLE_BLOCK) {
         int width = static_cast<int>(std::min<size_t>(STACKLE_BLOCK, stack->npix - p0));
-        gather_block(stack, p0, width, scratch, counts, has_inf);
+        if (by_tile) {
+            load_tile(stack, p0, width, scratch->tile, special);
+            sort_tile(scratch->tile, scratch);
+        }
         for (int b = 0; b < width; ++b) {
-            float* values = scratch->values + static_cast<size_t>(b) * cap;
-            int* dces = scratch->dces + static_cast<size_t>(b) * cap;
-            int kept = has_inf[b]
-                           ? trim_column_plain(values, dces, counts[b], cs, column, scratch)
-                           : trim_finite_column(values, dces, counts[b], cs, scratch->sorted);
-            if (kept == counts[b])
+            if (by_tile && !special[b] &&
+                column_kept(scratch->tile, b, stack->n, cs, scratch->sorted))
                 continue;
-            removed += static_cast<size_t>(counts[b] - kept);
-            size_t p = p0 + static_cast<size_t>(b);
-            for (int j = 0; j < stack->n; ++j)
-                stack->data[j][p] = nan_value;
-            for (int i = 0; i < kept; ++i)
-                stack->data[dces[i]][p] = values[i];
+            removed +=
+                trim_pixel(stack, p0 + static_cast<size_t>(b), cs, column, scratch, nan_value);
         }
     }
     return removed;
