@@ -2,6 +2,7 @@
 // product, with the verbose and debug listings, without an invalid access or a leak.
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,11 +18,8 @@ using testkit::Keyword;
 const char kValgrind[] = "/usr/bin/valgrind";
 
 TEST(StackleUnderValgrind, CompleteRunHasNoInvalidAccessAndNoLeak) {
-    if (kUnderAsan) {
-        GTEST_SKIP() << "a sanitizer build does not run under valgrind";
-    }
-    if (access(kValgrind, X_OK) != 0) {
-        GTEST_SKIP() << "valgrind is not installed";
+    if (kUnderAsan || access(kValgrind, X_OK) != 0) {
+        GTEST_SKIP() << "valgrind is not installed, or this is a sanitizer build";
     }
     testkit::TempDir dir;
     // Three 3 x 2 frames; their columns 1, 2, 3 + k average to 2 + k.
@@ -48,35 +46,14 @@ TEST(StackleUnderValgrind, CompleteRunHasNoInvalidAccessAndNoLeak) {
     testkit::RunOptions opts;
     opts.cwd = dir.path();
     opts.timeout_s = 300;
-    const testkit::RunResult r = testkit::run(kValgrind,
-                                              {"--error-exitcode=1",
-                                               "--leak-check=full",
-                                               "--quiet",
-                                               testkit::installed_program("stackle"),
-                                               "-di",
-                                               "d.list",
-                                               "-si",
-                                               "s.list",
-                                               "-bm",
-                                               "m.list",
-                                               "-bf",
-                                               "1",
-                                               "-pm",
-                                               "m.list",
-                                               "-pf",
-                                               "2",
-                                               "-do",
-                                               "out.fits",
-                                               "-so",
-                                               "sdev.fits",
-                                               "-am",
-                                               "amask.fits",
-                                               "-wo",
-                                               "w.txt",
-                                               "-h1",
-                                               "-V",
-                                               "-D"},
-                                              opts);
+    std::vector<std::string> args = {"--error-exitcode=1", "--leak-check=full", "--quiet",
+                                     testkit::installed_program("stackle")};
+    std::istringstream words("-di d.list -si s.list -bm m.list -bf 1 -pm m.list -pf 2 "
+                             "-do out.fits -so sdev.fits -am amask.fits -wo w.txt -h1 -V -D");
+    for (std::string w; words >> w;) {
+        args.push_back(w);
+    }
+    const testkit::RunResult r = testkit::run(kValgrind, args, opts);
     ASSERT_FALSE(r.signaled) << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
     // --quiet leaves only what valgrind found on standard error, besides the program's own

@@ -5,11 +5,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
 #include "stackle.h"
+#include "testkit.h"
 
 // Runs `statement` in a death-test child whose standard output goes to standard error, and
 // expects it to end with status 64 printing text that matches `regex`.
@@ -44,16 +47,20 @@ inline uint32_t bits_of(float v) {
     return b;
 }
 
-// A header announcing 2e9 x 2e9 float pixels (no data follows): the pixel count does not fit
-// an int, and the plane cannot be allocated.
-inline std::string huge_header() {
-    auto card = [](const std::string& key, const std::string& value) {
-        char text[81];
-        std::snprintf(text, sizeof text, "%-8s= %20s", key.c_str(), value.c_str());
-        return (std::string(text) + std::string(80, ' ')).substr(0, 80);
-    };
-    std::string h = card("SIMPLE", "T") + card("BITPIX", "-32") + card("NAXIS", "2") +
-                    card("NAXIS1", "2000000000") + card("NAXIS2", "2000000000") +
-                    card("FOVID", "27") + (std::string("END") + std::string(77, ' '));
-    return h + std::string(2880 - h.size(), ' ');
+// Texts of the "[STACKLE]" COMMENT cards of a header, trailing blanks removed.
+inline std::vector<std::string> stackle_comments(const testkit::Image& img) {
+    std::vector<std::string> out;
+    for (const std::string& card : img.cards) {
+        if (card.compare(0, 17, "COMMENT [STACKLE]") == 0) {
+            out.push_back(card.substr(8, card.find_last_not_of(' ') - 7));
+        }
+    }
+    return out;
+}
+
+// What `call` prints on standard output.
+inline std::string printed(const std::function<void()>& call) {
+    testing::internal::CaptureStdout();
+    call();
+    return testing::internal::GetCapturedStdout();
 }

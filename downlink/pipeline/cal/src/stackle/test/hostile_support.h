@@ -72,16 +72,22 @@ inline std::string pad(std::string bytes, char fill) {
     return bytes;
 }
 
-// A primary header: SIMPLE, BITPIX, NAXIS and one NAXISn card per axis, FOVID 27, the extra
-// cards, END, padded to whole blocks.
-inline std::string primary_header(int bitpix, const std::vector<long>& axes,
-                                  const std::vector<std::string>& extra = {}) {
-    std::string h = card("SIMPLE", "T") + card("BITPIX", std::to_string(bitpix)) +
-                    card("NAXIS", std::to_string(axes.size()));
+// NAXIS and one NAXISn card per axis.
+inline std::string axis_cards(const std::vector<long>& axes) {
+    std::string h = card("NAXIS", std::to_string(axes.size()));
     for (size_t i = 0; i < axes.size(); ++i) {
         h += card("NAXIS" + std::to_string(i + 1), std::to_string(axes[i]));
     }
-    h += card("FOVID", "27");
+    return h;
+}
+
+// A primary header: SIMPLE, BITPIX, the axes, FOVID `fovid` (none if empty), the extra cards,
+// END, padded to whole blocks.
+inline std::string primary_header(int bitpix, const std::vector<long>& axes,
+                                  const std::vector<std::string>& extra = {},
+                                  const std::string& fovid = "27") {
+    std::string h = card("SIMPLE", "T") + card("BITPIX", std::to_string(bitpix)) + axis_cards(axes);
+    h += fovid.empty() ? "" : card("FOVID", fovid);
     for (const std::string& c : extra) {
         h += c;
     }
@@ -90,13 +96,9 @@ inline std::string primary_header(int bitpix, const std::vector<long>& axes,
 
 // An image extension header of BITPIX -32 with the given axes.
 inline std::string float_extension_header(const std::vector<long>& axes) {
-    std::string h = card("XTENSION", "'IMAGE   '") + card("BITPIX", "-32") +
-                    card("NAXIS", std::to_string(axes.size()));
-    for (size_t i = 0; i < axes.size(); ++i) {
-        h += card("NAXIS" + std::to_string(i + 1), std::to_string(axes[i]));
-    }
-    h += card("PCOUNT", "0") + card("GCOUNT", "1");
-    return pad(h + end_card(), ' ');
+    return pad(card("XTENSION", "'IMAGE   '") + card("BITPIX", "-32") + axis_cards(axes) +
+                   card("PCOUNT", "0") + card("GCOUNT", "1") + end_card(),
+               ' ');
 }
 
 // Big-endian bytes of integer pixel values stored in `bytes_per_pixel` bytes each.
