@@ -171,19 +171,6 @@ void run_guarded(const std::function<void()>& body, int accepted_status) {
     std::abort();
 }
 
-size_t longest_word(const uint8_t* data, size_t size) {
-    size_t longest = 0;
-    size_t run = 0;
-    for (size_t i = 0; i < size; ++i) {
-        const uint8_t c = data[i];
-        const bool blank = c == ' ' || (c >= '\t' && c <= '\r');
-        run = blank ? 0 : run + 1;
-        if (run > longest)
-            longest = run;
-    }
-    return longest;
-}
-
 void byte_reader::take(void* out, size_t n) {
     std::memset(out, 0, n);
     const size_t got = n < size_ ? n : size_;

@@ -33,10 +33,6 @@ void quiet_stdout();
 //     described on standard error and this process aborts, which makes the input a finding.
 void run_guarded(const std::function<void()>& body, int accepted_status);
 
-// Length of the longest run of bytes that are not C-locale white space (space, \t, \n, \v,
-// \f, \r): the longest word any whitespace-splitting reader can see in the input.
-size_t longest_word(const uint8_t* data, size_t size);
-
 // Takes fixed-size values from the front of an input; missing bytes read as zero.
 class byte_reader {
   public:

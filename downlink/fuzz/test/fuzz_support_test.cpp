@@ -62,19 +62,6 @@ TEST(ByteReader, RestTextEndsAtTheFirstNul) {
     EXPECT_EQ(in.left(), 0u);
 }
 
-// ---- longest_word ----
-
-TEST(LongestWord, CountsRunsBetweenAllSixBlanks) {
-    const std::string text = "ab cde\tf\ng\vhijk\fl\rmn";
-    EXPECT_EQ(fuzz::longest_word(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 4u);
-}
-
-TEST(LongestWord, NulAndOtherBytesAreWordBytes) {
-    const uint8_t bytes[] = {'a', 0, 0xff, ',', ' ', 'b'};
-    EXPECT_EQ(fuzz::longest_word(bytes, sizeof bytes), 4u);
-    EXPECT_EQ(fuzz::longest_word(bytes, 0), 0u);
-}
-
 // ---- scratch files ----
 
 TEST(Scratch, SameNameSamePathAndBytesRoundTrip) {
