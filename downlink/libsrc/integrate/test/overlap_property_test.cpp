@@ -104,6 +104,8 @@ void expect_routes_agree(const Ring& q, const std::string& what,
                          std::vector<double>* grid = nullptr) {
     std::vector<double> fast(NX * NY, 0.0); // value 1 spread onto zeros
     distribute_quad(QUAD_CORNERS(q), 1.0, fast.data(), NX, NY);
+    if (grid)
+        *grid = fast;
     const polygon quad = stuff_four(QUAD_CORNERS(q));
     polygon out;
     for (int j = 0; j < NY; ++j)
@@ -115,8 +117,6 @@ void expect_routes_agree(const Ring& q, const std::string& what,
             ASSERT_NEAR(a, winding_overlap(q, i, j, i + 1, j + 1), TOL)
                 << what << " pixel (" << i << "," << j << ")";
         }
-    if (grid)
-        *grid = fast;
 }
 
 // Four corners on a rotated ellipse at increasing angles, listed either way
