@@ -62,12 +62,8 @@ const char* kProgram = R"(#include <integrate.h>
 #include <stdio.h>
 
 int main(void) {
-    double grid[9];
+    double grid[9] = {1, 1, 1, 1, NAN, 1, 1, 1, 1};
     double area = -1.0, sum;
-    int k;
-    for (k = 0; k < 9; ++k)
-        grid[k] = 1.0;
-    grid[4] = NAN;
     sum = integrate_quad(0.5, 0.5, 1.5, 0.5, 1.5, 1.5, 0.5, 1.5, grid, 3, 3, &area);
     printf("%s %s\n%.4f %.4f\n", integrate_name(), integrate_version(), sum, area);
     grid[0] = grid[1] = grid[3] = NAN;

@@ -71,20 +71,19 @@ double overlap_by_half_planes(const Ring& hull, double x0, double y0, double x1,
     return r.size() < 3 ? 0.0 : fan_area(r);
 }
 
-// Area of the rectangle inside triangle abc, signed by the triangle's turn
-// (0 for a flat triangle).
-double signed_triangle_overlap(Pt a, Pt b, Pt c, double x0, double y0, double x1, double y1) {
-    const double turn = cross(a, b, c), area = overlap_by_half_planes({a, b, c}, x0, y0, x1, y1);
-    return turn == 0 ? 0.0 : (turn > 0 ? area : -area);
-}
-
-// Overlap of any quadrilateral with the rectangle, each point counted as often
-// as the outline winds round it, and the total taken unsigned: the area of
-// simple quadrilaterals, concave ones included; the two lobes of a crossed one
-// count with opposite signs.
+// Overlap of any quadrilateral with the rectangle: its triangles q0 q1 q2 and
+// q0 q2 q3 signed by their turn, the sum unsigned.  The area of simple
+// quadrilaterals, concave ones included; a crossed one's lobes count with
+// opposite signs.
 double winding_overlap(const Ring& q, double x0, double y0, double x1, double y1) {
-    return std::fabs(signed_triangle_overlap(q[0], q[1], q[2], x0, y0, x1, y1) +
-                     signed_triangle_overlap(q[0], q[2], q[3], x0, y0, x1, y1));
+    double sum = 0;
+    for (int k = 1; k <= 2; ++k) {
+        const double turn = cross(q[0], q[k], q[k + 1]);
+        if (turn != 0)
+            sum +=
+                std::copysign(overlap_by_half_planes({q[0], q[k], q[k + 1]}, x0, y0, x1, y1), turn);
+    }
+    return std::fabs(sum);
 }
 
 // The four corners of a quadrilateral as the library's eight coordinates.
