@@ -43,10 +43,21 @@ int entry_point(double* r, double* rs, int* rf, double a, double as, double b, d
     return errva_ddiv(r, rs, rf, a, as, 0, b, bs, 0);
 }
 
+// Both loops work on plain pointers, as a caller over its image planes would.
+template <class T> struct Planes {
+    const T *a, *as, *b, *bs;
+    T *out, *out_sigma;
+    int* flags;
+    explicit Planes(Operands<T>& o)
+        : a(o.a.data()), as(o.as.data()), b(o.b.data()), bs(o.bs.data()), out(o.out.data()),
+          out_sigma(o.out_sigma.data()), flags(o.flags.data()) {}
+};
+
 template <class T> void library_loop(Operands<T>& o) {
+    const Planes<T> p(o);
     for (std::size_t i = 0; i < kCount; ++i)
-        entry_point(&o.out[i], &o.out_sigma[i], &o.flags[i], o.a[i], o.as[i], o.b[i], o.bs[i]);
-    benchmark::DoNotOptimize(o.out.data());
+        entry_point(&p.out[i], &p.out_sigma[i], &p.flags[i], p.a[i], p.as[i], p.b[i], p.bs[i]);
+    benchmark::DoNotOptimize(p.out);
     benchmark::ClobberMemory();
 }
 
@@ -65,11 +76,12 @@ inline double variance(double a, double as, double b, double bs) {
 
 // The quotient and its second-order sigma without screening, states or flags.
 template <class T> void inline_loop(Operands<T>& o) {
+    const Planes<T> p(o);
     for (std::size_t i = 0; i < kCount; ++i) {
-        o.out[i] = o.a[i] / o.b[i];
-        o.out_sigma[i] = std::sqrt(variance(o.a[i], o.as[i], o.b[i], o.bs[i]));
+        p.out[i] = p.a[i] / p.b[i];
+        p.out_sigma[i] = std::sqrt(variance(p.a[i], p.as[i], p.b[i], p.bs[i]));
     }
-    benchmark::DoNotOptimize(o.out.data());
+    benchmark::DoNotOptimize(p.out);
     benchmark::ClobberMemory();
 }
 
