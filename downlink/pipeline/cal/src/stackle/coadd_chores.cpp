@@ -971,9 +971,10 @@ bool stats_scratch_init(stats_scratch* s, int n) {
         int size = odd_even_network(static_cast<int>(count), nullptr);
         // Zeroed: the rows past the last block's pixels are sorted too.
         s->tile = static_cast<float*>(std::calloc(count * STACKLE_BLOCK, sizeof(float)));
+        s->dev_tile = static_cast<float*>(std::malloc(count * STACKLE_BLOCK * sizeof(float)));
         s->network =
             static_cast<int*>(std::malloc((2 * static_cast<size_t>(size) + 1) * sizeof(int)));
-        ok = s->tile != nullptr && s->network != nullptr;
+        ok = s->tile != nullptr && s->dev_tile != nullptr && s->network != nullptr;
         if (ok)
             s->network_size = odd_even_network(static_cast<int>(count), s->network);
     }
@@ -992,6 +993,7 @@ void stats_scratch_free(stats_scratch* s) {
     std::free(s->values);
     std::free(s->dces);
     std::free(s->tile);
+    std::free(s->dev_tile);
     std::free(s->network);
     *s = stats_scratch{};
 }
@@ -1104,11 +1106,16 @@ static float sorted_mad(const float* sorted, int count, float median) {
     int want = count / 2 + 1; // the middle one, or the upper of the middle two
     float prev = 0.0f;
     float cur = 0.0f;
+    // Written without branches on the data: an exhausted run reads a value
+    // that is never taken, at the index clamped into the column.
     for (int taken = 0; taken < want; ++taken) {
+        float dl = std::fabs(sorted[lo < 0 ? 0 : lo] - median);
+        float dr = std::fabs(sorted[hi < count ? hi : count - 1] - median);
+        bool left = (hi >= count) | ((lo >= 0) & (dl <= dr));
         prev = cur;
-        bool left = hi >= count ||
-                    (lo >= 0 && std::fabs(sorted[lo] - median) <= std::fabs(sorted[hi] - median));
-        cur = left ? std::fabs(sorted[lo--] - median) : std::fabs(sorted[hi++] - median);
+        cur = left ? dl : dr;
+        lo -= left;
+        hi += !left;
     }
     return count % 2 == 1 ? cur : (prev + cur) * 0.5f;
 }
@@ -1119,13 +1126,10 @@ static void remove_sorted(float* sorted, int count, float x) {
     std::memmove(sorted + at, sorted + at + 1, static_cast<size_t>(count - at - 1) * sizeof(float));
 }
 
-int trim_finite_column(float* values, int* dces, int count, const control_settings* cs,
-                       float* sorted) {
-    int max_cut = trim_limit(count, cs);
-    if (max_cut == 0)
-        return count;
-    std::memcpy(sorted, values, static_cast<size_t>(count) * sizeof(float));
-    sort_values(sorted, count);
+// The trimming steps of a finite column whose values `sorted` holds in
+// ascending order; at most max_cut of them.
+static int trim_sorted_column(float* values, int* dces, int count, int max_cut,
+                              const control_settings* cs, float* sorted) {
     for (int iter = 0; iter < max_cut && count > 0; ++iter) {
         float median = sorted_median(sorted, count);
         float d_max = -1.0f;
@@ -1146,6 +1150,16 @@ int trim_finite_column(float* values, int* dces, int count, const control_settin
         --count;
     }
     return count;
+}
+
+int trim_finite_column(float* values, int* dces, int count, const control_settings* cs,
+                       float* sorted) {
+    int max_cut = trim_limit(count, cs);
+    if (max_cut == 0)
+        return count;
+    std::memcpy(sorted, values, static_cast<size_t>(count) * sizeof(float));
+    sort_values(sorted, count);
+    return trim_sorted_column(values, dces, count, max_cut, cs, sorted);
 }
 
 // ========================================================================
@@ -1272,11 +1286,13 @@ static int trim_column_plain(float* values, int* dces, int count, const control_
     return count;
 }
 
-// Trims pixel p's column: finite columns through trim_finite_column, others
-// through asymmetric_trimming. A trimmed column is rewritten whole: NaN, then
-// the survivors. Returns the number of values removed.
+// Trims pixel p's column: finite columns through trim_finite_column (or, when
+// `presorted`, from the whole column's values already sorted in
+// scratch->sorted), others through asymmetric_trimming. A trimmed column is
+// rewritten whole: NaN, then the survivors. Returns the number of values removed.
 static size_t trim_pixel(const stack_view* stack, size_t p, const control_settings* cs,
-                         data_struct* column, stats_scratch* scratch, float nan_value) {
+                         data_struct* column, stats_scratch* scratch, bool presorted,
+                         float nan_value) {
     float* values = scratch->values;
     int* dces = scratch->dces;
     int count = 0;
@@ -1290,8 +1306,13 @@ static size_t trim_pixel(const stack_view* stack, size_t p, const control_settin
         dces[count] = j;
         ++count;
     }
-    int kept = has_inf ? trim_column_plain(values, dces, count, cs, column, scratch)
-                       : trim_finite_column(values, dces, count, cs, scratch->sorted);
+    int kept = 0;
+    if (has_inf)
+        kept = trim_column_plain(values, dces, count, cs, column, scratch);
+    else if (presorted)
+        kept = trim_sorted_column(values, dces, count, trim_limit(count, cs), cs, scratch->sorted);
+    else
+        kept = trim_finite_column(values, dces, count, cs, scratch->sorted);
     if (kept == count)
         return 0;
     for (int j = 0; j < stack->n; ++j)
@@ -1346,16 +1367,42 @@ static void load_tile(const stack_view* stack, size_t p0, int width, float* tile
     }
 }
 
-// Whether the first trimming step keeps sorted column b of the tile whole:
-// the largest deviation (at one end of the sorted values) stays below
-// cut_multiple x MAD. This is the test trim_finite_column makes first.
-static bool column_kept(const float* tile, int b, int n, const control_settings* cs,
-                        float* sorted) {
+// Middle of each sorted column of a tile, as sorted_median forms it.
+static void tile_middles(const float* tile, int n, float* middle) {
+    const float* upper = tile + static_cast<size_t>(n / 2) * STACKLE_BLOCK;
+    const float* lower = tile + static_cast<size_t>((n - 1) / 2) * STACKLE_BLOCK;
+    for (int b = 0; b < STACKLE_BLOCK; ++b)
+        middle[b] = n % 2 == 1 ? upper[b] : (lower[b] + upper[b]) * 0.5f;
+}
+
+// Marks the columns of the sorted tile that the first trimming step leaves
+// whole: their largest deviation from the median stays below cut_multiple x
+// the median deviation. The deviations are sorted like the values, so both
+// medians and the largest deviation are rows of the two tiles. This is the
+// test trim_finite_column makes first; columns holding a NaN or an infinity
+// get marks without meaning.
+static void tile_keeps(stats_scratch* scratch, int n, const control_settings* cs,
+                       unsigned char* keep) {
+    float median[STACKLE_BLOCK];
+    float mad[STACKLE_BLOCK];
+    tile_middles(scratch->tile, n, median);
+    for (int j = 0; j < n; ++j) {
+        const float* row = scratch->tile + static_cast<size_t>(j) * STACKLE_BLOCK;
+        float* devs = scratch->dev_tile + static_cast<size_t>(j) * STACKLE_BLOCK;
+        for (int b = 0; b < STACKLE_BLOCK; ++b)
+            devs[b] = std::fabs(row[b] - median[b]);
+    }
+    sort_tile(scratch->dev_tile, scratch);
+    tile_middles(scratch->dev_tile, n, mad);
+    const float* d_max = scratch->dev_tile + static_cast<size_t>(n - 1) * STACKLE_BLOCK;
+    for (int b = 0; b < STACKLE_BLOCK; ++b)
+        keep[b] = d_max[b] < cs->cut_multiple * mad[b];
+}
+
+// Copies sorted column b of the tile into `sorted`.
+static void tile_column(const float* tile, int b, int n, float* sorted) {
     for (int j = 0; j < n; ++j)
         sorted[j] = tile[static_cast<size_t>(j) * STACKLE_BLOCK + static_cast<size_t>(b)];
-    float median = sorted_median(sorted, n);
-    float d_max = std::max(std::fabs(sorted[0] - median), std::fabs(sorted[n - 1] - median));
-    return d_max < cs->cut_multiple * sorted_mad(sorted, n, median);
 }
 
 size_t trimming_pass(const stack_view* stack, const control_settings* cs, data_struct* column,
@@ -1365,18 +1412,22 @@ size_t trimming_pass(const stack_view* stack, const control_settings* cs, data_s
     const bool by_tile = scratch->network_size > 0 && scratch->capacity == stack->n;
     size_t removed = 0;
     unsigned char special[STACKLE_BLOCK];
+    unsigned char keep[STACKLE_BLOCK];
     for (size_t p0 = 0; p0 < stack->npix; p0 += STACKLE_BLOCK) {
         int width = static_cast<int>(std::min<size_t>(STACKLE_BLOCK, stack->npix - p0));
         if (by_tile) {
             load_tile(stack, p0, width, scratch->tile, special);
             sort_tile(scratch->tile, scratch);
+            tile_keeps(scratch, stack->n, cs, keep);
         }
         for (int b = 0; b < width; ++b) {
-            if (by_tile && !special[b] &&
-                column_kept(scratch->tile, b, stack->n, cs, scratch->sorted))
+            bool sorted = by_tile && !special[b];
+            if (sorted && keep[b])
                 continue;
-            removed +=
-                trim_pixel(stack, p0 + static_cast<size_t>(b), cs, column, scratch, nan_value);
+            if (sorted)
+                tile_column(scratch->tile, b, stack->n, scratch->sorted);
+            removed += trim_pixel(stack, p0 + static_cast<size_t>(b), cs, column, scratch, sorted,
+                                  nan_value);
         }
     }
     return removed;
