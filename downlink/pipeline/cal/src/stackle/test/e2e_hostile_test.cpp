@@ -20,11 +20,7 @@
 
 namespace {
 
-using raw_fits::be_floats;
-using raw_fits::be_ints;
-using raw_fits::card;
-using raw_fits::pad;
-using raw_fits::primary_header;
+using namespace raw_fits;
 using Make = std::function<void(const std::string& dir)>;
 
 const std::vector<double> kSix = {1, 2, 3, 4, 5, 6};
@@ -44,10 +40,9 @@ std::string message_of(const std::string& out) {
 
 // g0.fits = 1..6 and g1.fits = 3..8 (3 x 2, FOVID 27), listed in d.list.
 void frames(const std::string& dir) {
-    raw_fits::write_bytes(dir + "/g0.fits",
-                          primary_header(-32, {3, 2}) + pad(be_floats(kSix, false), '\0'));
-    raw_fits::write_bytes(dir + "/g1.fits", primary_header(-32, {3, 2}) +
-                                                pad(be_floats({3, 4, 5, 6, 7, 8}, false), '\0'));
+    write_bytes(dir + "/g0.fits", primary_header(-32, {3, 2}) + pad(be_floats(kSix, false), '\0'));
+    write_bytes(dir + "/g1.fits",
+                primary_header(-32, {3, 2}) + pad(be_floats({3, 4, 5, 6, 7, 8}, false), '\0'));
     testkit::write_text(dir + "/d.list", "g0.fits\ng1.fits\n");
 }
 
@@ -61,7 +56,7 @@ Make files(std::vector<std::pair<std::string, std::string>> named, bool with_fra
             if (f.first.back() == '/') {
                 mkdir((dir + "/" + f.first).c_str(), 0755);
             } else {
-                raw_fits::write_bytes(dir + "/" + f.first, f.second);
+                write_bytes(dir + "/" + f.first, f.second);
             }
         }
     };
@@ -142,11 +137,13 @@ struct HostileCase {
     std::vector<float> out; // pixels of out.fits; empty: no out.fits and no weights list
     void (*check)(const std::string& dir); // further checks, or nullptr
     long address_space_mb;                 // > 0: run under this address-space limit
+    int file_blocks; // > 0: run with files limited to this many blocks, SIGXFSZ ignored
 
     HostileCase(const char* n, Make m, std::vector<std::string> a, int s, std::string msg,
-                std::vector<float> o = {}, void (*c)(const std::string&) = nullptr, long mb = 0)
+                std::vector<float> o = {}, void (*c)(const std::string&) = nullptr, long mb = 0,
+                int blocks = 0)
         : name(n), make(std::move(m)), args(std::move(a)), status(s), message(std::move(msg)),
-          out(std::move(o)), check(c), address_space_mb(mb) {}
+          out(std::move(o)), check(c), address_space_mb(mb), file_blocks(blocks) {}
 };
 
 const std::vector<std::string> kOne = {"-di", "h.list", "-do", "out.fits"};
@@ -179,7 +176,7 @@ const HostileCase kCases[] = {
     {"NaxisZero", one(primary_header(-32, {})), kOne, 64,
      std::string(kNoImage) + "\n       NAXIS=0, npixels=0"},
     {"ImageOnlyInAnExtension",
-     one(primary_header(8, {}, {card("EXTEND", "T")}) + raw_fits::float_extension_header({3, 2}) +
+     one(primary_header(8, {}, {card("EXTEND", "T")}) + float_extension_header({3, 2}) +
          pad(be_floats(kSix, false), '\0')),
      kOne, 64, kNoImage},
     {"NaxisZeroAfterAGoodFrame", second(primary_header(-32, {})), kOne, 64,
@@ -189,7 +186,7 @@ const HostileCase kCases[] = {
     {"NegativeAxis", one(primary_header(-32, {-3, 2})), kOne, 64, kOpenFailed},
     {"NaxisAboveTheFitsLimit",
      one(pad(card("SIMPLE", "T") + card("BITPIX", "-32") + card("NAXIS", "1000") +
-                 raw_fits::end_card(),
+                 end_card(),
              ' ')),
      kOne, 64, kOpenFailed},
 
@@ -355,11 +352,22 @@ const HostileCase kCases[] = {
      128},
     {"ProductsBeyondMemory", // one 32 MiB frame fits under the limit, its means plane does not
      [](const std::string& d) {
-         raw_fits::write_bytes(d + "/h.fits", primary_header(-32, {2048, 4096}) +
+         write_bytes(d + "/h.fits", primary_header(-32, {2048, 4096}) +
                                                   pad(std::string(2048 * 4096 * 4, '\0'), '\0'));
          testkit::write_text(d + "/h.list", "h.fits\n");
      },
      kOne, 64, "\aERROR: Can't allocate required memory for means", {}, nullptr, 72},
+
+    // ---- a file size limit stands in for a full disk: 4 blocks of 512 or 1024 bytes,
+    // whichever the shell counts in, hold less than the 5760-byte product; the earlier file
+    // of that name is left as it was
+    {"ProductThatCannotBeCompletedKeepsTheEarlierFile",
+     files({{"out.fits", "earlier result\n"}}, true), kTwo, 64,
+     "\aERROR: Attempt to write float image to file out.fits FAILED in write_flt_fits().", {},
+     [](const std::string& d) {
+         EXPECT_EQ(testkit::read_text(d + "/out.fits"), "earlier result\n");
+     },
+     0, 4},
 };
 
 void PrintTo(const HostileCase& c, std::ostream* os) {
@@ -399,7 +407,14 @@ TEST_P(Hostile, EndsWithItsMessageAndStatus) {
     opts.cwd = dir.path();
     opts.address_space_mb = c.address_space_mb;
     const std::string prog = testkit::installed_program("stackle");
-    const testkit::RunResult r = testkit::run(prog, c.args, opts);
+    std::vector<std::string> args = c.args;
+    if (c.file_blocks > 0) {
+        args.insert(args.begin(), {"-c",
+                                   "trap '' XFSZ; ulimit -f " + std::to_string(c.file_blocks) +
+                                       " && exec \"$0\" \"$@\"",
+                                   prog});
+    }
+    const testkit::RunResult r = testkit::run(c.file_blocks > 0 ? "/bin/sh" : prog, args, opts);
     const std::string msg = message_of(r.out);
     RecordProperty("first_line", msg.substr(0, msg.find('\n')));
     RecordProperty("exit_status", r.status);
@@ -436,29 +451,5 @@ INSTANTIATE_TEST_SUITE_P(Corpus, Hostile, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<HostileCase>& info) {
                              return std::string(info.param.name);
                          });
-
-// A file size limit stands in for a full disk: the product cannot be completed, the run
-// ends with the writer's message and the earlier file of that name is left as it was.
-TEST(HostileResources, ProductThatCannotBeCompletedKeepsTheEarlierFile) {
-    testkit::TempDir dir;
-    frames(dir.path());
-    testkit::write_text(dir.file("out.fits"), "earlier result\n");
-    testkit::RunOptions opts;
-    opts.cwd = dir.path();
-    // 4 blocks of 512 or 1024 bytes, whichever the shell counts in: less than the 5760-byte
-    // product.  SIGXFSZ ignored, so that the write fails instead of killing the program.
-    const testkit::RunResult r =
-        testkit::run("/bin/sh",
-                     {"-c", "trap '' XFSZ; ulimit -f 4 && exec \"$0\" -di d.list -do out.fits",
-                      testkit::installed_program("stackle")},
-                     opts);
-    ASSERT_FALSE(r.signaled) << r.out;
-    EXPECT_EQ(r.status, 64) << r.out << r.err;
-    const std::string msg = message_of(r.out);
-    EXPECT_EQ(msg.substr(0, msg.find('\n')),
-              "\aERROR: Attempt to write float image to file out.fits FAILED in write_flt_fits().");
-    EXPECT_EQ(testkit::read_text(dir.file("out.fits")), "earlier result\n");
-    EXPECT_EQ(unfinished_products(dir.path()), std::vector<std::string>{});
-}
 
 } // namespace

@@ -7,11 +7,10 @@
 // and a look for unfinished product files left in a folder.
 #pragma once
 
-#include <dirent.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -34,16 +33,12 @@ constexpr bool kUnderAsan = false;
 // place begin with ".part-").
 inline std::vector<std::string> unfinished_products(const std::string& dir) {
     std::vector<std::string> found;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) {
-        return found;
-    }
-    while (const dirent* e = readdir(d)) {
-        if (std::strncmp(e->d_name, ".part-", 6) == 0) {
-            found.emplace_back(e->d_name);
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+        if (e.path().filename().string().compare(0, 6, ".part-") == 0) {
+            found.push_back(e.path().filename().string());
         }
     }
-    closedir(d);
     return found;
 }
 
@@ -116,16 +111,12 @@ inline std::string be_ints(const std::vector<long long>& values, int bytes_per_p
 inline std::string be_floats(const std::vector<double>& values, bool as_double) {
     std::vector<long long> bits;
     for (double v : values) {
-        if (as_double) {
-            uint64_t b;
-            std::memcpy(&b, &v, sizeof b);
-            bits.push_back(static_cast<long long>(b));
-        } else {
-            const float f = static_cast<float>(v);
-            uint32_t b;
-            std::memcpy(&b, &f, sizeof b);
-            bits.push_back(b);
-        }
+        const float f = static_cast<float>(v);
+        uint32_t b32 = 0;
+        uint64_t b64 = 0;
+        std::memcpy(&b32, &f, sizeof b32);
+        std::memcpy(&b64, &v, sizeof b64);
+        bits.push_back(static_cast<long long>(as_double ? b64 : b32));
     }
     return be_ints(bits, as_double ? 8 : 4);
 }
