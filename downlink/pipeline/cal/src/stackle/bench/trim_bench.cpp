@@ -1,5 +1,6 @@
-// Trimming of one pixel column of N values (with a few outliers), as the
-// trimming pass does it for every pixel.
+// Trimming of one pixel column of N values (with a few outliers) through the
+// selection and through the sort, and the trimming and statistics passes over a
+// stack of 25 frames of 512 x 512 in their plain and block-wise forms.
 #include "stackle.h"
 
 #include <vector>
@@ -8,25 +9,32 @@
 
 namespace {
 
+float noise(unsigned* state) {
+    *state = *state * 1103515245u + 12345u;
+    return static_cast<float>((*state >> 16) & 0x7FFF) / 32768.0f;
+}
+
 std::vector<data_struct> make_column(int n) {
     std::vector<data_struct> col(static_cast<size_t>(n));
     unsigned state = 12345u;
-    for (int i = 0; i < n; ++i) {
-        state = state * 1103515245u + 12345u;
-        float noise = static_cast<float>((state >> 16) & 0x7FFF) / 32768.0f;
-        col[static_cast<size_t>(i)] = {100.0f + noise, i, 1.0f};
-    }
+    for (int i = 0; i < n; ++i)
+        col[static_cast<size_t>(i)] = {100.0f + noise(&state), i, 1.0f};
     col[0].value = 5000.0f; // a cosmic-ray hit
     col[static_cast<size_t>(n / 2)].value = -300.0f;
     return col;
 }
 
-void BM_TrimColumn(benchmark::State& state) {
-    int n = static_cast<int>(state.range(0));
+control_settings trim_settings() {
     control_settings cs;
     clear_cs_flags(&cs);
     cs.cut_frac = 0.2f;
     cs.cut_multiple = 5.0f;
+    return cs;
+}
+
+void BM_TrimColumn(benchmark::State& state) {
+    int n = static_cast<int>(state.range(0));
+    control_settings cs = trim_settings();
     stats_scratch scratch;
     if (!stats_scratch_init(&scratch, n)) {
         state.SkipWithError("no scratch");
@@ -43,7 +51,90 @@ void BM_TrimColumn(benchmark::State& state) {
     stats_scratch_free(&scratch);
 }
 
+void BM_TrimFiniteColumn(benchmark::State& state) {
+    int n = static_cast<int>(state.range(0));
+    control_settings cs = trim_settings();
+    std::vector<float> original, values(static_cast<size_t>(n)), sorted(values.size());
+    std::vector<int> dces(values.size());
+    for (const data_struct& d : make_column(n))
+        original.push_back(d.value);
+    for (auto _ : state) {
+        values = original;
+        benchmark::DoNotOptimize(
+            trim_finite_column(values.data(), dces.data(), n, &cs, sorted.data()));
+    }
+}
+
+// A stack of 25 frames of 512 x 512: noise, one hit in 50 pixels per frame.
+struct BenchStack {
+    static constexpr int kN = 25;
+    static constexpr size_t kPix = 512 * 512;
+    std::vector<std::vector<float>> original, planes;
+    std::vector<float*> ptr;
+    BenchStack() : original(kN, std::vector<float>(kPix)) {
+        unsigned state = 99u;
+        for (size_t j = 0; j < kN; ++j)
+            for (size_t p = 0; p < kPix; ++p)
+                original[j][p] = (p * 7919u + j) % 50u == 0 ? 4000.0f : 100.0f + noise(&state);
+        planes = original;
+        for (auto& plane : planes)
+            ptr.push_back(plane.data());
+    }
+    void reset() {
+        for (int j = 0; j < kN; ++j)
+            planes[static_cast<size_t>(j)] = original[static_cast<size_t>(j)];
+    }
+    stack_view view() { return {ptr.data(), nullptr, nullptr, nullptr, nullptr, kN, kPix}; }
+};
+
+template <bool Plain> void BM_TrimmingPass(benchmark::State& state) {
+    BenchStack stack;
+    control_settings cs = trim_settings();
+    stats_scratch scratch;
+    if (!stats_scratch_init(&scratch, BenchStack::kN)) {
+        state.SkipWithError("no scratch");
+        return;
+    }
+    std::vector<data_struct> column(BenchStack::kN);
+    stack_view view = stack.view();
+    for (auto _ : state) {
+        state.PauseTiming();
+        stack.reset();
+        state.ResumeTiming();
+        float nan = __builtin_nanf("");
+        benchmark::DoNotOptimize(Plain
+                                     ? trimming_pass_plain(&view, &cs, column.data(), &scratch, nan)
+                                     : trimming_pass(&view, &cs, column.data(), &scratch, nan));
+    }
+    stats_scratch_free(&scratch);
+}
+
+template <bool Plain> void BM_StatisticsPass(benchmark::State& state) {
+    BenchStack stack;
+    control_settings cs = trim_settings();
+    std::vector<float> weight(BenchStack::kN, 1.0f), means(BenchStack::kPix),
+        sdevs(BenchStack::kPix);
+    std::vector<int16_t> amask(BenchStack::kPix);
+    std::vector<data_struct> column(BenchStack::kN);
+    stack_view view = stack.view();
+    float nan = __builtin_nanf("");
+    for (auto _ : state) {
+        if (Plain)
+            statistics_pass_plain(&view, weight.data(), &cs, column.data(), means.data(),
+                                  sdevs.data(), amask.data(), nan);
+        else
+            statistics_pass(&view, weight.data(), &cs, means.data(), sdevs.data(), amask.data(),
+                            nan);
+        benchmark::DoNotOptimize(means.data());
+    }
+}
+
 } // namespace
 
 BENCHMARK(BM_TrimColumn)->Arg(5)->Arg(25)->Arg(100);
+BENCHMARK(BM_TrimFiniteColumn)->Arg(5)->Arg(25)->Arg(100);
+BENCHMARK_TEMPLATE(BM_TrimmingPass, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_TrimmingPass, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_StatisticsPass, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_TEMPLATE(BM_StatisticsPass, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();
