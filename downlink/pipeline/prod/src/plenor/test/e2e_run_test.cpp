@@ -1,199 +1,278 @@
-// The installed plenor: run control, command line, namelist and data input.
-#include "testkit.h"
+// The installed plenor on inputs it accepts: namelists and the verbose toggle, the warnings
+// that turn uncertainties off, the pixel decision rules and Dmask marks, cubes, the
+// calibrator flat, history lines, the log, and values and uncertainties checked against the
+// arithmetic rules; one complete run under valgrind.  (Refused inputs: e2e_hostile_test.cpp.)
+#include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
+#include "plenor_test_support.h"
+
 namespace {
 
-using testkit::count_of;
+using namespace plenor_test;
 
-bool has(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
+const float nan_value = std::numeric_limits<float>::quiet_NaN();
 
-const char syntax_report[] = "plenor Error Message      0x0018: CL_ARGS_INCRT.\n"
-                             "plenor Error in Function  0x0020: PARSE_ARGS.\n";
-const char dims_report[] = "plenor Error Message      0x001b: DIMS_INCRT.\n"
-                           "plenor Error in Function  0x0014: READ_DATA.\n";
+class PlenorRun : public Case {};
 
-class PlenorRun : public testing::Test {
-  protected:
-    testkit::TempDir dir;
-
-    std::string f(const std::string& name) const { return dir.file(name); }
-
-    testkit::RunResult plenor(const std::vector<std::string>& args) {
-        return testkit::run(testkit::installed_program("plenor"), args, {dir.path(), "", 0, 60});
-    }
-
-    // A 3 x 2 DCE (NAXIS1 = 3, NAXIS2 = 2) of nz planes and a two-plane flat of its shape.
-    void write_inputs(long nz = 1) {
-        std::vector<long> dce_axes = {3, 2};
-        if (nz > 1) {
-            dce_axes.push_back(nz);
-        }
-        testkit::write_float_image(f("dce.fits"), dce_axes,
-                                   std::vector<float>(static_cast<size_t>(6 * nz), 4.0f));
-        testkit::write_float_image(f("flat.fits"), {3, 2, 2}, {2, 2, 2, 2, 2, 2, 0, 0, 0, 0, 0, 0});
-    }
-
-    std::vector<std::string> base_args() const {
-        return {"-i", f("dce.fits"), "-o", f("out.fits"), "-f", f("flat.fits")};
-    }
-
-    std::vector<std::string> base_args_with(std::vector<std::string> extra) const {
-        std::vector<std::string> args = base_args();
-        args.insert(args.end(), extra.begin(), extra.end());
-        return args;
-    }
-};
-
-} // namespace
-
-TEST_F(PlenorRun, NoArgumentsGivesUsageMissingLinesAndExit64) {
-    const testkit::RunResult r = plenor({});
-    EXPECT_EQ(r.status, 64);
-    EXPECT_EQ(r.out.rfind("Pipeline Module PLENOR Version 1.5\nProcessing time ", 0), 0u);
-    EXPECT_TRUE(has(r.out, "plenor:\n        Required arguments\n"));
-    EXPECT_TRUE(has(r.out, "the Cmask fatality level provided in the -cm option will be used for "
-                           "\nmasking the flat.\n\n"));
-    EXPECT_TRUE(has(r.out, "plenor_parse_args: Missing required information - -i <input_file>\n"
-                           "plenor_parse_args: Missing required information - -o <output_file>\n"
-                           "plenor_parse_args: Missing required information - -f "
-                           "<flafield_file>\n"));
-    EXPECT_TRUE(has(r.out, syntax_report));
-    EXPECT_TRUE(has(r.out, "exit code 64\n"));
-}
-
-TEST_F(PlenorRun, SuccessfulRunReportsOnlyTheTime) {
-    write_inputs();
-    testkit::write_float_image(f("unc.fits"), {3, 2}, std::vector<float>(6, 1.0f));
-    const testkit::RunResult r = plenor(base_args_with({"-ui", f("unc.fits")}));
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_FALSE(has(r.out, "plenor Error"));
-    EXPECT_TRUE(has(r.out, "\nTime = "));
-    EXPECT_TRUE(has(r.out, "exit code 0\n"));
-    EXPECT_TRUE(testkit::file_exists(f("out.fits")));
-}
-
-TEST_F(PlenorRun, MissingInputIsReportedWithTheFitsStatus) {
-    write_inputs();
-    const testkit::RunResult r =
-        plenor({"-i", f("absent.fits"), "-o", f("out.fits"), "-f", f("flat.fits")});
-    EXPECT_EQ(r.status, 64);
-    EXPECT_TRUE(has(r.out, "plenor Error Message      0x0068: Unknown error.\n"
-                           "plenor Error in Function  0x0014: READ_DATA.\n"));
-    EXPECT_FALSE(testkit::file_exists(f("out.fits")));
-}
-
+// "&PLENORINPUT" opens the group too; the trailing comma ends a name, the blank inside the
+// apostrophes cuts the log name at "my".
 TEST_F(PlenorRun, NamelistWithQuotedNamesCommaAndBlankInsideApostrophes) {
-    write_inputs();
-    testkit::write_text(f("run.nl"), "&PLENORINPUT\n"
-                                     " FITS_Input_File = '" +
-                                         f("dce.fits") +
-                                         "',\n"
-                                         " FITS_Flatfield_File = '" +
-                                         f("flat.fits") +
-                                         "',\n"
-                                         " FITS_Output_File = 'out.fits',\n"
-                                         " Processing_Log_File = 'my run.log'\n"
-                                         "&END\n");
-    const testkit::RunResult r = plenor({"-n", f("run.nl")});
-    EXPECT_EQ(r.status, 0) << r.out;
+    testkit::write_text(f("run.nl"), "&PLENORINPUT\n FITS_Input_File = 'dce.fits',\n"
+                                     " FITS_Flatfield_File = 'flat.fits',\n"
+                                     " FITS_Output_File = 'out.fits',\n"
+                                     " Processing_Log_File = 'my run.log'\n&END\n");
+    ASSERT_EQ(plenor("-n run.nl").status, 0);
     EXPECT_TRUE(has(testkit::read_text(f("my")), "Output DCE = !out.fits\n"));
-    EXPECT_TRUE(testkit::file_exists(f("out.fits")));
-    // The log name was cut at the blank.
-    EXPECT_TRUE(testkit::file_exists(f("my")));
+    EXPECT_EQ(pixels("out.fits"), flat_result);
 }
 
-TEST_F(PlenorRun, NamelistWithoutAmpersandIsRefused) {
-    write_inputs();
-    testkit::write_text(f("run.nl"), "PLENORIN\n FITS_Input_File = 'x'\n");
-    const testkit::RunResult r = plenor(base_args_with({"-n", f("run.nl")}));
-    EXPECT_EQ(r.status, 64);
-    EXPECT_TRUE(has(r.out, "plenor Error Message      0x001a: NL_INCRT.\n"
-                           "plenor Error in Function  0x001c: NAMELIST.\n"));
-    EXPECT_FALSE(testkit::file_exists(f("out.fits")));
-}
-
-TEST_F(PlenorRun, NamelistVerboseAndCommandLineToggleCancel) {
-    write_inputs();
+// A successful run reports only the time; "Verbose = 1" and -v cancel each other.
+TEST_F(PlenorRun, VerboseFromTheNamelistAndTheCommandLineToggle) {
     testkit::write_text(f("run.nl"), "&PLENORIN\n Verbose = 1\n&END\n");
-    const testkit::RunResult quiet = plenor(base_args_with({"-n", f("run.nl"), "-v"}));
-    EXPECT_EQ(quiet.status, 0);
+    const testkit::RunResult quiet = plenor(with_unc + " -n run.nl -v");
+    EXPECT_EQ(quiet.status, 0) << quiet.out;
+    EXPECT_FALSE(has(quiet.out, "plenor Error"));
+    EXPECT_TRUE(has(quiet.out, "\nTime = "));
+    EXPECT_TRUE(has(quiet.out, "exit code 0\n"));
     EXPECT_FALSE(has(quiet.out, "plenor_exit: Memory Deallocated.\n"));
-    const testkit::RunResult verbose = plenor(base_args_with({"-n", f("run.nl")}));
+    EXPECT_EQ(pixels("unc_out.fits"), std::vector<float>(6, 0.25f));
+    const testkit::RunResult verbose = plenor(base + " -n run.nl");
     EXPECT_TRUE(has(verbose.out, "plenor_parse_namelist: Namelist File = \t"));
     EXPECT_TRUE(has(verbose.out, "plenor_read_data: I_NX = 2\nplenor_read_data: I_NY = 3\n"
                                  "plenor_read_data: I_NZ = 1\n"));
     EXPECT_TRUE(has(verbose.out, "plenor_exit: Memory Deallocated.\n"));
 }
 
-TEST_F(PlenorRun, MalformedOptionsGiveTheSyntaxStatus) {
-    write_inputs();
-    testkit::write_text(f("run.nl"), "&PLENORIN\n&END\n");
-    for (const auto& extra : std::vector<std::vector<std::string>>{
-             {"-cx"}, {"-cx", "-n", f("run.nl")}, {"-px", "-n", f("run.nl")}, {"-u", "x"}}) {
-        const testkit::RunResult r = plenor(base_args_with(extra));
-        EXPECT_EQ(r.status, 64) << extra[0];
-        EXPECT_TRUE(has(r.out, syntax_report)) << extra[0];
-        EXPECT_FALSE(testkit::file_exists(f("out.fits")));
-    }
-    const testkit::RunResult px = plenor(base_args_with({"-px", "-n", f("run.nl")}));
-    EXPECT_EQ(count_of(px.out, "plenor_parse_args: command line syntax error"), 1);
-}
-
-TEST_F(PlenorRun, FlatOfTransposedShapeIsRefused) {
-    testkit::write_float_image(f("dce.fits"), {3, 2}, std::vector<float>(6, 4.0f));
-    testkit::write_float_image(f("flat.fits"), {2, 3, 2}, std::vector<float>(12, 2.0f));
-    const testkit::RunResult r = plenor(base_args());
-    EXPECT_EQ(r.status, 64);
-    EXPECT_TRUE(has(r.out, dims_report));
-}
-
+// DCE 10 over flat 2 gives 5 (and 2 .. 12 give 1 .. 6) without touching any uncertainty.
 TEST_F(PlenorRun, OnePlaneFlatTurnsUncertaintiesOff) {
-    write_inputs();
     testkit::write_float_image(f("flat.fits"), {3, 2}, std::vector<float>(6, 2.0f));
-    testkit::write_float_image(f("unc.fits"), {3, 2}, std::vector<float>(6, 1.0f));
-    const testkit::RunResult r =
-        plenor(base_args_with({"-ui", f("unc.fits"), "-uo", f("unc_out.fits")}));
+    const testkit::RunResult r = plenor(with_unc);
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_TRUE(has(r.out,
-                    "plenor_read_data: WARNING - Flatfield does not contain 2nd plane for "
-                    "uncertainty!\nplenor_read_data: No uncertainty calculations will be made.\n"
-                    "plenor_read_data: WARNING - no input DCE uncertainty image!\n"
-                    "plenor_read_data: No uncertainty calculations will be made.\n"));
-    EXPECT_FALSE(testkit::file_exists(f("unc_out.fits")));
+    EXPECT_TRUE(has(r.out, "plenor_read_data: WARNING - Flatfield does not contain 2nd plane for "
+                           "uncertainty!\nplenor_read_data: No uncertainty calculations will be "
+                           "made.\nplenor_read_data: WARNING - no input DCE uncertainty image!\n"
+                           "plenor_read_data: No uncertainty calculations will be made.\n"));
     EXPECT_TRUE(has(r.out, "Input Uncertainty = \nOutput Uncertainty = \n"));
-    EXPECT_EQ(testkit::read_image(f("out.fits")).fpixels, std::vector<float>(6, 2.0f));
+    EXPECT_FALSE(testkit::file_exists(f("unc_out.fits")));
+    EXPECT_EQ(pixels("out.fits"), flat_result);
+    EXPECT_EQ(pixels("unc.fits"), std::vector<float>(6, 0.5f));
 }
 
-TEST_F(PlenorRun, PlaneCountsOfCubeInputs) {
-    write_inputs(3);
-    testkit::write_float_image(f("unc.fits"), {3, 2}, std::vector<float>(6, 1.0f));
-    EXPECT_TRUE(has(plenor(base_args_with({"-ui", f("unc.fits")})).out, dims_report));
-    testkit::write_short_image(f("pmask.fits"), {3, 2}, std::vector<int16_t>(6, 0));
-    const testkit::RunResult ok = plenor(base_args_with({"-p", f("pmask.fits")}));
-    EXPECT_EQ(ok.status, 0) << ok.out;
-    testkit::write_short_image(f("dmask.fits"), {3, 2, 2}, std::vector<int16_t>(12, 0));
-    EXPECT_TRUE(has(plenor(base_args_with({"-d", f("dmask.fits")})).out, dims_report));
+// Pixel 0: NaN DCE; 1: Pmask 128; 2: Dmask 0x4000; 3: Cmask 256, flat 2; 4: Cmask 256, NaN flat.
+TEST_F(PlenorRun, MaskRulesAndMarksWrittenBackIntoTheDmask) {
+    testkit::write_float_image(f("dce.fits"), {3, 2}, {nan_value, 4, 6, 8, 10, 12});
+    testkit::write_float_image(f("flat.fits"), {3, 2, 2},
+                               {2, 2, 2, 2, nan_value, 2, 0, 0, 0, 0, 0, 0});
+    testkit::write_short_image(f("pmask.fits"), {3, 2}, {0, 128, 0, 0, 0, 0});
+    testkit::write_short_image(f("dmask.fits"), {3, 2}, {0, 0, 0x4000, 0, 0, 0});
+    testkit::write_short_image(f("cmask.fits"), {3, 2}, {0, 0, 0, 256, 256, 0});
+    ASSERT_EQ(plenor(with_unc + " -p pmask.fits -d dmask.fits -c cmask.fits").status, 0);
+    const std::vector<float> out = pixels("out.fits");
+    EXPECT_TRUE(std::isnan(out[0]));
+    EXPECT_EQ(std::vector<float>(out.begin() + 1, out.end()), (std::vector<float>{4, 6, 4, 10, 6}));
+    EXPECT_EQ(pixels("unc_out.fits"), (std::vector<float>{.5f, .5f, .5f, .25f, .5f, .25f}));
+    EXPECT_EQ(testkit::read_image(f("dmask.fits")).pixels,
+              (std::vector<double>{0x100, 0x100, 0x4100, 0x080, 0x100, 0}));
 }
 
-TEST_F(PlenorRun, ImagesWithFourAxesAreRefused) {
-    write_inputs();
-    testkit::write_short_image(f("cmask.fits"), {3, 2, 1, 1}, std::vector<int16_t>(6, 0));
-    const testkit::RunResult r = plenor(base_args_with({"-c", f("cmask.fits")}));
-    EXPECT_EQ(r.status, 64);
-    EXPECT_TRUE(has(r.out, dims_report));
+// A three-plane DCE with a one-plane flat and a one-plane Pmask; the Dmask skips one pixel
+// of plane 1 only.
+TEST_F(PlenorRun, CubeIsDividedPlaneByPlaneByOneFlat) {
+    testkit::write_float_image(f("dce.fits"), {2, 1, 3}, {2, 4, 6, 8, 10, 12});
+    testkit::write_float_image(f("flat.fits"), {2, 1}, {2, 4});
+    testkit::write_short_image(f("pmask.fits"), {2, 1}, {0, 0});
+    testkit::write_short_image(f("dmask.fits"), {2, 1, 3}, {0, 0, 0x4000, 0, 0, 0});
+    ASSERT_EQ(plenor(base + " -p pmask.fits -d dmask.fits").status, 0);
+    EXPECT_EQ(pixels("out.fits"), (std::vector<float>{1, 1, 6, 2, 5, 3}));
+    EXPECT_EQ(testkit::read_image(f("dmask.fits")).pixels,
+              (std::vector<double>{0, 0, 0x4100, 0, 0, 0}));
 }
 
-TEST_F(PlenorRun, OverlongNameIsRefusedWithoutHarm) {
-    write_inputs();
-    const testkit::RunResult r = plenor(base_args_with({"-d", std::string(100000, 'd')}));
-    EXPECT_FALSE(r.signaled);
-    EXPECT_EQ(r.status, 64);
-    EXPECT_TRUE(has(r.out, syntax_report));
+// A calibrator flat that is NaN at pixel 2 spoils that pixel only.  One history line on every
+// product, DATE only on the uncertainty, and fitsverify accepts them all.
+TEST_F(PlenorRun, NotANumberCalibratorHistoryLinesDateAndValidProducts) {
+    testkit::write_float_image(f("tcal.fits"), {3, 2, 2},
+                               {1, 1, nan_value, 1, 1, 1, 0, 0, 0, 0, 0, 0});
+    testkit::write_short_image(f("dmask.fits"), {3, 2}, std::vector<int16_t>(6, 0));
+    ASSERT_EQ(plenor(with_unc + " -t tcal.fits -d dmask.fits").status, 0);
+    const std::vector<float> unc = pixels("unc_out.fits"), out = pixels("out.fits");
+    for (size_t i = 0; i < unc.size(); ++i) {
+        EXPECT_EQ(std::isnan(unc[i]), i == 2) << i;
+        EXPECT_TRUE(i == 2 ? std::isnan(out[i]) : out[i] == flat_result[i]) << i;
+    }
+    const std::regex history("HISTORY PLENOR {20}v\\. 1\\.500   [A-Z][a-z]{2} [A-Z][a-z]{2} "
+                             "[ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} *");
+    const bool verify = testkit::file_exists("/usr/bin/fitsverify");
+    for (const std::string name : {"out.fits", "unc_out.fits", "dmask.fits"}) {
+        int lines = 0, dates = 0;
+        for (const std::string& card : testkit::read_image(f(name)).cards) {
+            lines += std::regex_match(card, history) ? 1 : 0;
+            dates += card.rfind("DATE    =", 0) == 0 ? 1 : 0;
+        }
+        EXPECT_EQ(lines, 1) << name;
+        EXPECT_EQ(dates, name == "unc_out.fits" ? 1 : 0) << name;
+        if (verify) {
+            const testkit::RunResult v = testkit::run("/usr/bin/fitsverify", {"-q", f(name)});
+            EXPECT_EQ(v.status, 0) << name << ": " << v.out;
+            EXPECT_TRUE(has(v.out, "verification OK")) << v.out;
+        }
+    }
+    if (!verify) {
+        GTEST_SKIP() << "fitsverify is not installed";
+    }
 }
+
+// Two runs append two blocks to one log; "-l stdout" prints the block.
+TEST_F(PlenorRun, LogBlocksAppendedToAFileOrPrinted) {
+    ASSERT_EQ(plenor(with_unc + " -l run.log").status, 0);
+    ASSERT_EQ(plenor(with_unc + " -l run.log -pm 64").status, 0);
+    const std::string log = testkit::read_text(f("run.log"));
+    EXPECT_EQ(testkit::count_of(log, "Plenor Version 1.5\nNamelist File  = \nInput DCE = "), 2);
+    EXPECT_EQ(testkit::count_of(log, " seconds\n*********************\n\n"), 2);
+    EXPECT_TRUE(has(log, "Pmask Mask = 128\n"));
+    EXPECT_TRUE(has(log, "Pmask Mask = 64\n"));
+    EXPECT_TRUE(has(log, "Output Uncertainty = !unc_out.fits\n"));
+    const testkit::RunResult r = plenor(with_unc + " -l stdout");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_TRUE(has(r.out, "plenor_log_writer: Printing Log output to stdout\n"
+                           "Plenor Version 1.5\nNamelist File  = \n"));
+    EXPECT_TRUE(has(r.out, "Processing Log File = stdout\nTime = "));
+    EXPECT_FALSE(has(r.out, "Could not open Log File"));
+}
+
+// The start time comes again in the closing lines, and the log is written.
+TEST_F(PlenorRun, FailedReadStillPrintsTheStartTimeAndWritesTheLog) {
+    const testkit::RunResult r = plenor(with_unc + " -p absent.fits -l run.log");
+    expect_failure(r, report("0x0068: Unknown error", read_data));
+    const size_t start = r.out.find("Processing time ");
+    ASSERT_NE(start, std::string::npos);
+    const std::string time_line = r.out.substr(start + 16, 25); // 24 characters and line end
+    EXPECT_TRUE(has(r.out.substr(start + 16 + 25), "\n" + time_line));
+    EXPECT_TRUE(has(testkit::read_text(f("run.log")), "Pmask File = absent.fits"));
+}
+
+// Uncertainty arithmetic written out from its rules (single precision, default settings:
+// bad bits 0x4000, suspect bits 0x100, approximation limit 0.9, noise ratio 9).
+uint32_t bits(float x) {
+    uint32_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+bool screened_out(float a, float as, int af, float b, float bs, int bf) {
+    return std::isnan(a) || std::isnan(as) || (af & 0x4000) || std::isnan(b) || std::isnan(bs) ||
+           (bf & 0x4000);
+}
+
+void reference_mul(float& r, float& rs, int& rf, float a, float as, int af, float b, float bs,
+                   int bf) {
+    r = a * b;
+    const bool bad = screened_out(a, as, af, b, bs, bf);
+    rs = bad ? nan_value
+             : std::sqrt(((a * a) * bs) * bs + ((b * b) * as) * as + ((bs * bs) * as) * as);
+    rf = (rf & ~(0x4000 | 0x100)) | (bad || ((af | bf) & 0x100) ? 0x4000 : 0);
+}
+
+void reference_div(float& r, float& rs, float a, float as, int af, float b, float bs, int bf) {
+    r = b == 0.0f ? nan_value : a / b;
+    if (screened_out(a, as, af, b, bs, bf)) {
+        rs = nan_value;
+        return;
+    }
+    const float a2 = a * a, as2 = as * as, b2 = b * b, bs2 = bs * bs;
+    const float b4 = b2 * b2, a2bs2 = a2 * bs2, ratio = as2 / b2;
+    const double variance =
+        ((static_cast<double>(as2) * 3.0) * bs2 + a2bs2) / b4 + static_cast<double>(ratio);
+    rs = std::sqrt(static_cast<float>(variance));
+    const bool divisor_ok = std::fabs(bs) <= std::fabs(0.9f * b);
+    if (!divisor_ok && std::fabs(as) > std::fabs(9.0f * a) && std::fabs(bs) > std::fabs(9.0f * b)) {
+        const double fwhm = std::sqrt(std::log(2.0) * 2.0) * 2.0;
+        rs = static_cast<float>(2.0 * static_cast<double>(std::fabs(as / bs)) / fwhm);
+    }
+}
+
+TEST_F(PlenorRun, RandomCubeMatchesTheArithmeticRules) {
+    const long nx = 7, ny = 5, nz = 2, plane = nx * ny;
+    std::mt19937 random(20261206u);
+    auto uniform = [&random](float lo, float hi) {
+        return lo + (hi - lo) * static_cast<float>(random() % 100000u) / 100000.0f;
+    };
+    std::vector<float> dce, unc, flat(2 * plane), tcal(2 * plane);
+    for (long i = 0; i < plane * nz; ++i) {
+        dce.push_back(uniform(-50.0f, 200.0f));
+        unc.push_back(uniform(0.1f, 20.0f));
+    }
+    for (long p = 0; p < plane; ++p) {
+        flat[p] = uniform(0.5f, 1.5f);
+        flat[plane + p] = uniform(0.0f, 0.05f);
+        tcal[p] = uniform(0.8f, 1.2f);
+        tcal[plane + p] = uniform(0.0f, 0.02f);
+    }
+    flat[plane + 3] = 1.2f; // divisor too uncertain for the expansion
+    dce[4] = 0.01f;         // with the next one: two noise-dominated operands
+    flat[4] = 0.1f;
+    flat[plane + 4] = 1.4f;
+    std::vector<int16_t> cmask(plane, 0);
+    cmask[6] = 0x100; // a suspect flat: flagged by the library, divided by the program
+    testkit::write_float_image(f("dce.fits"), {nx, ny, nz}, dce);
+    testkit::write_float_image(f("unc.fits"), {nx, ny, nz}, unc);
+    testkit::write_float_image(f("flat.fits"), {nx, ny, 2}, flat);
+    testkit::write_float_image(f("tcal.fits"), {nx, ny, 2}, tcal);
+    testkit::write_short_image(f("cmask.fits"), {nx, ny}, cmask);
+    ASSERT_EQ(plenor(with_unc + " -t tcal.fits -c cmask.fits").status, 0);
+    const std::vector<float> out = pixels("out.fits"), out_unc = pixels("unc_out.fits");
+    for (long i = 0; i < plane * nz; ++i) {
+        const long p = i % plane;
+        float d = 0, ds = 0, q = 0, qs = 0;
+        int df = 0;
+        reference_mul(d, ds, df, flat[p], flat[plane + p], cmask[p], tcal[p], tcal[plane + p], 0);
+        reference_div(q, qs, dce[i], unc[i], df, d, ds, df);
+        EXPECT_EQ(bits(out[i]), bits(q)) << "value " << i;
+        EXPECT_EQ(bits(out_unc[i]), bits(qs)) << "sigma " << i;
+    }
+    EXPECT_TRUE(std::isnan(out_unc[6]));
+}
+
+// Uncertainties, calibrator flat 1 +- 0.1 and the three masks under valgrind.  Pixel 0 is
+// condemned by the Pmask; the Cmask value 256 of pixel 2 flags both flats there, which
+// carries the library's suspect bit into their product: pixel 2 has no usable uncertainty.
+TEST_F(PlenorRun, CompleteRunUnderValgrindHasNoInvalidAccessAndNoLeak) {
+    if (kUnderAsan || access("/usr/bin/valgrind", X_OK) != 0) {
+        GTEST_SKIP() << "a sanitizer build, or valgrind is not installed";
+    }
+    testkit::write_float_image(f("cal.fits"), {3, 2, 2},
+                               {1, 1, 1, 1, 1, 1, .1f, .1f, .1f, .1f, .1f, .1f});
+    testkit::write_short_image(f("pm.fits"), {3, 2}, {128, 0, 0, 0, 0, 0});
+    testkit::write_short_image(f("dm.fits"), {3, 2}, {0, 0, 0, 0, 0, 0});
+    testkit::write_short_image(f("cm.fits"), {3, 2}, {0, 0, 256, 0, 0, 0});
+    testkit::RunOptions opts{dir.path(), "", 0, 300};
+    const testkit::RunResult r = testkit::run(
+        "/usr/bin/valgrind",
+        words("--error-exitcode=1 --leak-check=full --quiet " +
+              testkit::installed_program("plenor") + " " + with_unc +
+              " -t cal.fits -ct cm.fits -p pm.fits -d dm.fits -c cm.fits -l plenor.log -v"),
+        opts);
+    ASSERT_FALSE(r.signaled) << r.err;
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err.find("=="), std::string::npos) << r.err; // what valgrind found
+    EXPECT_EQ(pixels("out.fits"), (std::vector<float>{2, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(testkit::read_image(f("dm.fits")).pixels,
+              (std::vector<double>{0x100, 0, 0x080, 0, 0, 0}));
+    const std::vector<float> sigma = pixels("unc_out.fits");
+    EXPECT_EQ(sigma[0], 0.5f);
+    for (size_t p = 1; p < sigma.size(); ++p) {
+        EXPECT_EQ(std::isnan(sigma[p]), p == 2) << "pixel " << p << ": " << sigma[p];
+    }
+    EXPECT_EQ(testkit::count_of(testkit::read_text(f("plenor.log")), "Plenor Version 1.5\n"), 1);
+}
+
+} // namespace
