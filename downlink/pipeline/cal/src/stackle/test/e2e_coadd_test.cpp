@@ -165,16 +165,18 @@ TEST_F(Coadd, CommentBlockInEveryImageProductAndFitsverifyFindsNoError) {
 }
 
 TEST_F(Coadd, FirstFileHeadersPropagated) {
-    // The first file is DOUBLE_IMG with a third axis of 1: the product keeps its keywords but
-    // is a two-axis float image.
+    // DOUBLE_IMG files, the first with a third axis of 1: the product keeps its keywords but is
+    // a two-axis float image.
     testkit::write_image(dir.file("d0.fits"), -64, {2, 1, 1}, {1, 2},
                          {Keyword::integer("FOVID", 27), Keyword::text("OBJECT", "NGC 1")});
-    testkit::write_float_image(dir.file("d1.fits"), {2, 1}, {3, 4},
-                               {Keyword::integer("FOVID", 27)});
+    testkit::write_image(dir.file("d1.fits"), -64, {2, 1}, {3, 4}, {Keyword::integer("FOVID", 27)});
     testkit::write_text(dir.file("data.list"), "d0.fits\nd1.fits\n");
     const testkit::RunResult r = run({"-h1", "-so", "sd.fits", "-V"});
     EXPECT_TRUE(has(r.out, "\nCAUTION: in file d0.fits BITPIX is -64, not -32 (FLOAT_IMG) -- "
                            "will continue anyway.\n\n"));
+    EXPECT_EQ(testkit::count_of(r.out, "BITPIX is -64, not -32 (FLOAT_IMG) -- will continue "
+                                       "anyway.\n\n"),
+              2); // one caution per file
     EXPECT_TRUE(has(r.out, "Output    data file written: out.fits (with headers copied from "
                            "d0.fits)\n"));
     const testkit::Image img = image();

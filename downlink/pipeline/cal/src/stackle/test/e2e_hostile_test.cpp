@@ -155,7 +155,8 @@ std::vector<std::string> two_and(std::vector<std::string> extra) {
     return extra;
 }
 
-const char kOpenFailed[] = "\aERROR opening FITS file h.fits in read_fits_dims_2d()";
+const char kOpenFailed[] =
+    "\aERROR opening FITS file h.fits in read_fits_dims_2d()\nreturned status=*";
 const char kNoImage[] =
     "\aERROR: file h.fits holds no image in its primary HDU [read_fits_dims_2d()]";
 const char kThreeDims[] = "\aERROR: more than two dimensions in file h.fits [read_fits_dims_2d()]";

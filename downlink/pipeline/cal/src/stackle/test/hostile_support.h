@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "testkit.h"
 
 // True in a build with AddressSanitizer.
 #if defined(__SANITIZE_ADDRESS__)
@@ -122,11 +122,7 @@ inline std::string be_floats(const std::vector<double>& values, bool as_double) 
 }
 
 inline void write_bytes(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!f) {
-        throw std::runtime_error("raw_fits: cannot write " + path);
-    }
+    testkit::write_text(path, bytes); // written as they are, or an exception
 }
 
 } // namespace raw_fits
