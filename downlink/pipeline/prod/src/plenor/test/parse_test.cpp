@@ -85,7 +85,7 @@ TEST_F(PlenorParse, RefusedLinesAndNamelistsStoreNothing) {
     }
 }
 
-TEST_F(PlenorParse, NamesLevelsOptionLettersAndTheVerboseToggle) {
+TEST_F(PlenorParse, NamesLevelsOptionLettersVerboseToggleAndRecordLength) {
     parsed r = parse("-uo u.fits -ct tc.fits -pm -3" + req);
     EXPECT_EQ(r.rc.status, 0);
     EXPECT_STREQ(r.fn.FITS_Input_File, "in.fits");
@@ -100,16 +100,13 @@ TEST_F(PlenorParse, NamesLevelsOptionLettersAndTheVerboseToggle) {
     EXPECT_EQ(r.rc.DmaskMask, 7);
     EXPECT_EQ(parse("-v" + req).rc.I_Verbose, 1);
     EXPECT_EQ(parse("-v -v" + req).rc.I_Verbose, 0);
-}
-
-// A name fills the record's 1024 characters at most; the "!" of an output name counts.
-TEST_F(PlenorParse, NamesUpToTheRecordLength) {
-    const parsed r = parse("-i " + longest + " -o b -f c");
+    // A name fills the record's 1024 characters at most; the "!" of an output name counts.
+    r = parse("-i " + longest + " -o b -f c");
     EXPECT_EQ(r.rc.status, 0);
     EXPECT_EQ(std::string(r.fn.FITS_Input_File), longest);
-    const parsed output = parse("-i a -o " + longest + " -f c");
-    EXPECT_EQ(output.rc.status, syntax);
-    EXPECT_STREQ(output.fn.FITS_Output_File, "");
+    r = parse("-i a -o " + longest + " -f c");
+    EXPECT_EQ(r.rc.status, syntax);
+    EXPECT_STREQ(r.fn.FITS_Output_File, "");
 }
 
 // The namelist ends at "/"; the blank inside apostrophes cuts the name, "-5x" reads as -5;
