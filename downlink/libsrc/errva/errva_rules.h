@@ -68,8 +68,8 @@ template <class T>
 bool operands_bad(const errvaclass& s, T a, T a_sigma, int a_flags, T b, T b_sigma, int b_flags) {
     // Every test is cheap and free of side effects: evaluate all of them
     // rather than branch on each.
-    return is_nan(a) | is_nan(a_sigma) | is_nan(b) | is_nan(b_sigma) |
-           (((a_flags | b_flags) & s.bad_mask) != 0);
+    return (int(is_nan(a)) | int(is_nan(a_sigma)) | int(is_nan(b)) | int(is_nan(b_sigma)) |
+            int(((a_flags | b_flags) & s.bad_mask) != 0)) != 0;
 }
 
 inline errva_state suspect_state(const errvaclass& s, int a_flags, int b_flags) {
