@@ -225,6 +225,9 @@ enum weight_outcome {
 // weighting every weight is 1.0 and dce_num_good is left alone.
 weight_outcome dce_weights(const stack_view* stack, const control_settings* cs, float* dce_weight,
                            long* dce_num_good);
+// Whether dce_weights sums the planes (weighting on with an FMASK): else every
+// weight is 1.0 whatever the planes hold.
+bool weights_from_data(const stack_view* stack, const control_settings* cs);
 // AMASK value of a pixel with `good` values used and the OR of their BMASK values.
 int16_t amask_value(int good, int bmask_or, const control_settings* cs);
 // Trimming pass: trims every pixel's column (when cut_frac > 0) and leaves in
@@ -247,5 +250,18 @@ void statistics_pass(const stack_view* stack, const float* dce_weight, const con
 void statistics_pass_plain(const stack_view* stack, const float* dce_weight,
                            const control_settings* cs, data_struct* column, float* means,
                            float* sdevs, int16_t* amask, float nan_value);
+// The products of the statistics pass and the DCE weights they use.
+struct stats_products {
+    const float* dce_weight;
+    float* means;
+    float* sdevs;
+    int16_t* amask;
+};
+// Both passes in one: each block of pixels is trimmed and then summed while
+// its planes are still in cache. Only for weights that do not depend on the
+// trimmed planes (weighting off). Returns the number of values removed.
+size_t trimming_statistics_pass(const stack_view* stack, const control_settings* cs,
+                                data_struct* column, stats_scratch* scratch,
+                                const stats_products* out, float nan_value);
 
 #endif

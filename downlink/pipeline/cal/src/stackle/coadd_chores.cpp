@@ -1225,9 +1225,13 @@ void masking_pass(const stack_view* stack, const control_settings* cs, long* dce
     }
 }
 
+bool weights_from_data(const stack_view* stack, const control_settings* cs) {
+    return cs->use_weights && stack->fmask != nullptr;
+}
+
 weight_outcome dce_weights(const stack_view* stack, const control_settings* cs, float* dce_weight,
                            long* dce_num_good) {
-    if (!cs->use_weights || stack->fmask == nullptr) {
+    if (!weights_from_data(stack, cs)) {
         for (int i = 0; i < stack->n; ++i)
             dce_weight[i] = 1.0f;
         return weights_all_one;
@@ -1418,31 +1422,47 @@ static void tile_column(const float* tile, int b, int n, float* sorted) {
         sorted[j] = tile[static_cast<size_t>(j) * STACKLE_BLOCK + static_cast<size_t>(b)];
 }
 
-size_t trimming_pass(const stack_view* stack, const control_settings* cs, data_struct* column,
-                     stats_scratch* scratch, float nan_value) {
-    if (!(cs->cut_frac > 0.0f) || trim_limit(stack->n, cs) == 0)
-        return 0; // no column can lose a value
+// Whether no column of the stack can lose a value.
+static bool nothing_to_trim(const stack_view* stack, const control_settings* cs) {
+    return !(cs->cut_frac > 0.0f) || trim_limit(stack->n, cs) == 0;
+}
+
+// Trims the `width` pixel columns from p0; returns the number of values removed.
+static size_t trim_block(const stack_view* stack, const control_settings* cs, data_struct* column,
+                         stats_scratch* scratch, size_t p0, int width, float nan_value) {
     const bool by_tile = scratch->network_size > 0 && scratch->capacity == stack->n;
-    size_t removed = 0;
     unsigned char special[STACKLE_BLOCK];
     unsigned char keep[STACKLE_BLOCK];
-    for (size_t p0 = 0; p0 < stack->npix; p0 += STACKLE_BLOCK) {
-        int width = static_cast<int>(std::min<size_t>(STACKLE_BLOCK, stack->npix - p0));
-        if (by_tile) {
-            load_tile(stack, p0, width, scratch->tile, special);
-            sort_tile(scratch->tile, scratch);
-            tile_keeps(scratch, stack->n, cs, keep);
-        }
-        for (int b = 0; b < width; ++b) {
-            bool sorted = by_tile && !special[b];
-            if (sorted && keep[b])
-                continue;
-            if (sorted)
-                tile_column(scratch->tile, b, stack->n, scratch->sorted);
-            removed += trim_pixel(stack, p0 + static_cast<size_t>(b), cs, column, scratch, sorted,
-                                  nan_value);
-        }
+    if (by_tile) {
+        load_tile(stack, p0, width, scratch->tile, special);
+        sort_tile(scratch->tile, scratch);
+        tile_keeps(scratch, stack->n, cs, keep);
     }
+    size_t removed = 0;
+    for (int b = 0; b < width; ++b) {
+        bool sorted = by_tile && !special[b];
+        if (sorted && keep[b])
+            continue;
+        if (sorted)
+            tile_column(scratch->tile, b, stack->n, scratch->sorted);
+        removed +=
+            trim_pixel(stack, p0 + static_cast<size_t>(b), cs, column, scratch, sorted, nan_value);
+    }
+    return removed;
+}
+
+// Width of the block of pixels from p0.
+static int block_width(const stack_view* stack, size_t p0) {
+    return static_cast<int>(std::min<size_t>(STACKLE_BLOCK, stack->npix - p0));
+}
+
+size_t trimming_pass(const stack_view* stack, const control_settings* cs, data_struct* column,
+                     stats_scratch* scratch, float nan_value) {
+    if (nothing_to_trim(stack, cs))
+        return 0;
+    size_t removed = 0;
+    for (size_t p0 = 0; p0 < stack->npix; p0 += STACKLE_BLOCK)
+        removed += trim_block(stack, cs, column, scratch, p0, block_width(stack, p0), nan_value);
     return removed;
 }
 
@@ -1511,25 +1531,44 @@ static void add_dce_run(const stack_view* stack, int j, double weight, size_t p0
     }
 }
 
+// The statistics of the `width` pixels from p0.
+static void statistics_block(const stack_view* stack, const stats_products* out,
+                             const control_settings* cs, size_t p0, int width, float nan_value) {
+    block_sums sums;
+    std::memset(&sums, 0, sizeof sums);
+    for (int j = 0; j < stack->n; ++j)
+        add_dce_run(stack, j, static_cast<double>(out->dce_weight[j]), p0, width, &sums);
+    for (int b = 0; b < width; ++b) {
+        size_t p = p0 + static_cast<size_t>(b);
+        int good = sums.good[b];
+        if (good == 0) {
+            out->means[p] = nan_value;
+            out->sdevs[p] = nan_value;
+        } else {
+            out->means[p] = static_cast<float>(sums.wx[b] / sums.w[b]);
+            out->sdevs[p] = static_cast<float>(std::sqrt(sums.sq[b]) / good);
+        }
+        out->amask[p] = amask_value(good, sums.bmask_or[b], cs);
+    }
+}
+
 void statistics_pass(const stack_view* stack, const float* dce_weight, const control_settings* cs,
                      float* means, float* sdevs, int16_t* amask, float nan_value) {
-    block_sums sums;
+    stats_products out{dce_weight, means, sdevs, amask};
+    for (size_t p0 = 0; p0 < stack->npix; p0 += STACKLE_BLOCK)
+        statistics_block(stack, &out, cs, p0, block_width(stack, p0), nan_value);
+}
+
+size_t trimming_statistics_pass(const stack_view* stack, const control_settings* cs,
+                                data_struct* column, stats_scratch* scratch,
+                                const stats_products* out, float nan_value) {
+    bool trim = !nothing_to_trim(stack, cs);
+    size_t removed = 0;
     for (size_t p0 = 0; p0 < stack->npix; p0 += STACKLE_BLOCK) {
-        int width = static_cast<int>(std::min<size_t>(STACKLE_BLOCK, stack->npix - p0));
-        std::memset(&sums, 0, sizeof sums);
-        for (int j = 0; j < stack->n; ++j)
-            add_dce_run(stack, j, static_cast<double>(dce_weight[j]), p0, width, &sums);
-        for (int b = 0; b < width; ++b) {
-            size_t p = p0 + static_cast<size_t>(b);
-            int good = sums.good[b];
-            if (good == 0) {
-                means[p] = nan_value;
-                sdevs[p] = nan_value;
-            } else {
-                means[p] = static_cast<float>(sums.wx[b] / sums.w[b]);
-                sdevs[p] = static_cast<float>(std::sqrt(sums.sq[b]) / good);
-            }
-            amask[p] = amask_value(good, sums.bmask_or[b], cs);
-        }
+        int width = block_width(stack, p0);
+        if (trim)
+            removed += trim_block(stack, cs, column, scratch, p0, width, nan_value);
+        statistics_block(stack, out, cs, p0, width, nan_value);
     }
+    return removed;
 }

@@ -378,13 +378,21 @@ int coadd(const control_settings* cs, const run_lists* lists, const run_planes* 
     masking_pass(&stack, cs, dce_num_good, nan_value);
     if (cs->verbose)
         print_mask_counts(cs, dce_num_good);
-    trimming_pass(&stack, cs, data_column, &scratch, nan_value);
+    // Weights that do not come from the trimmed planes are known before the
+    // trimming: then each block is trimmed and summed in one go.
+    bool one_pass = !weights_from_data(&stack, cs);
+    if (!one_pass)
+        trimming_pass(&stack, cs, data_column, &scratch, nan_value);
     weigh_dces(&stack, cs, dce_weight, dce_num_good);
 
     auto* means = static_cast<float*>(checked_alloc(npix, sizeof(float), "means"));
     auto* sdevs = static_cast<float*>(checked_alloc(npix, sizeof(float), "sdevs"));
     auto* amask = static_cast<int16_t*>(checked_alloc(npix, sizeof(int16_t), "amask"));
-    statistics_pass(&stack, dce_weight, cs, means, sdevs, amask, nan_value);
+    stats_products out{dce_weight, means, sdevs, amask};
+    if (one_pass)
+        trimming_statistics_pass(&stack, cs, data_column, &scratch, &out, nan_value);
+    else
+        statistics_pass(&stack, dce_weight, cs, means, sdevs, amask, nan_value);
     int failed = write_products(cs, lists, means, sdevs, amask, dce_weight);
 
     std::free(means);

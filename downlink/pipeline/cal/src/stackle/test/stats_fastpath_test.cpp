@@ -221,3 +221,33 @@ TEST(StatsFastPath, PassesMatchThePlainPassesOnMaskedStacks) {
         }
     }
 }
+
+TEST(StatsFastPath, OnePassMatchesThePlainPassesWithUnitWeights) {
+    const float nan_value = std::nanf("");
+    for (int n : {3, 25, 65}) {
+        control_settings cs = settings(0.2f, 3.0f);
+        RandomStack fast(n, 700, static_cast<unsigned>(n) * 17u);
+        RandomStack plain = fast;
+        stack_view fv = fast.view();
+        stack_view pv = plain.view();
+        stats_scratch scratch;
+        ASSERT_TRUE(stats_scratch_init(&scratch, n));
+        std::vector<data_struct> column(static_cast<size_t>(n));
+        std::vector<float> weight(static_cast<size_t>(n), 1.0f);
+        std::vector<float> fm(700), fs(700), pm(700), ps(700);
+        std::vector<int16_t> fa(700), pa(700);
+        stats_products out{weight.data(), fm.data(), fs.data(), fa.data()};
+        size_t removed =
+            trimming_statistics_pass(&fv, &cs, column.data(), &scratch, &out, nan_value);
+        EXPECT_EQ(removed, trimming_pass_plain(&pv, &cs, column.data(), &scratch, nan_value));
+        EXPECT_EQ(removed > 0, n > 3) << n;
+        statistics_pass_plain(&pv, weight.data(), &cs, column.data(), pm.data(), ps.data(),
+                              pa.data(), nan_value);
+        for (int j = 0; j < n; ++j)
+            expect_same_bits(fast.data[j], plain.data[j], "plane");
+        expect_same_bits(fm, pm, "mean");
+        expect_same_bits(fs, ps, "sdev");
+        EXPECT_EQ(fa, pa);
+        stats_scratch_free(&scratch);
+    }
+}
