@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../../../../cal/src/stackle/test/hostile_support.h"
+#include "hostile_support.h"
 #include "testkit.h"
 
 namespace plenor_test {

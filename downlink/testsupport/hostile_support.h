@@ -1,4 +1,4 @@
-// Support of the hostile-input and resource tests of stackle.
+// Support of the hostile-input and resource tests of the programs.
 //
 // Raw FITS bytes: header cards, 2880-byte blocks and big-endian pixels put together by
 // hand, so that a test can build files no FITS writer would produce (missing END, empty
@@ -29,8 +29,8 @@ constexpr bool kUnderAsan = false;
 constexpr bool kUnderAsan = false;
 #endif
 
-// Names in `dir` of unfinished products (files stackle writes before renaming them into
-// place begin with ".part-").
+// Names in `dir` of unfinished products (files the programs write before renaming them
+// into place begin with ".part-").
 inline std::vector<std::string> unfinished_products(const std::string& dir) {
     std::vector<std::string> found;
     std::error_code ec;
