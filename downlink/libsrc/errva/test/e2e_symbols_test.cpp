@@ -8,6 +8,7 @@
 #include <cxxabi.h>
 
 #include <cstdlib>
+#include <iterator>
 #include <memory>
 #include <regex>
 #include <set>
@@ -19,18 +20,10 @@ namespace {
 
 std::set<std::string> exported_symbols() {
     const std::string lib = std::string(DOWNLINK_LIB_DIR) + "/liberrva.so";
-    const testkit::RunResult r = testkit::run("/usr/bin/nm", {"-D", "--defined-only", lib});
+    const testkit::RunResult r = testkit::run("/usr/bin/nm", {"-D", "--defined-only", "-j", lib});
     EXPECT_EQ(r.status, 0) << r.err;
-    std::set<std::string> names;
     std::istringstream in(r.out);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string addr, type, name;
-        if (fields >> addr >> type >> name)
-            names.insert(name);
-    }
-    return names;
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 // Identifiers declared in the umbrella header and the headers it includes.

@@ -14,7 +14,7 @@ template <class T>
     // thrown message counts as ERRVA_UNAPPROX, as the plain entries report it.
     T pv = T(-7.5), ps = T(3.25), mv = pv, ms = ps;
     int pf = flags, mf = flags, ms_state = ERRVA_UNAPPROX;
-    const int p_state = plain_op<T>(Div, &pv, &ps, &pf, a, as, af, b, bs, bf);
+    const int p_state = plain_op<T>(Div)(&pv, &ps, &pf, a, as, af, b, bs, bf);
     try {
         ms_state = errva_global.div(mv, ms, mf, a, as, af, b, bs, bf);
     } catch (const char*) {
@@ -32,12 +32,12 @@ template <class T>
 // the noise limit (9 a) of the default settings.
 template <class T> std::vector<T> special_values() {
     using L = std::numeric_limits<T>;
-    const T limit = T(0.9f);
-    std::vector<T> v = {T(0), -T(0), L::denorm_min(), -L::denorm_min(), L::min() / T(3), L::min()};
-    v.insert(v.end(), {T(1), -T(1), T(3), T(9), std::nextafter(T(9), T(10)), L::max(), -L::max()});
-    v.insert(v.end(), {L::infinity(), -L::infinity(), L::quiet_NaN(), -L::quiet_NaN()});
-    v.insert(v.end(), {L::signaling_NaN(), limit, std::nextafter(limit, T(1))});
-    v.insert(v.end(), {std::nextafter(limit, T(0)), -limit});
+    const T limit = T(0.9f), nine_up = std::nextafter(T(9), T(10));
+    std::vector<T> v = {L::signaling_NaN(), limit, std::nextafter(limit, T(1)),
+                        std::nextafter(limit, T(0))};
+    for (T m : {T(0), L::denorm_min(), L::min() / T(3), L::min(), T(1), T(3), T(9), nine_up,
+                L::max(), L::infinity(), L::quiet_NaN()})
+        v.insert(v.end(), {m, -m});
     if constexpr (sizeof(T) == 8)
         v.push_back(0.9); // above the widened float limit
     return v;

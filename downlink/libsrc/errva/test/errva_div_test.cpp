@@ -57,9 +57,7 @@ TYPED_TEST(ErrvaTyped, Quotients) {
     int row = 0;
     for (const OpCase& c : cases)
         check_case<TypeParam>(c, row++);
-}
-
-TYPED_TEST(ErrvaTyped, MemberThrowsItsMessageAfterWritingTheOutputs) {
+    // The member throws its message after writing the outputs.
     using T = TypeParam;
     errvaclass s;
     s.throw_on_unapprox = 1;

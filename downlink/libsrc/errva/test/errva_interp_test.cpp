@@ -22,6 +22,7 @@ struct InterpCase {
     double y, ys;
     int flags;
     bool near = false;
+    int flag_extrap = 0; // the setting's value for the call
 };
 
 template <class T> void check_interp(const InterpCase& c, int row) {
@@ -33,6 +34,7 @@ template <class T> void check_interp(const InterpCase& c, int row) {
     T y = T(-99), ys = T(-99);
     int flags = c.flags_in, ret = 0;
     errvaclass* g = errva_globptr();
+    g->flag_extrap = c.flag_extrap;
     if (c.entry == Linear)
         ret = g->linear_interp(y, ys, flags, T(c.x), c.n, tables[0], tables[1], tables[2]);
     else if (c.entry == Spline)
@@ -122,16 +124,13 @@ TYPED_TEST(ErrvaTyped, InterpolationCases) {
         // Three equal abscissae: the second pivot of the spline matrix is 0;
         // the solver's code is returned and nothing written.
         {Spline, 1, 3, 3, {1, 1, 1}, {0, 1, 2}, ones, 0, -2, kUntouched, kUntouched, 0x100},
+        // Extrapolation is suspect when asked; interpolation then is not.
+        {Plain, -1, 1, 2, {0, 1}, {0, 2}, {1, 1}, 0x1, 1, -2, std::sqrt(5.0), 0x101, false, 1},
+        {Plain, 0.5, 1, 2, {0, 1}, {0, 2}, {1, 1}, 0x101, 0, 1, std::sqrt(0.5), 0x1, false, 1},
     };
     int row = 0;
     for (const InterpCase& c : cases)
         check_interp<TypeParam>(c, row++);
-    // Extrapolation is suspect when asked; interpolation then is not.
-    errva_globptr()->flag_extrap = 1;
-    check_interp<TypeParam>(
-        {Plain, -1, 1, 2, {0, 1}, {0, 2}, {1, 1}, 0x1, 1, -2, std::sqrt(5.0), 0x101}, row++);
-    check_interp<TypeParam>(
-        {Plain, 0.5, 1, 2, {0, 1}, {0, 2}, {1, 1}, 0x101, 0, 1, std::sqrt(0.5), 0x1}, row++);
 }
 
 TYPED_TEST(ErrvaTyped, SplineThroughSamplesAndAStraightLine) {

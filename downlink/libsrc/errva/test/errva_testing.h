@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 class ErrvaTest : public ::testing::Test {
   protected:
@@ -22,34 +23,22 @@ class ErrvaTest : public ::testing::Test {
 template <class T> class ErrvaTyped : public ErrvaTest {};
 using Precisions = ::testing::Types<float, double>;
 
-inline uint32_t bits_of(float x) {
-    uint32_t b;
+// Bit image of a float (32 bits) or double, and the value of a bit image.
+template <class T> using bits_t = std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>;
+template <class T> bits_t<T> bits_of(T x) {
+    bits_t<T> b;
     std::memcpy(&b, &x, sizeof b);
     return b;
 }
-inline uint64_t bits_of(double x) {
-    uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
-}
-// The float (T = float, low 32 bits) or double with the given bit image.
 template <class T> T from_bits(uint64_t bits) {
+    const bits_t<T> b = bits_t<T>(bits);
     T x;
-    if constexpr (sizeof(T) == 4) {
-        const uint32_t b = uint32_t(bits);
-        std::memcpy(&x, &b, sizeof x);
-    } else {
-        std::memcpy(&x, &bits, sizeof x);
-    }
+    std::memcpy(&x, &b, sizeof x);
     return x;
 }
-
 // The library's NaN, bit for bit.
-inline bool is_library_nan(float x) {
-    return bits_of(x) == const_nan_float;
-}
-inline bool is_library_nan(double x) {
-    return bits_of(x) == const_nan_double;
+template <class T> bool is_library_nan(T x) {
+    return bits_of(x) == (sizeof(T) == 4 ? const_nan_float : const_nan_double);
 }
 
 const double kNan = std::numeric_limits<double>::quiet_NaN();
@@ -65,22 +54,16 @@ template <class T>::testing::AssertionResult same(T got, double expected, bool n
     return ::testing::AssertionFailure() << got << " instead of " << expected;
 }
 
-// The plain entry points of one operation in both precisions.
+// The plain entry point of an operation in precision T.
 enum ErrvaOp { Add, Sub, Mul, Div };
-template <class T>
-int plain_op(ErrvaOp op, T* v, T* s, int* f, T a, T as, int af, T b, T bs, int bf) {
+template <class T> using op_fn = int (*)(T*, T*, int*, T, T, int, T, T, int);
+template <class T> op_fn<T> plain_op(ErrvaOp op) {
     if constexpr (sizeof(T) == 4) {
-        auto* fn = op == Add   ? errva_add
-                   : op == Sub ? errva_sub
-                   : op == Mul ? errva_mul
-                               : errva_div;
-        return fn(v, s, f, a, as, af, b, bs, bf);
+        const op_fn<float> fns[] = {errva_add, errva_sub, errva_mul, errva_div};
+        return fns[op];
     } else {
-        auto* fn = op == Add   ? errva_dadd
-                   : op == Sub ? errva_dsub
-                   : op == Mul ? errva_dmul
-                               : errva_ddiv;
-        return fn(v, s, f, a, as, af, b, bs, bf);
+        const op_fn<double> fns[] = {errva_dadd, errva_dsub, errva_dmul, errva_ddiv};
+        return fns[op];
     }
 }
 
@@ -104,7 +87,7 @@ template <class T> void check_case(const OpCase& c, int row) {
     errva_globptr()->throw_on_unapprox = c.throws;
     T v = T(-99), s = T(-99);
     int f = 0x4107;
-    const int state = plain_op<T>(c.op, &v, &s, &f, T(c.a), T(c.as), c.af, T(c.b), T(c.bs), c.bf);
+    const int state = plain_op<T>(c.op)(&v, &s, &f, T(c.a), T(c.as), c.af, T(c.b), T(c.bs), c.bf);
     EXPECT_EQ(state, c.state) << "row " << row;
     EXPECT_TRUE(same(v, c.value)) << "value, row " << row;
     EXPECT_TRUE(same(s, c.sigma, c.near)) << "sigma, row " << row;

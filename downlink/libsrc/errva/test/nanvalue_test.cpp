@@ -3,16 +3,14 @@
 
 #include <cfenv>
 
-TEST(ErrvaNanConstants, HoldTheirBitPatterns) {
+TEST(ErrvaNan, ConstantsHoldTheirBitPatternsAndTestsClassifyBitImages) {
     EXPECT_EQ(const_exp_float, 0x7F800000u);
     EXPECT_EQ(const_nan_float, 0x7FC00000u);
     EXPECT_EQ(const_mant_float, 0x007FFFFFu);
     EXPECT_EQ(const_exp_double, 0x7FF0000000000000ull);
     EXPECT_EQ(const_nan_double, 0x7FF8000000000000ull);
     EXPECT_EQ(const_mant_double, 0x000FFFFFFFFFFFFFull);
-}
-
-TEST(ErrvaNanTests, ClassifyTheBitImageWithoutFloatingPointExceptions) {
+    // The tests classify the bit image without floating-point exceptions.
     struct Row {
         uint64_t bits;
         int nan, inf;
