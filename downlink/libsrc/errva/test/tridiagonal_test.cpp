@@ -5,195 +5,122 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
 
 namespace {
 
-// A diagonally dominant test system of order 6 (double).
-struct TriSystem {
-    std::vector<double> a{0.0, 1.0, -0.5, 2.0, 0.25, -1.0};
-    std::vector<double> b{4.0, 5.0, 3.0, 6.0, 2.5, 4.0};
-    std::vector<double> c{1.5, -2.0, 1.0, 0.5, 1.0, 0.0};
-    std::vector<double> r{1.0, -2.0, 3.0, 0.5, -1.5, 2.0};
+// A diagonally dominant test system of order 6 and its dense form; a[0] and c[5]
+// lie outside the matrix and are NaN, so reading them spoils every result.
+const std::vector<double> ta{NAN, 1.0, -0.5, 2.0, 0.25, -1.0}, tb{4.0, 5.0, 3.0, 6.0, 2.5, 4.0},
+    tc{1.5, -2.0, 1.0, 0.5, 1.0, NAN}, tr{1.0, -2.0, 3.0, 0.5, -1.5, 2.0};
 
-    DenseMatrix dense() const {
-        const size_t n = b.size();
-        DenseMatrix m(n, std::vector<double>(n, 0.0));
-        for (size_t i = 0; i < n; i++) {
-            m[i][i] = b[i];
-            if (i > 0) {
-                m[i][i - 1] = a[i];
-            }
-            if (i + 1 < n) {
-                m[i][i + 1] = c[i];
-            }
-        }
-        return m;
+DenseMatrix tri_dense() {
+    DenseMatrix m(6, std::vector<double>(6, 0.0));
+    m[0][0] = tb[0];
+    for (size_t i = 1; i < 6; i++) {
+        m[i][i] = tb[i];
+        m[i][i - 1] = ta[i];
+        m[i - 1][i] = tc[i - 1];
     }
-};
+    return m;
+}
 
-std::vector<float> to_float(const std::vector<double>& v) {
-    return std::vector<float>(v.begin(), v.end());
+template <typename T> std::vector<T> as(const std::vector<double>& v) {
+    return std::vector<T>(v.begin(), v.end());
 }
 
 } // namespace
 
-TEST(TridiagSolve, IdentityReturnsRightHandSide) {
-    std::vector<double> a(4, 0.0), b(4, 1.0), c(4, 0.0), r{3.0, -1.0, 2.5, 7.0}, u(4), gam(4);
-    EXPECT_EQ(dtridiagsolve(a.data(), b.data(), c.data(), r.data(), u.data(), gam.data(), 1e-9, 4),
+TEST(TridiagSolve, BothPrecisionsMatchDenseSolveAndTheProductInvertsIt) {
+    std::vector<double> a = ta, b = tb, c = tc, r = tr, u(6), gam(6), back(6);
+    ASSERT_EQ(dtridiagsolve(a.data(), b.data(), c.data(), r.data(), u.data(), gam.data(), 1e-12, 6),
               0);
-    EXPECT_EQ(u, r);
-}
-
-TEST(TridiagSolve, DoubleMatchesDenseSolve) {
-    TriSystem s;
-    std::vector<double> u(6), gam(6);
-    const std::vector<double> r0 = s.r;
-    ASSERT_EQ(dtridiagsolve(s.a.data(), s.b.data(), s.c.data(), s.r.data(), u.data(), gam.data(),
-                            1e-12, 6),
-              0);
-    const std::vector<double> want = dense_solve(s.dense(), s.r);
+    EXPECT_EQ(r, tr); // the right-hand side is left alone
+    std::vector<float> fa = as<float>(ta), fb = as<float>(tb), fc = as<float>(tc),
+                       fr = as<float>(tr), fu(6), fgam(6), fback(6);
+    ASSERT_EQ(
+        tridiagsolve(fa.data(), fb.data(), fc.data(), fr.data(), fu.data(), fgam.data(), 1e-6f, 6),
+        0);
+    dtrimulvec(a.data(), b.data(), c.data(), u.data(), back.data(), 6);
+    trimulvec(fa.data(), fb.data(), fc.data(), fu.data(), fback.data(), 6);
+    const std::vector<double> want = dense_solve(tri_dense(), tr);
     for (int i = 0; i < 6; i++) {
         EXPECT_NEAR(u[i], want[i], 1e-12) << i;
-    }
-    EXPECT_EQ(s.r, r0);
-}
-
-TEST(TridiagSolve, FloatMatchesDenseSolve) {
-    TriSystem s;
-    std::vector<float> a = to_float(s.a), b = to_float(s.b), c = to_float(s.c), r = to_float(s.r);
-    std::vector<float> u(6), gam(6);
-    ASSERT_EQ(tridiagsolve(a.data(), b.data(), c.data(), r.data(), u.data(), gam.data(), 1e-6f, 6),
-              0);
-    const std::vector<double> want = dense_solve(s.dense(), s.r);
-    for (int i = 0; i < 6; i++) {
-        EXPECT_NEAR(u[i], want[i], 1e-5) << i;
+        EXPECT_NEAR(fu[i], want[i], 1e-5) << i;
+        EXPECT_NEAR(back[i], tr[i], 1e-12) << i;
+        EXPECT_NEAR(fback[i], tr[i], 1e-5) << i;
     }
 }
 
-TEST(TridiagSolve, PivotEqualToToleranceFails) {
+TEST(TridiagSolve, PivotTestsAndSmallOrdersOfSolverAndProduct) {
     float a[2] = {0.0f, 0.0f}, b[2] = {0.5f, 1.0f}, c[2] = {0.0f, 0.0f}, r[2] = {1.0f, 1.0f};
     float u[2], gam[2];
-    EXPECT_EQ(tridiagsolve(a, b, c, r, u, gam, 0.5f, 2), -1);
+    EXPECT_EQ(tridiagsolve(a, b, c, r, u, gam, 0.5f, 2), -1); // |pivot| <= tol fails
     b[0] = std::nextafter(0.5f, 1.0f);
     EXPECT_EQ(tridiagsolve(a, b, c, r, u, gam, 0.5f, 2), 0);
-    // Second pivot: 1 - 1 * (1 / 2) = 0.5, equal to tol.
-    double da[2] = {0.0, 1.0}, db[2] = {2.0, 1.0}, dc[2] = {1.0, 0.0}, dr[2] = {1.0, 1.0};
+    // Second pivot: 1 - 1 * (1 / 2) = 0.5, equal to tol; the partial result stays.
+    double da[2] = {9.0, 1.0}, db[2] = {2.0, 1.0}, dc[2] = {1.0, 9.0}, dr[2] = {1.0, 1.0};
     double du[2], dg[2];
     EXPECT_EQ(dtridiagsolve(da, db, dc, dr, du, dg, 0.5, 2), -2);
-    EXPECT_EQ(du[0], 0.5); // partial result left in place
-}
-
-TEST(TridiagSolve, NanPivotPassesTheTest) {
-    double a[1] = {0.0}, b[1] = {std::numeric_limits<double>::quiet_NaN()}, c[1] = {0.0};
-    double r[1] = {1.0}, u[1] = {0.0}, gam[1];
-    EXPECT_EQ(dtridiagsolve(a, b, c, r, u, gam, 1e-6, 1), 0);
-    EXPECT_TRUE(std::isnan(u[0]));
-}
-
-TEST(TridiagSolve, SmallOrdersStayInsideTheArrays) {
-    double a[1] = {9.0}, b[1] = {2.0}, c[1] = {9.0}, r[1] = {6.0}, u[1], gam[1] = {-7.0};
-    EXPECT_EQ(dtridiagsolve(a, b, c, r, u, gam, 1e-6, 1), 0);
-    EXPECT_EQ(u[0], 3.0);
-    EXPECT_EQ(gam[0], -7.0);
+    EXPECT_EQ(du[0], 0.5);
+    // Order 1 (one-element arrays) reads only b[0] and r[0]; a NaN pivot passes.
+    double a1 = 9.0, b1 = 2.0, c1 = 9.0, r1 = 6.0, u1 = 0.0, g1 = 0.0;
+    EXPECT_EQ(dtridiagsolve(&a1, &b1, &c1, &r1, &u1, &g1, 1e-6, 1), 0);
+    EXPECT_EQ(u1, 3.0);
+    dtrimulvec(&a1, &b1, &c1, &r1, &u1, 1);
+    EXPECT_EQ(u1, 12.0);
+    b1 = std::numeric_limits<double>::quiet_NaN();
+    EXPECT_EQ(dtridiagsolve(&a1, &b1, &c1, &r1, &u1, &g1, 1e-6, 1), 0);
+    EXPECT_TRUE(std::isnan(u1));
     EXPECT_EQ(dtridiagsolve(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 1e-6, 0), 0);
     EXPECT_EQ(tridiagsolve(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 1e-6f, -3), 0);
 }
 
-TEST(TriMulVec, OrderTwoUsesOnlyItsFourElements) {
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    float a[2] = {nan, 3.0f}, b[2] = {1.0f, 4.0f}, c[2] = {2.0f, nan}, x[2] = {5.0f, 6.0f}, y[2];
-    trimulvec(a, b, c, x, y, 2);
-    EXPECT_EQ(y[0], 1.0f * 5.0f + 2.0f * 6.0f);
-    EXPECT_EQ(y[1], 3.0f * 5.0f + 4.0f * 6.0f);
-    double da[1] = {nan}, db[1] = {2.5}, dc[1] = {nan}, dx[1] = {4.0}, dy[1];
-    dtrimulvec(da, db, dc, dx, dy, 1);
-    EXPECT_EQ(dy[0], 10.0);
-}
-
-TEST(TriMulVec, InvertsTheSolver) {
-    TriSystem s;
-    std::vector<double> u(6), gam(6), back(6);
-    ASSERT_EQ(dtridiagsolve(s.a.data(), s.b.data(), s.c.data(), s.r.data(), u.data(), gam.data(),
-                            1e-12, 6),
-              0);
-    dtrimulvec(s.a.data(), s.b.data(), s.c.data(), u.data(), back.data(), 6);
-    for (int i = 0; i < 6; i++) {
-        EXPECT_NEAR(back[i], s.r[i], 1e-12) << i;
+TEST(TriRows, GetRowsInsideAndOutsideAndPutRowsIntoTheBandOnly) {
+    double da[3] = {9.0, 1.0, 2.0}, db[3] = {3.0, 4.0, 5.0}, dc[3] = {6.0, 7.0, 9.0};
+    const std::vector<std::vector<double>> want{{3, 6, 0}, {1, 4, 7}, {0, 2, 5}, {0, 0, 0}};
+    for (int i = 0; i < 4; i++) {
+        std::vector<double> row(3, -1.0);
+        dtrigetrow(da, db, dc, row.data(), i, 3);
+        EXPECT_EQ(row, want[i]) << i;
     }
-}
-
-TEST(TriRows, GetRowAtBothEndsAndInside) {
-    double a[3] = {9.0, 1.0, 2.0}, b[3] = {3.0, 4.0, 5.0}, c[3] = {6.0, 7.0, 9.0};
-    double row[3] = {-1.0, -1.0, -1.0};
-    dtrigetrow(a, b, c, row, 0, 3);
-    EXPECT_EQ(std::vector<double>(row, row + 3), (std::vector<double>{3.0, 6.0, 0.0}));
-    dtrigetrow(a, b, c, row, 1, 3);
-    EXPECT_EQ(std::vector<double>(row, row + 3), (std::vector<double>{1.0, 4.0, 7.0}));
-    dtrigetrow(a, b, c, row, 2, 3);
-    EXPECT_EQ(std::vector<double>(row, row + 3), (std::vector<double>{0.0, 2.0, 5.0}));
-    dtrigetrow(a, b, c, row, 3, 3);
-    EXPECT_EQ(std::vector<double>(row, row + 3), (std::vector<double>{0.0, 0.0, 0.0}));
-}
-
-TEST(TriRows, PutRowWritesOnlyTheBand) {
+    // Putting rows writes only the band.
     float a[3] = {-9.0f, 0.0f, 0.0f}, b[3] = {0.0f, 0.0f, 0.0f}, c[3] = {0.0f, 0.0f, -9.0f};
-    float first[3] = {1.0f, 2.0f, 3.0f}, last[3] = {4.0f, 5.0f, 6.0f};
+    float first[3] = {1.0f, 2.0f, 3.0f}, last[3] = {4.0f, 5.0f, 6.0f}, got[3];
     triputrow(a, b, c, first, 0, 3);
     triputrow(a, b, c, last, 2, 3);
-    EXPECT_EQ(a[0], -9.0f);
-    EXPECT_EQ(b[0], 1.0f);
-    EXPECT_EQ(c[0], 2.0f);
-    EXPECT_EQ(a[2], 5.0f);
-    EXPECT_EQ(b[2], 6.0f);
-    EXPECT_EQ(c[2], -9.0f);
-    float got[3];
+    triputrow(a, b, c, last, -1, 3); // outside the matrix: no change
+    triputrow(a, b, c, last, 3, 3);
+    EXPECT_EQ(std::vector<float>(a, a + 3), (std::vector<float>{-9.0f, 0.0f, 5.0f}));
+    EXPECT_EQ(std::vector<float>(b, b + 3), (std::vector<float>{1.0f, 0.0f, 6.0f}));
+    EXPECT_EQ(std::vector<float>(c, c + 3), (std::vector<float>{2.0f, 0.0f, -9.0f}));
     trigetrow(a, b, c, got, 0, 3);
     EXPECT_EQ(std::vector<float>(got, got + 3), (std::vector<float>{1.0f, 2.0f, 0.0f}));
-    triputrow(a, b, c, first, -1, 3); // outside the matrix: no change
-    EXPECT_EQ(a[0], -9.0f);
 }
 
-TEST(TriInvert, TwoByTwoByHand) {
-    // M = [[2, 1], [1, 3]], det 5: inverse [[3/5, -1/5], [-1/5, 2/5]].
-    float a[2] = {0.0f, 1.0f}, b[2] = {2.0f, 3.0f}, c[2] = {1.0f, 0.0f};
-    float d[2] = {7.0f, 7.0f}, e[2], f[2] = {7.0f, 7.0f};
-    ASSERT_EQ(triadiaginvert(a, b, c, d, e, f, 1e-6f, 2), 0);
-    EXPECT_NEAR(e[0], 0.6f, 1e-7);
-    EXPECT_NEAR(e[1], 0.4f, 1e-7);
-    EXPECT_NEAR(f[0], -0.2f, 1e-7);
-    EXPECT_NEAR(d[1], -0.2f, 1e-7);
-    EXPECT_EQ(d[0], 0.0f);
-    EXPECT_EQ(f[1], 0.0f);
-    EXPECT_EQ(b[0], 2.0f); // the matrix is left as it was
-}
-
-TEST(TriInvert, MatchesDenseInverse) {
-    TriSystem s;
-    std::vector<float> a = to_float(s.a), b = to_float(s.b), c = to_float(s.c);
-    std::vector<float> d(6), e(6), f(6);
+TEST(TriInvert, MatchesDenseInverseLeavesTheMatrixAndRefusesSmallPivots) {
+    std::vector<float> a = as<float>(ta), b = as<float>(tb), c = as<float>(tc);
+    std::vector<float> d(6, 7.0f), e(6), f(6, 7.0f);
     ASSERT_EQ(triadiaginvert(a.data(), b.data(), c.data(), d.data(), e.data(), f.data(), 1e-6f, 6),
               0);
+    EXPECT_EQ(b, as<float>(tb));
+    EXPECT_EQ(d[0], 0.0f);
+    EXPECT_EQ(f[5], 0.0f);
     for (int j = 0; j < 6; j++) {
         std::vector<double> unit(6, 0.0);
         unit[j] = 1.0;
-        const std::vector<double> col = dense_solve(s.dense(), unit); // column j of the inverse
-        EXPECT_NEAR(e[j], col[j], 1e-6) << j;
-        if (j > 0) {
-            EXPECT_NEAR(f[j - 1], col[j - 1], 1e-6) << j;
-        }
-        if (j < 5) {
-            EXPECT_NEAR(d[j + 1], col[j + 1], 1e-6) << j;
-        }
+        const std::vector<double> col = dense_solve(tri_dense(), unit); // column j of the inverse
+        for (int i = std::max(0, j - 1); i <= std::min(5, j + 1); i++)
+            EXPECT_NEAR(i < j ? f[i] : i > j ? d[i] : e[i], col[i], 1e-6) << i << "," << j;
     }
-}
-
-TEST(TriInvert, SmallPivotFails) {
-    float a[2] = {0.0f, 1.0f}, b[2] = {1e-8f, 3.0f}, c[2] = {1.0f, 0.0f}, d[2], e[2], f[2];
-    EXPECT_EQ(triadiaginvert(a, b, c, d, e, f, 1e-6f, 2), -1);
-    // Forward pivots 1 and -1 pass; the first pivot from the bottom is b[1] = 1e-9.
-    float a2[2] = {0.0f, 1.0f}, b2[2] = {1.0f, 1e-9f}, c2[2] = {1.0f, 0.0f};
-    EXPECT_EQ(triadiaginvert(a2, b2, c2, d, e, f, 1e-6f, 2), -1);
+    // Small pivots fail: b[0] from the top; with b = (1, 1e-9) the forward pivots 1
+    // and -1 pass and the first pivot from the bottom, 1e-9, fails.
+    float sa[2] = {0.0f, 1.0f}, sb[2] = {1e-8f, 3.0f}, sc[2] = {1.0f, 0.0f}, sd[2], se[2], sf[2];
+    EXPECT_EQ(triadiaginvert(sa, sb, sc, sd, se, sf, 1e-6f, 2), -1);
+    sb[0] = 1.0f;
+    sb[1] = 1e-9f;
+    EXPECT_EQ(triadiaginvert(sa, sb, sc, sd, se, sf, 1e-6f, 2), -1);
 }
