@@ -14,12 +14,13 @@
 
 namespace {
 
-// Diagonally dominant matrix of order n with bandwidths p, q (dense form).
-DenseMatrix dominant(int n, int p, int q) {
+// Fills a (order n, bandwidths p, q) with a diagonally dominant matrix and
+// returns its dense form.
+DenseMatrix fill_dominant(double** a, int n, int p, int q) {
     DenseMatrix m(n, std::vector<double>(n, 0.0));
     for (int i = 0; i < n; i++)
         for (int j = std::max(0, i - p); j <= std::min(n - 1, i + q); j++)
-            m[i][j] = (i == j) ? 10.0 + i : 1.0 + 0.5 * ((i + 2 * j) % 5) - 1.0;
+            a[i][j] = m[i][j] = (i == j) ? 10.0 + i : 1.0 + 0.5 * ((i + 2 * j) % 5) - 1.0;
     return m;
 }
 
@@ -55,13 +56,11 @@ TEST(BandLu, MatchesDenseSolveAndTheTridiagonalSolver) {
     const std::vector<double> rhs{1.0, -2.0, 0.5, 3.0, -1.0, 2.0, 4.0};
     for (const int p : {1, 2, n - 1}) {
         const int q = p == 2 ? 1 : p;
-        const DenseMatrix m = dominant(n, p, q);
         double** a = p == n - 1 ? matalloc(n, n) : bandalloc(n, p, q);
         ASSERT_NE(a, nullptr);
+        const DenseMatrix m = fill_dominant(a, n, p, q);
         std::vector<double> x = rhs, ta(n), tb(n), tc(n), gam(n);
         for (int i = 0; i < n; i++) {
-            for (int j = std::max(0, i - p); j <= std::min(n - 1, i + q); j++)
-                a[i][j] = m[i][j];
             tb[i] = m[i][i];
             ta[i] = i > 0 ? m[i][i - 1] : 0.0;
             tc[i] = i < n - 1 ? m[i][i + 1] : 0.0;
@@ -109,12 +108,11 @@ TEST(BandLu, PivotTestIsStrictAndOrderOneIsNotExamined) {
 TEST(BandShow, PrintsZerosOutsideTheBandWithoutReadingThem) {
     double** a = bandalloc(3, 0, 1);
     ASSERT_NE(a, nullptr);
-    a[0][0] = 1.0;
-    a[0][1] = 2.0;
-    a[1][1] = 3.0;
-    a[1][2] = -4.5;
-    a[2][2] = 5.0;
-    a[2][3] = 99.0; // band cell outside the matrix: never printed
+    const double diag[3] = {1.0, 3.0, 5.0}, upper[3] = {2.0, -4.5, 99.0};
+    for (int i = 0; i < 3; i++) { // a[2][3] lies outside the matrix: never printed
+        a[i][i] = diag[i];
+        a[i][i + 1] = upper[i];
+    }
     testing::internal::CaptureStdout();
     EXPECT_EQ(bandshow(stdout, a, 3, 0, 1, "T"), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
