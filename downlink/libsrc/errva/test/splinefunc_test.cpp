@@ -38,22 +38,24 @@ void expect_near(const double* got, const std::vector<double>& want, double tol)
 } // namespace
 
 TEST(SplineTable, ByHandFromDoublesAndFloats) {
-    Table s({0.0, 1.0, 2.5, 4.0}, {1.0, 3.0, 6.0, 9.0}, {0.1, 0.2, 0.3, 0.4}); // y = 2x + 1
+    // y = 2x + 1 with and without sigmas: no curvature, the sample sigmas add in
+    // quadrature (on [1, 2.5] at 1.7: A = 8/15, B = 7/15) and x_sigma enters through
+    // the slope 2.  Null sigmas give zero sigmas.
+    Table s({0.0, 1.0, 2.5, 4.0}, {1.0, 3.0, 6.0, 9.0}, {0.1, 0.2, 0.3, 0.4});
+    Table n({0.0, 1.0, 2.5, 4.0}, {1.0, 3.0, 6.0, 9.0});
     ASSERT_EQ(s.rc, 0);
+    ASSERT_EQ(n.rc, 0);
     expect_near(s.t->ypp, {0.0, 0.0, 0.0, 0.0}, 1e-14);
-    // On [1, 2.5]: A = 8/15, B = 7/15; the sample sigmas add in quadrature.
     s.expect_at(1.7, 0.0, 0, 4.4, std::sqrt(1.6 * 1.6 + 2.1 * 2.1) / 15.0, 1e-14);
+    n.expect_at(2.0, 0.5, 0, 5.0, 1.0, 1e-14);
+    expect_near(n.t->y_sigma, {0.0, 0.0, 0.0, 0.0}, 0.0);
+    expect_near(n.t->ypp_sigma, {0.0, 0.0, 0.0, 0.0}, 0.0);
     // x = 0, 1, 2: the middle row reads ypp1 * 2/3 = (0 - 1) - (1 - 0); the columns of
     // R^-1 are (1, -1/4, 0), (0, 3/2, 0), (0, -1/4, 1).
     Table h({0.0, 1.0, 2.0}, {0.0, 1.0, 0.0}, {1.0, 2.0, 3.0});
     ASSERT_EQ(h.rc, 0);
     expect_near(h.t->ypp, {0.0, -3.0, 0.0}, 1e-14);
     expect_near(h.t->ypp_sigma, {std::sqrt(1.0 + 0.25), 3.0, std::sqrt(0.25 + 9.0)}, 1e-14);
-    // Null sigmas give zero sigmas.
-    Table n({0.0, 1.0, 3.0, 4.0}, {2.0, -1.0, 5.0, 0.5});
-    ASSERT_EQ(n.rc, 0);
-    expect_near(n.t->y_sigma, {0.0, 0.0, 0.0, 0.0}, 0.0);
-    expect_near(n.t->ypp_sigma, {0.0, 0.0, 0.0, 0.0}, 0.0);
     // Samples exact in float give the same table from splinetab_float.
     float xf[4] = {0.0f, 0.5f, 2.0f, 3.0f}, yf[4] = {1.0f, -2.0f, 0.25f, 4.0f};
     float sf[4] = {0.5f, 0.25f, 1.0f, 2.0f};
@@ -89,7 +91,7 @@ TEST(SplineTable, RejectsUnusableSamples) {
     EXPECT_EQ(Table({0.0, 1e-6, 2e-6}, {1.0, 2.0, 3.0}).rc, -1); // middle pivot 4e-6/6
 }
 
-TEST(SplineInterp, EndsOutsideNanAndTheAbscissaSigma) {
+TEST(SplineInterp, EndsOutsideNanAndSampleSigmas) {
     Table s({1.0, 2.0, 4.0}, {3.0, 5.0, 4.0}, {0.5, 0.75, 1.0});
     ASSERT_EQ(s.rc, 0);
     s.expect_at(1.0, 0.0, 0, 3.0, 0.5); // the samples themselves, exactly
@@ -97,9 +99,7 @@ TEST(SplineInterp, EndsOutsideNanAndTheAbscissaSigma) {
     s.expect_at(0.0, 0.2, -1, 1.0, 0.5); // 3 + (5 - 3) * (0 - 1) / (2 - 1)
     s.expect_at(6.0, 0.2, -2, 3.0, 1.0); // 4 + (4 - 5) * (6 - 4) / (4 - 2)
     s.expect_at(NAN, 0.0, -1, NAN, NAN); // never reads outside the table
-    // x_sigma enters through the slope 2 of an exact line; sample sigmas through
-    // A = B = 1/2 on a flat one.
-    Table({0.0, 1.0, 3.0}, {1.0, 3.0, 7.0}).expect_at(2.0, 0.5, 0, 5.0, 1.0, 1e-14);
+    // Sample sigmas enter through A = B = 1/2 on a flat line.
     Table({0.0, 1.0, 3.0}, {5.0, 5.0, 5.0}, {0.3, 0.3, 0.3})
         .expect_at(0.5, 0.5, 0, 5.0, std::sqrt(2.0 * 0.15 * 0.15), 1e-14);
 }

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 namespace {
 
@@ -20,7 +21,7 @@ struct Model {
 };
 
 // The polar pair the model draws next: {returned first, kept for second}.
-void polar_pair(Model& m, float* first, float* second) {
+std::pair<float, float> polar_pair(Model& m) {
     float e1, e2, rsq;
     do {
         e1 = (float)(2.0 * m.next() - 1.0);
@@ -28,8 +29,7 @@ void polar_pair(Model& m, float* first, float* second) {
         rsq = e1 * e1 + e2 * e2;
     } while (rsq >= 1.0f || rsq == 0.0f);
     const float fac = (float)std::sqrt(-2.0 * std::log((double)rsq) / rsq);
-    *first = e2 * fac;
-    *second = e1 * fac;
+    return {e2 * fac, e1 * fac};
 }
 
 } // namespace
@@ -67,12 +67,11 @@ TEST(GasdevPure, PolarPairsAndTheStoredDeviateOutlivesReseeding) {
     // when it starts.
     uniformseed(12345, 67890);
     Model m{12345, 67890};
-    float first, second;
     for (int pair = 0; pair < 3; pair++) {
-        polar_pair(m, &first, &second);
-        EXPECT_EQ(gasdev_pure(), first) << pair;
+        const std::pair<float, float> want = polar_pair(m);
+        EXPECT_EQ(gasdev_pure(), want.first) << pair;
         if (pair == 2)
             uniformseed(7, 8); // a new seed keeps the stored deviate
-        EXPECT_EQ(gasdev_pure(), second) << pair;
+        EXPECT_EQ(gasdev_pure(), want.second) << pair;
     }
 }
