@@ -7,7 +7,6 @@
 #include <nanvalue.h>
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace {
 
@@ -59,74 +58,67 @@ bool pixel_usable(const flat_frame& f, float value, size_t i, size_t p) {
     return true;
 }
 
-// The divisor of every plane pixel with its uncertainty and flag word.
-struct divisor_plane {
-    float* value;
-    float* sigma;
-    int* flags;
+// Pixels per block of the divisor: the block's divisor, and the DCE, uncertainty and masks
+// it meets in every plane, stay in the processor cache between the product and the quotients.
+const size_t divisor_block = 4096;
+
+// The divisor of one block of plane pixels with its uncertainty and flag word.
+struct divisor_block_values {
+    float value[divisor_block];
+    float sigma[divisor_block];
+    int flags[divisor_block];
 };
 
-void release(divisor_plane* d) {
-    std::free(d->value);
-    std::free(d->sigma);
-    std::free(d->flags);
-}
-
-bool allocate(divisor_plane* d, size_t plane) {
-    const size_t n = plane > 0 ? plane : 1;
-    d->value = static_cast<float*>(std::malloc(n * sizeof(float)));
-    d->sigma = static_cast<float*>(std::malloc(n * sizeof(float)));
-    d->flags = static_cast<int*>(std::malloc(n * sizeof(int)));
-    if (d->value == nullptr || d->sigma == nullptr || d->flags == nullptr) {
-        release(d);
-        return false;
-    }
-    return true;
-}
-
-// Flat times calibrator flat, once per plane pixel, whatever the masks say.
-void compute_divisor(const flat_frame& f, divisor_plane* d) {
+// Flat times calibrator flat for plane pixels first .. first + count - 1, whatever the masks
+// say.
+void compute_divisor(const flat_frame& f, size_t first, size_t count, divisor_block_values* d) {
     const size_t n = f.plane;
-    for (size_t p = 0; p < n; ++p) {
+    for (size_t j = 0; j < count; ++j) {
+        const size_t p = first + j;
+        d->flags[j] = 0;
         if (f.tcal_flat == nullptr) {
-            d->value[p] = f.flat[p];
-            d->sigma[p] = f.flat[n + p];
-            d->flags[p] = 0;
+            d->value[j] = f.flat[p];
+            d->sigma[j] = f.flat[n + p];
             continue;
         }
-        d->flags[p] = 0;
-        errva_mul(&d->value[p], &d->sigma[p], &d->flags[p], f.flat[p], f.flat[n + p],
+        errva_mul(&d->value[j], &d->sigma[j], &d->flags[j], f.flat[p], f.flat[n + p],
                   static_cast<int>(f.cmask[p]), f.tcal_flat[p], f.tcal_flat[n + p],
                   static_cast<int>(f.tcal_cmask[p]));
     }
 }
 
-// Uncertainty path: the quotient and its sigma from the library.  The product's flag word is
-// passed as the flags of both operands; the quotient's own flags go to a scratch word so that
-// the divisor's flags stay the same for every plane.
-bool divide_with_uncertainty(const flat_frame& f, size_t planes, float* dce, float* unc) {
-    divisor_plane d{};
-    if (!allocate(&d, f.plane)) {
-        return false;
+// The quotients of one block of plane pixels in plane k.  The product's flag word is passed
+// as the flags of both operands; the quotient's own flags go to a scratch word so that the
+// divisor's flags stay the same for every plane.
+void divide_block(const flat_frame& f, size_t k, size_t first, size_t count,
+                  const divisor_block_values& d, float* dce, float* unc) {
+    for (size_t j = 0; j < count; ++j) {
+        const size_t p = first + j;
+        const size_t i = k * f.plane + p;
+        if (!pixel_usable(f, dce[i], i, p)) {
+            continue;
+        }
+        float quotient = 0.0f;
+        float sigma = 0.0f;
+        int quotient_flags = d.flags[j];
+        errva_div(&quotient, &sigma, &quotient_flags, dce[i], unc[i], d.flags[j], d.value[j],
+                  d.sigma[j], d.flags[j]);
+        dce[i] = quotient;
+        unc[i] = sigma;
     }
-    compute_divisor(f, &d);
-    for (size_t k = 0; k < planes; ++k) {
-        for (size_t p = 0; p < f.plane; ++p) {
-            const size_t i = k * f.plane + p;
-            if (!pixel_usable(f, dce[i], i, p)) {
-                continue;
-            }
-            float quotient = 0.0f;
-            float sigma = 0.0f;
-            int quotient_flags = d.flags[p];
-            errva_div(&quotient, &sigma, &quotient_flags, dce[i], unc[i], d.flags[p], d.value[p],
-                      d.sigma[p], d.flags[p]);
-            dce[i] = quotient;
-            unc[i] = sigma;
+}
+
+// Uncertainty path: the quotient and its sigma from the library, block by block of plane
+// pixels; every pixel gets the same operands as in a plane-by-plane pass.
+void divide_with_uncertainty(const flat_frame& f, size_t planes, float* dce, float* unc) {
+    divisor_block_values d;
+    for (size_t first = 0; first < f.plane; first += divisor_block) {
+        const size_t count = f.plane - first < divisor_block ? f.plane - first : divisor_block;
+        compute_divisor(f, first, count, &d);
+        for (size_t k = 0; k < planes; ++k) {
+            divide_block(f, k, first, count, d, dce, unc);
         }
     }
-    release(&d);
-    return true;
 }
 
 // Path without uncertainties: single-precision product, then quotient.
@@ -158,10 +150,7 @@ int plenor_compute_results(image_dims* dims, float* dce, float* unc, run_control
     const size_t planes = dims->I_NZ > 0 ? static_cast<size_t>(dims->I_NZ) : 0;
     const flat_frame f{rc, plane, pmask, dmask, cmask, flat, tcal_flat, tcal_cmask};
     if (rc->do_uncertainty == 1) {
-        if (!divide_with_uncertainty(f, planes, dce, unc)) {
-            rc->status = plenor_code(FCN_COMPUTE, MSG_MALLOC_FAILED);
-            return -1;
-        }
+        divide_with_uncertainty(f, planes, dce, unc);
     } else {
         divide_plain(f, planes, dce);
     }
