@@ -2,9 +2,7 @@
 // uncertainty as new files with the input headers, each with one history line.
 #include "plenor.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -220,31 +218,8 @@ bool finish_product(product_file* p, int* st) {
 
 // ------------------------------------------------------------------ Dmask
 
-// Copies the file `from` to `to` (created or replaced, with the mode bits of `from`).
-bool copy_file(const char* from, const char* to) {
-    const int in = open(from, O_RDONLY);
-    struct stat info {};
-    if (in < 0 || fstat(in, &info) != 0) {
-        if (in >= 0) {
-            close(in);
-        }
-        return false;
-    }
-    const int out = open(to, O_WRONLY | O_CREAT | O_TRUNC, info.st_mode & 07777);
-    bool ok = out >= 0 && fchmod(out, info.st_mode & 07777) == 0;
-    char buffer[65536];
-    ssize_t got = 0;
-    while (ok && (got = read(in, buffer, sizeof buffer)) > 0) {
-        ok = write(out, buffer, static_cast<size_t>(got)) == got;
-    }
-    ok = ok && got == 0;
-    close(in);
-    ok = out >= 0 && close(out) == 0 && ok;
-    return ok;
-}
-
-// The Dmask with the marks of the computation, written into the open file: the history line,
-// then the pixels.
+// The Dmask with the marks of the computation, written into its open file in place: the
+// history line, then the pixels.
 bool update_dmask(fitsfile* fp, size_t count, short* dmask, run_control* rc) {
     int st = 0;
     char version[16];
@@ -258,7 +233,6 @@ bool update_dmask(fitsfile* fp, size_t count, short* dmask, run_control* rc) {
     if (count > 0) {
         fits_write_img(fp, TSHORT, 1, static_cast<LONGLONG>(count), dmask, &st);
     }
-    fits_flush_file(fp, &st);
     fits_close_file(fp, &st);
     if (st != 0) {
         fail_with(rc, st, false);
@@ -267,7 +241,7 @@ bool update_dmask(fitsfile* fp, size_t count, short* dmask, run_control* rc) {
     return true;
 }
 
-// Opens a Dmask file for its update and updates it.
+// Opens a Dmask file for its update in place and updates it.
 bool update_dmask_file(const char* name, size_t count, short* dmask, run_control* rc) {
     fitsfile* fp = nullptr;
     int st = 0;
@@ -278,10 +252,46 @@ bool update_dmask_file(const char* name, size_t count, short* dmask, run_control
     return update_dmask(fp, count, dmask, rc);
 }
 
-// The Dmask is updated through a copy beside it that is renamed over it once complete, so
-// that it ends as either the old or the new file, never a mixture.  A Dmask that is not a
-// plain file (a device, or a name with FITS library qualifiers) is updated in place.  A
-// symbolic link keeps pointing at the updated file.
+// Copies every HDU after the current one of `in` to the end of `out`.
+void copy_following_hdus(fitsfile* in, fitsfile* out, int* st) {
+    while (*st == 0 && fits_movrel_hdu(in, 1, nullptr, st) == 0) {
+        fits_copy_hdu(in, out, 0, st);
+    }
+    if (*st == END_OF_FILE) {
+        *st = 0;
+    }
+}
+
+// The new Dmask file, built from the old one's header and extensions and the marked pixels in
+// memory: the header with the history line, the pixels (converted to the file's own type and
+// scaling, as an update in place would), then the extensions.  The old file is never read
+// back through its data unit, so it is read once and written once.
+bool rewrite_dmask(fitsfile* in, product_file* p, size_t count, short* dmask, run_control* rc) {
+    int st = 0;
+    char version[16];
+    version_text(version, sizeof version);
+    fits_copy_header(in, p->fp, &st);
+    writeDLhistoryline(p->fp, program_name, version, &st);
+    if (st != 0) {
+        fail_with(rc, st, true);
+        return false;
+    }
+    if (count > 0) {
+        fits_write_img(p->fp, TSHORT, 1, static_cast<LONGLONG>(count), dmask, &st);
+    }
+    copy_following_hdus(in, p->fp, &st);
+    if (st != 0 || !finish_product(p, &st)) {
+        fail_with(rc, st, false);
+        return false;
+    }
+    return true;
+}
+
+// The Dmask is written under a temporary name beside it that is renamed over it once
+// complete, so that it ends as either the old or the new file, never a mixture; the new file
+// keeps the old one's permission bits.  A Dmask that is not a plain file (a device, or a name
+// with FITS library qualifiers) is updated in place.  A symbolic link keeps pointing at the
+// updated file.
 bool write_dmask(const file_names* fn, size_t count, short* dmask, run_control* rc) {
     char* real = realpath(fn->Dmask_File, nullptr);
     struct stat info {};
@@ -291,25 +301,29 @@ bool write_dmask(const file_names* fn, size_t count, short* dmask, run_control* 
     }
     const std::string name(real);
     std::free(real);
-    const std::string temp = temp_name_for(name);
-    if (!copy_file(name.c_str(), temp.c_str())) {
-        std::printf("plenor_output: cannot copy %s to %s: %s\n", name.c_str(), temp.c_str(),
+    fitsfile* in = nullptr;
+    product_file p{};
+    int st = 0;
+    if (fits_open_file(&in, name.c_str(), READONLY, &st) != 0 ||
+        !create_product(name.c_str(), &p, &st)) {
+        close_quietly(in);
+        fail_with(rc, st, false);
+        return false;
+    }
+    if (chmod(p.temp.c_str(), info.st_mode & 07777) != 0) {
+        std::printf("plenor_output: cannot set the mode of %s: %s\n", p.temp.c_str(),
                     std::strerror(errno));
-        std::remove(temp.c_str());
-        set_write_failure(rc, WRITE_ERROR);
+        abandon_product(&p);
+        close_quietly(in);
+        fail_with(rc, WRITE_ERROR, false);
         return false;
     }
-    if (!update_dmask_file(temp.c_str(), count, dmask, rc)) {
-        std::remove(temp.c_str());
-        return false;
+    const bool ok = rewrite_dmask(in, &p, count, dmask, rc);
+    if (!ok) {
+        abandon_product(&p);
     }
-    if (std::rename(temp.c_str(), name.c_str()) != 0) {
-        std::printf("plenor_output: cannot replace %s: %s\n", name.c_str(), std::strerror(errno));
-        std::remove(temp.c_str());
-        set_write_failure(rc, WRITE_ERROR);
-        return false;
-    }
-    return true;
+    close_quietly(in);
+    return ok;
 }
 
 // ------------------------------------------------------------------ DCE and uncertainty

@@ -270,9 +270,9 @@ TEST_F(Case, FullAndNullDevices) {
 }
 
 // A folder with a file in it occupies the temporary name of a product, which then cannot be
-// made: the previous file under the final name stays untouched.  The Dmask is updated
-// through a copy renamed over it: when the copy cannot be made, the Dmask keeps its old bytes
-// and no product follows.
+// made: the previous file under the final name stays untouched.  The Dmask is written under
+// its temporary name and renamed over the old one: when that file cannot be made, the Dmask
+// keeps its old bytes and no product follows.
 TEST_F(Case, FailedProductsKeepThePreviousFiles) {
     testkit::write_text(f("out.fits"), "previous product");
     for (const char* part : {".part-out.fits", ".part-dmask.fits"}) {
@@ -288,8 +288,8 @@ TEST_F(Case, FailedProductsKeepThePreviousFiles) {
     const std::string before = testkit::read_text(f("dmask.fits"));
     r = plenor("-i dce.fits -o new.fits -f flat.fits -d dmask.fits");
     EXPECT_EQ(r.status, 64);
-    EXPECT_TRUE(has(r.out, "plenor_output: cannot copy ")) << r.out;
-    EXPECT_TRUE(has(r.out, report("0x006a: Unknown error", output_data)));
+    EXPECT_TRUE(has(r.out, "plenor_output: cannot create ")) << r.out;
+    EXPECT_TRUE(has(r.out, report("0x0069: Unknown error", output_data)));
     EXPECT_EQ(testkit::read_text(f("dmask.fits")), before);
     EXPECT_FALSE(testkit::file_exists(f("new.fits")));
 }
