@@ -12,7 +12,7 @@ namespace {
 enum Entry { Plain, Linear, Spline }; // errva_(d)interp or the member routines
 
 // A table of up to five samples, the point, the flag word before and the
-// expected return, value, sigma (near: within a few ulps) and flag word.  A
+// expected return, value, sigma (near: within one epsilon) and flag word.  A
 // value of -99 is the untouched output; tables with n <= 0 are passed as null.
 struct InterpCase {
     Entry entry;

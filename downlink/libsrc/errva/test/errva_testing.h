@@ -44,10 +44,11 @@ template <class T> bool is_library_nan(T x) {
 const double kNan = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 
-// An expected NaN is the library's NaN; `near` allows a few units in the last
-// place of T, otherwise the result is T(expected) exactly.
+// An expected NaN is the library's NaN; `near` allows a relative error of one
+// epsilon of T (the operands' own rounding), otherwise the result is
+// T(expected) exactly.
 template <class T>::testing::AssertionResult same(T got, double expected, bool near = false) {
-    const double tol = near ? 8 * std::numeric_limits<T>::epsilon() * std::fabs(expected) : 0;
+    const double tol = near ? std::numeric_limits<T>::epsilon() * std::fabs(expected) : 0;
     if (std::isnan(expected) ? is_library_nan(got)
                              : (near ? std::fabs(got - expected) <= tol : got == T(expected)))
         return ::testing::AssertionSuccess();
@@ -68,7 +69,7 @@ template <class T> op_fn<T> plain_op(ErrvaOp op) {
 }
 
 // One worked case: operands, settings (state_mask[2], throw_on_unapprox) and
-// the expected state, value, sigma (near: within a few ulps) and flag word.
+// the expected state, value, sigma (near: within one epsilon) and flag word.
 // The result flag word starts with caller bits 0x7 and both default mask bits.
 struct OpCase {
     ErrvaOp op;
