@@ -2,6 +2,8 @@
 // the input DCE, in a fixed order.  Every file opened here is closed again on every path.
 #include "plenor.h"
 
+#include <sys/mman.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -153,10 +155,35 @@ bool read_and_close(fitsfile* fp, const char* name, int datatype, size_t count, 
     return true;
 }
 
+// Buffers of at least this many bytes are aligned to large pages and the kernel is advised to
+// map them with large pages: the first touch of the buffer then costs one fault every 2 MiB
+// instead of one every 4 KiB, and so does handing the memory back at the end.
+const size_t large_page = size_t(2) << 20;
+
+// count elements of size bytes each, zero-filled, at least one byte; null when there is no
+// memory for them.
+void* zeroed_buffer(size_t count, size_t size) {
+    size_t bytes = 0;
+    if (__builtin_mul_overflow(count, size, &bytes)) {
+        return nullptr;
+    }
+    if (bytes < large_page) {
+        return std::calloc(bytes > 0 ? bytes : 1, 1);
+    }
+    const size_t rounded = (bytes / large_page + (bytes % large_page != 0 ? 1 : 0)) * large_page;
+    void* buffer = std::aligned_alloc(large_page, rounded);
+    if (buffer != nullptr) {
+        // Only advice: without large pages the buffer works all the same.
+        madvise(buffer, rounded, MADV_HUGEPAGE);
+        std::memset(buffer, 0, bytes);
+    }
+    return buffer;
+}
+
 // A zero-filled buffer of count elements (at least one, so that an empty image still owns a
 // buffer); sets the status on failure.
 template <typename T> T* allocate(size_t count, run_control* rc) {
-    T* buffer = static_cast<T*>(std::calloc(count > 0 ? count : 1, sizeof(T)));
+    T* buffer = static_cast<T*>(zeroed_buffer(count, sizeof(T)));
     if (buffer == nullptr) {
         rc->status = plenor_code(FCN_READ_DATA, MSG_MALLOC_FAILED);
     }
