@@ -308,6 +308,27 @@ TEST_F(Case, DmaskIsReplacedWholeThroughItsLink) {
     expect_no_leftovers();
 }
 
+// The rewritten Dmask keeps what the old file held besides its pixels: its permission bits,
+// its scaling (unsigned values stored with BZERO 32768, so 0x4100 is stored as 0x4100 - 32768)
+// and an image extension behind it.
+TEST_F(Case, RewrittenDmaskKeepsModeScalingAndExtensions) {
+    const std::vector<long long> stored = {-32768, 0x4000 - 32768, -32768, -32768, -32768, -32768};
+    write_bytes(f("dmask.fits"),
+                primary_header(16, {3, 2}, {card("EXTEND", "T"), card("BZERO", "32768")}) +
+                    pad(be_ints(stored, 2), '\0') + float_extension_header({3, 2}) +
+                    pad(be_floats(dce_doubles, false), '\0'));
+    ASSERT_EQ(chmod(f("dmask.fits").c_str(), 0640), 0);
+    ASSERT_EQ(plenor(base + " -d dmask.fits").status, 0);
+    EXPECT_EQ(testkit::read_image(f("dmask.fits")).pixels,
+              (std::vector<double>{0, 0x4100, 0, 0, 0, 0}));
+    std::string bzero;
+    EXPECT_TRUE(testkit::read_keyword(f("dmask.fits"), "BZERO", bzero));
+    EXPECT_EQ(std::stod(bzero), 32768.0);
+    EXPECT_EQ(testkit::read_image(f("dmask.fits"), 2).pixels, dce_doubles);
+    EXPECT_EQ(stat_of(f("dmask.fits")).st_mode & 07777, 0640u);
+    expect_no_leftovers();
+}
+
 // ------------------------------------------------------------------ exhausted memory
 
 // A float image of the given axes whose data unit is a hole of zeros (no disk space used).
