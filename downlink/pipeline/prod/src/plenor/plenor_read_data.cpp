@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -164,7 +165,7 @@ const size_t large_page = size_t(2) << 20;
 // memory for them.
 void* zeroed_buffer(size_t count, size_t size) {
     size_t bytes = 0;
-    if (__builtin_mul_overflow(count, size, &bytes)) {
+    if (__builtin_mul_overflow(count, size, &bytes) || bytes > SIZE_MAX - large_page) {
         return nullptr;
     }
     if (bytes < large_page) {
