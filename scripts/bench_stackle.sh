@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Whole-run benchmark of the installed stackle: a stack of 25 frames of 1024 x 1024 with
 # uncertainties (generated once by mksample and kept under /tmp), co-added with
-#     stackle -di data.list -do out.fits -so sdev_out.fits -cf 0.2 -cm 5
-# Reports wall time and peak resident memory, the I/O floor (iofloor reading every frame
-# whole and writing the same two planes) and the ratio of the two.
+#     stackle -di data.list -si sdev.list -do out.fits -so sdev_out.fits -cf 0.2 -cm 5
+# Reports wall time and peak resident memory, the I/O floor (iofloor reading every data and
+# uncertainty frame whole and writing the same two planes) and the ratio of the two.
 #
 # Environment: DOWNLINK_BIN_DIR (installed programs, default downlink/bin), BENCH_RUNS
 # (timed runs per command, default 3), BENCH_DIR (scratch folder, default under /tmp).
@@ -110,8 +110,8 @@ bench_stackle_main() {
   bench_generate "$dir" -n 25 -W 1024 -H 1024 --no-plenor
   echo "Stack: 25 frames of 1024 x 1024 (32-bit floats) with uncertainty frames"
   if [ -x "$bench_bin/stackle" ]; then
-    if bench_measure stackle "$dir" "$bench_bin/stackle" -di data.list -do out.fits \
-      -so sdev_out.fits -cf 0.2 -cm 5; then
+    if bench_measure stackle "$dir" "$bench_bin/stackle" -di data.list -si sdev.list \
+      -do out.fits -so sdev_out.fits -cf 0.2 -cm 5; then
       prog_mean=$bench_mean
     else
       prog_status=1
@@ -121,8 +121,8 @@ bench_stackle_main() {
     prog_status=1
   fi
   if [ -x "$bench_bin/iofloor" ]; then
-    if bench_measure iofloor "$dir" "$bench_bin/iofloor" -l data.list -w floor_out.fits \
-      -w floor_sdev.fits; then
+    if bench_measure iofloor "$dir" "$bench_bin/iofloor" -l data.list -l sdev.list \
+      -w floor_out.fits -w floor_sdev.fits; then
       floor_mean=$bench_mean
     fi
   else
