@@ -15,7 +15,9 @@
 #include <utility>
 #include <sys/stat.h>
 #include <vector>
-#if defined(__SSE__)
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+#elif defined(__SSE__)
 #include <xmmintrin.h>
 #endif
 
@@ -1360,8 +1362,34 @@ static void compare_rows(float* lower, float* upper) {
 #endif
 }
 
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#define STACKLE_AVX_TILES 1
+// The network of sort_tile eight columns at a time, for processors with AVX (chosen
+// at run time, so the program still runs on any x86-64). The AVX minimum and
+// maximum make the same choices as the SSE ones lane by lane.
+__attribute__((target("avx"))) static void sort_tile_avx(float* tile, const int* pairs, int size) {
+    for (int c = 0; c < size; ++c) {
+        float* lower = tile + static_cast<size_t>(pairs[2 * c]) * STACKLE_BLOCK;
+        float* upper = tile + static_cast<size_t>(pairs[2 * c + 1]) * STACKLE_BLOCK;
+        for (int b = 0; b < STACKLE_BLOCK; b += 8) {
+            __m256 x = _mm256_loadu_ps(lower + b);
+            __m256 y = _mm256_loadu_ps(upper + b);
+            _mm256_storeu_ps(lower + b, _mm256_min_ps(y, x));
+            _mm256_storeu_ps(upper + b, _mm256_max_ps(x, y));
+        }
+    }
+}
+#endif
+
 void sort_tile(float* tile, const stats_scratch* scratch) {
     const int* pairs = scratch->network;
+#if defined(STACKLE_AVX_TILES)
+    static const bool has_avx = __builtin_cpu_supports("avx");
+    if (has_avx) {
+        sort_tile_avx(tile, pairs, scratch->network_size);
+        return;
+    }
+#endif
     for (int c = 0; c < scratch->network_size; ++c)
         compare_rows(tile + static_cast<size_t>(pairs[2 * c]) * STACKLE_BLOCK,
                      tile + static_cast<size_t>(pairs[2 * c + 1]) * STACKLE_BLOCK);
