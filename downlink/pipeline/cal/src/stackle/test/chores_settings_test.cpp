@@ -11,12 +11,11 @@
 
 namespace {
 
-// Runs process_cmd_args on "stackle" followed by `args`; captures its output.
-control_settings parse(const std::vector<std::string>& args, std::string* out = nullptr) {
-    std::vector<std::string> words{"stackle"};
-    words.insert(words.end(), args.begin(), args.end());
+// Runs process_cmd_args on "stackle" followed by `args`; captures its output in `out`.
+control_settings parse(std::vector<std::string> args, std::string* out = nullptr) {
+    args.insert(args.begin(), "stackle");
     std::vector<char*> argv;
-    for (auto& w : words)
+    for (auto& w : args)
         argv.push_back(&w[0]);
     testing::internal::CaptureStdout();
     control_settings cs = process_cmd_args(static_cast<int>(argv.size()), argv.data());
@@ -26,120 +25,90 @@ control_settings parse(const std::vector<std::string>& args, std::string* out = 
     return cs;
 }
 
-control_settings cleared() {
-    control_settings cs;
-    clear_cs_flags(&cs);
+control_settings completed(const std::vector<std::string>& args) {
+    control_settings cs = parse(args);
+    complete_settings(&cs);
     return cs;
 }
 
 } // namespace
 
-TEST(ChoresArgs, TextAndNumericSwitchesSetTheirFlags) {
-    control_settings cs = parse({"-di", "d.list", "-bp", "7", "-cf", "0.3", "-ag", "12abc", "-V"});
+TEST(ChoresArgs, SwitchesSetTheirValuesAndFlags) {
+    std::string out;
+    control_settings cs = parse({"-di", "d.list", "-bp", "7", "-cf", "0.3", "-ag", "12abc", "-V",
+                                 "-ls", "1", "-h1", "-x", "5"},
+                                &out);
     EXPECT_STREQ(cs.data_in_lfile, "d.list");
-    EXPECT_EQ(cs.data_in_lfile_f, 1);
+    EXPECT_EQ(cs.data_in_lfile_f + cs.bpass_f, 2);
     EXPECT_EQ(cs.bpass, 7);
-    EXPECT_EQ(cs.bpass_f, 1);
     EXPECT_EQ(cs.bfatal_f, 0);
     EXPECT_FLOAT_EQ(cs.cut_frac, 0.3f);
     EXPECT_EQ(cs.amask_min_good, 12);
-    EXPECT_EQ(cs.verbose, 1);
+    EXPECT_EQ(cs.verbose + cs.lists_in_nlfile + cs.file1_header_prop, 3);
     EXPECT_STREQ(cs.progname, "stackle");
-}
-
-TEST(ChoresArgs, WeightSwitchKeepsTheLowByte) {
-    control_settings cs = parse({"-wt", "256"});
-    EXPECT_EQ(cs.use_weights, 0);
-    EXPECT_EQ(cs.use_weights_f, 1);
-    EXPECT_EQ(parse({"-wt", "257"}).use_weights, 1);
-}
-
-TEST(ChoresArgs, SixteenBitTemplatesAcceptUnsignedForm) {
-    EXPECT_EQ(parse({"-bf", "65535"}).bfatal, -1);
-    EXPECT_EQ(parse({"-pf", "-32768"}).pfatal, -32768);
-    EXPECT_EXIT(parse({"-bf", "65536"}), testing::ExitedWithCode(64), "");
-}
-
-TEST(ChoresArgs, ValuelessSwitchesAndStrayParameters) {
-    std::string out;
-    control_settings cs = parse({"-ls", "1", "-h1", "-do", "out.fits", "-x", "5"}, &out);
-    EXPECT_EQ(cs.lists_in_nlfile, 1);
-    EXPECT_EQ(cs.file1_header_prop, 1);
-    EXPECT_STREQ(cs.data_out_file, "out.fits");
-    EXPECT_NE(out.find("\a\n*** NOTE:  Unexpected parameter #2: \"1\" IGNORED.\n\n"),
+    EXPECT_NE(out.find("\a\n*** NOTE:  Unexpected parameter #11: \"1\" IGNORED.\n\n"),
               std::string::npos);
-    EXPECT_NE(out.find("\nWARNING: Unknown switch 6: \"-x\" IGNORED.\n\n"), std::string::npos);
-    EXPECT_NE(out.find("Unexpected parameter #7: \"5\""), std::string::npos);
-}
-
-TEST(ChoresArgs, ValueMayBeginWithDash) {
-    EXPECT_STREQ(parse({"-do", "-V"}).data_out_file, "-V");
-    EXPECT_EQ(parse({"-do", "-V"}).verbose, 0);
-}
-
-TEST(ChoresArgs, BadOrMissingValuesEndTheRun) {
-    EXPECT_EXIT(parse({"-ag", "abc"}), testing::ExitedWithCode(64), "");
-    EXPECT_EXIT(parse({"-V", "-di"}), testing::ExitedWithCode(64), "");
-    EXPECT_EXIT(parse({"-do", std::string(256, 'a')}), testing::ExitedWithCode(64), "");
+    EXPECT_NE(out.find("\nWARNING: Unknown switch 13: \"-x\" IGNORED.\n\n"), std::string::npos);
+    EXPECT_NE(out.find("Unexpected parameter #14: \"5\""), std::string::npos);
+    // A value may begin with a dash; 255 characters are the longest value.
+    cs = parse({"-do", "-V"});
+    EXPECT_STREQ(cs.data_out_file, "-V");
+    EXPECT_EQ(cs.verbose, 0);
     EXPECT_STREQ(parse({"-do", std::string(255, 'a')}).data_out_file,
                  std::string(255, 'a').c_str());
 }
 
-TEST(ChoresNamelist, ShortFormSkipsAnyPrefixLongFormIgnoresCase) {
-    control_settings cs = cleared();
-    namelist_line(&cs, "XYZ_di", "a.list");
-    namelist_line(&cs, "cut_frac", "0.5");
+TEST(ChoresArgs, WeightKeepsTheLowByteAndMaskTemplatesTheUnsignedForm) {
+    control_settings cs = parse({"-wt", "256"});
+    EXPECT_EQ(cs.use_weights, 0);
+    EXPECT_EQ(cs.use_weights_f, 1);
+    EXPECT_EQ(parse({"-wt", "257"}).use_weights, 1);
+    EXPECT_EQ(parse({"-bf", "65535"}).bfatal, -1);
+    EXPECT_EQ(parse({"-pf", "-32768"}).pfatal, -32768);
+}
+
+TEST(ChoresArgs, BadOrMissingValuesEndTheRun) {
+    const std::vector<std::vector<std::string>> rows = {
+        {"-bf", "65536"}, {"-ag", "abc"}, {"-V", "-di"}, {"-do", std::string(256, 'a')}};
+    for (const auto& args : rows)
+        EXPECT_EXIT(parse(args), testing::ExitedWithCode(64), "") << args[0] << " " << args[1];
+}
+
+TEST(ChoresNamelist, KeyFormsTheirCaseAndBadValues) {
+    control_settings cs;
+    clear_cs_flags(&cs);
+    testing::internal::CaptureStdout();
+    namelist_line(&cs, "XYZ_di", "a.list"); // a short form skips any prefix
+    namelist_line(&cs, "cut_frac", "0.5");  // a long form ignores case
     namelist_line(&cs, "stk_V", "3");
+    namelist_line(&cs, "Stk_AG", "4"); // a short key in mixed case is unknown
+    namelist_line(&cs, "ag", "4");     // too short for a short form
+    std::string out = testing::internal::GetCapturedStdout();
     EXPECT_STREQ(cs.data_in_lfile, "a.list");
     EXPECT_FLOAT_EQ(cs.cut_frac, 0.5f);
     EXPECT_EQ(cs.cut_frac_f, 1);
     EXPECT_EQ(cs.verbose, 3);
-}
-
-TEST(ChoresNamelist, MixedCaseShortKeyIsUnknown) {
-    control_settings cs = cleared();
-    testing::internal::CaptureStdout();
-    namelist_line(&cs, "Stk_CF", "0.3");
-    namelist_line(&cs, "cf", "0.3"); // too short for a short form
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(cs.cut_frac_f, 0);
-    EXPECT_EQ(out, "\nWARNING: Unknown switch \"STK_CF\" IGNORED in namelist file.\n\n"
-                   "\nWARNING: Unknown switch \"CF\" IGNORED in namelist file.\n\n");
-}
-
-TEST(ChoresNamelist, BadNumberOrLongValueEndsTheRun) {
-    control_settings cs = cleared();
+    EXPECT_EQ(cs.amask_min_good_f, 0);
+    EXPECT_EQ(out, "\nWARNING: Unknown switch \"STK_AG\" IGNORED in namelist file.\n\n"
+                   "\nWARNING: Unknown switch \"AG\" IGNORED in namelist file.\n\n");
     EXPECT_EXIT(namelist_line(&cs, "STK_cf", "abc"), testing::ExitedWithCode(64), "");
     EXPECT_EXIT(namelist_line(&cs, "STK_do", std::string(300, 'x').c_str()),
                 testing::ExitedWithCode(64), "");
 }
 
-TEST(ChoresComplete, DefaultsOnlyWhereUnset) {
-    control_settings cs = parse({"-di", "d.list", "-do", "o.fits", "-cm", "7"});
-    complete_settings(&cs);
+TEST(ChoresComplete, DefaultsOnlyWhereUnsetAndFmaskTurnsWeightingOn) {
+    control_settings cs = completed({"-di", "d.list", "-do", "o.fits", "-cm", "7"});
     EXPECT_STREQ(cs.wts_out_file, "kestack_wt.txt");
     EXPECT_FLOAT_EQ(cs.cut_frac, 0.2f);
     EXPECT_FLOAT_EQ(cs.cut_multiple, 7.0f);
     EXPECT_EQ(cs.amask_min_good, 3);
     EXPECT_EQ(cs.use_weights, 0);
     EXPECT_EQ(cs.bfatal_f, 0);
-}
-
-TEST(ChoresComplete, FmaskTurnsWeightingOnUnlessSwitchedOff) {
-    control_settings on = parse({"-di", "d", "-do", "o", "-fm", "f.fits"});
-    complete_settings(&on);
-    EXPECT_EQ(on.use_weights, 1);
-    control_settings off = parse({"-di", "d", "-do", "o", "-fm", "f.fits", "-wt", "0"});
-    complete_settings(&off);
-    EXPECT_EQ(off.use_weights, 0);
-}
-
-TEST(ChoresComplete, NamelistModeNeedsNoDataList) {
-    control_settings no_do = parse({"-ls"});
-    EXPECT_EXIT(complete_settings(&no_do), testing::ExitedWithCode(64), "");
-    control_settings ls = parse({"-ls", "-do", "o"});
-    complete_settings(&ls); // the data list comes from the namelist
-    EXPECT_EQ(ls.lists_in_nlfile, 1);
+    EXPECT_EQ(completed({"-di", "d", "-do", "o", "-fm", "f.fits"}).use_weights, 1);
+    EXPECT_EQ(completed({"-di", "d", "-do", "o", "-fm", "f.fits", "-wt", "0"}).use_weights, 0);
+    // In namelist mode the data list comes from the namelist, but -do is still needed.
+    EXPECT_EQ(completed({"-ls", "-do", "o"}).lists_in_nlfile, 1);
+    EXPECT_EXIT(completed({"-ls"}), testing::ExitedWithCode(64), "");
 }
 
 TEST(ChoresComplete, ListSourcesFollowTheMode) {
@@ -148,21 +117,12 @@ TEST(ChoresComplete, ListSourcesFollowTheMode) {
     cs.namelist_f = 1;
     list_sources src;
     choose_list_sources(&cs, &src);
-    EXPECT_EQ(src.nl_mode, 1);
+    EXPECT_EQ(src.nl_mode + src.bmask_found, 2);
     EXPECT_STREQ(src.data, "nl.txt");
     EXPECT_STREQ(src.pmask, "nl.txt");
-    EXPECT_EQ(src.bmask_found, 1);
     cs.lists_in_nlfile = 0;
     choose_list_sources(&cs, &src);
-    EXPECT_EQ(src.nl_mode, 0);
+    EXPECT_EQ(src.nl_mode + src.bmask_found, 0);
     EXPECT_STREQ(src.data, "d.list");
     EXPECT_STREQ(src.pmask, "p.list");
-    EXPECT_EQ(src.bmask_found, 0);
-}
-
-TEST(ChoresText, UpperCaseInPlace) {
-    char text[] = "stk_Cf=1.5z";
-    str2uc(text);
-    EXPECT_STREQ(text, "STK_CF=1.5Z");
-    str2uc(nullptr);
 }
