@@ -4,8 +4,8 @@
 #include "plenor.h"
 
 #include <errva.h>
-#include <nanvalue.h>
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -30,18 +30,24 @@ bool shares_bit(short value, int32_t level) {
     return (static_cast<int32_t>(value) & level) != 0;
 }
 
+// The library's test for a value that is not a number (exponent all ones, mantissa not
+// zero), inline in the pixel loop.
+bool not_a_number(float value) {
+    return std::isnan(value);
+}
+
 // The pixel decision for DCE pixel i (pixel p of its plane): true when the pixel is to be
 // flat-fielded.  Marks the Dmask as it goes.
 bool pixel_usable(const flat_frame& f, float value, size_t i, size_t p) {
     short& dmask = f.dmask[i];
     const run_control& rc = *f.rc;
-    if (iznanf(value) || shares_bit(f.pmask[p], rc.PmaskMask) || shares_bit(dmask, rc.DmaskMask)) {
+    if (not_a_number(value) || shares_bit(f.pmask[p], rc.PmaskMask) ||
+        shares_bit(dmask, rc.DmaskMask)) {
         dmask |= mark_skipped;
         return false;
     }
-    const bool flat_nan = iznanf(f.flat[p]) != 0;
     if (shares_bit(f.cmask[p], rc.CmaskMask)) {
-        if (flat_nan) {
+        if (not_a_number(f.flat[p])) {
             dmask |= mark_skipped;
             return false;
         }
@@ -49,7 +55,7 @@ bool pixel_usable(const flat_frame& f, float value, size_t i, size_t p) {
     }
     if (f.tcal_flat != nullptr && shares_bit(f.tcal_cmask[p], rc.CmaskMask)) {
         // A flagged calibrator flat that is not a number cannot divide either.
-        if (flat_nan || iznanf(f.tcal_flat[p])) {
+        if (not_a_number(f.flat[p]) || not_a_number(f.tcal_flat[p])) {
             dmask |= mark_skipped;
             return false;
         }
