@@ -17,41 +17,25 @@ namespace {
 
 // The settings of the run, given on the command line so that they do not depend on the
 // generated namelist.
-const int kBfatal = 128;
-const int kPfatal = 64;
-const int kBpass = 4;
-const int kMinGood = 3;
-const float kCutFrac = 0.2f;
-const float kCutMultiple = 5.0f;
+const int kBfatal = 128, kPfatal = 64, kBpass = 4, kMinGood = 3;
+const float kCutFrac = 0.2f, kCutMultiple = 5.0f;
 
-std::vector<std::string> lines_of(const std::string& text) {
-    std::vector<std::string> out;
+// The blank-separated words of `text`; with `numbers`, the integers of a keyword such as
+// '[26, 27]' as words.
+std::vector<std::string> words(std::string text, bool numbers = false) {
+    if (numbers)
+        std::replace_if(
+            text.begin(), text.end(), [](char c) { return c != '-' && (c < '0' || c > '9'); }, ' ');
     std::istringstream in(text);
-    std::string line;
-    while (in >> line)
-        out.push_back(line);
-    return out;
-}
-
-// Integers of a list keyword value such as '[26, 27]'.
-std::vector<int> int_list(const std::string& value) {
-    std::string digits = value;
-    for (char& c : digits)
-        if (!(c == '-' || (c >= '0' && c <= '9')))
-            c = ' ';
-    std::vector<int> out;
-    std::istringstream in(digits);
-    int v = 0;
-    while (in >> v)
-        out.push_back(v);
+    std::vector<std::string> out;
+    for (std::string w; in >> w;)
+        out.push_back(w);
     return out;
 }
 
 std::vector<int16_t> shorts(const std::string& path) {
-    std::vector<int16_t> out;
-    for (double v : testkit::read_image(path).pixels)
-        out.push_back(static_cast<int16_t>(v));
-    return out;
+    const std::vector<double> px = testkit::read_image(path).pixels;
+    return std::vector<int16_t>(px.begin(), px.end());
 }
 
 struct Inputs {
@@ -64,10 +48,9 @@ struct Inputs {
 
 Inputs load(const std::string& dir) {
     Inputs in;
-    in.names = lines_of(testkit::read_text(dir + "/data.list"));
-    const std::vector<std::string> sdevs = lines_of(testkit::read_text(dir + "/sdev.list"));
-    const std::vector<std::string> bmasks = lines_of(testkit::read_text(dir + "/bmask.list"));
-    const std::vector<std::string> pmasks = lines_of(testkit::read_text(dir + "/pmask.list"));
+    auto list = [&](const char* name) { return words(testkit::read_text(dir + "/" + name)); };
+    in.names = list("data.list");
+    const auto sdevs = list("sdev.list"), bmasks = list("bmask.list"), pmasks = list("pmask.list");
     for (size_t i = 0; i < in.names.size(); ++i) {
         in.data.push_back(testkit::read_image(dir + "/" + in.names[i]).fpixels);
         in.sdev.push_back(testkit::read_image(dir + "/" + sdevs[i]).fpixels);
@@ -79,10 +62,10 @@ Inputs load(const std::string& dir) {
     EXPECT_TRUE(testkit::read_keyword(dir + "/" + in.names[0], "FOVID", fovid));
     EXPECT_TRUE(testkit::read_keyword(dir + "/fmask.fits", "FOVLIST", fovlist));
     EXPECT_TRUE(testkit::read_keyword(dir + "/fmask.fits", "BITLIST", bitlist));
-    const std::vector<int> fovs = int_list(fovlist), bits = int_list(bitlist);
-    const auto at = std::find(fovs.begin(), fovs.end(), std::atoi(fovid.c_str()));
+    const auto fovs = words(fovlist, true), bits = words(bitlist, true);
+    const auto at = std::find(fovs.begin(), fovs.end(), words(fovid, true).at(0));
     EXPECT_NE(at, fovs.end());
-    in.fov_bit = bits.at(static_cast<size_t>(at - fovs.begin()));
+    in.fov_bit = std::atoi(bits.at(static_cast<size_t>(at - fovs.begin())).c_str());
     return in;
 }
 
@@ -95,17 +78,14 @@ float median(std::vector<float> v) {
 // One pixel's values (with their frame numbers): drops the farthest from the median while it
 // lies at least kCutMultiple median absolute deviations out, at most n x kCutFrac times.
 void trim(std::vector<float>& values, std::vector<size_t>& frames) {
-    if (values.size() <= 3)
-        return;
-    const int max_cut = static_cast<int>(static_cast<float>(values.size()) * kCutFrac);
+    const int max_cut = values.size() <= 3 ? 0 : static_cast<int>(values.size() * kCutFrac);
     for (int cut = 0; cut < max_cut; ++cut) {
         const float m = median(values);
         std::vector<float> dev;
         size_t far = 0;
         for (size_t k = 0; k < values.size(); ++k) {
             dev.push_back(std::fabs(values[k] - m));
-            if (dev[k] > dev[far])
-                far = k;
+            far = dev[k] > dev[far] ? k : far;
         }
         if (dev[far] < kCutMultiple * median(dev))
             return;
@@ -124,38 +104,33 @@ Expected compute(Inputs in) {
     Expected e;
     const size_t n = in.data.size(), npix = in.fmask.size();
     const float nan = std::nanf("");
-    for (size_t i = 0; i < n; ++i)
-        for (size_t p = 0; p < npix; ++p)
-            if (!std::isnan(in.data[i][p]) &&
-                ((in.bmask[i][p] & kBfatal) != 0 || (in.pmask[i][p] & kPfatal) != 0)) {
-                in.data[i][p] = nan;
-                ++e.masked;
-            }
     for (size_t p = 0; p < npix; ++p) {
         std::vector<float> values;
         std::vector<size_t> frames;
-        for (size_t i = 0; i < n; ++i)
-            if (!std::isnan(in.data[i][p])) {
-                values.push_back(in.data[i][p]);
+        for (size_t i = 0; i < n; ++i) {
+            float& v = in.data[i][p];
+            if (!std::isnan(v) && ((in.bmask[i][p] & kBfatal) || (in.pmask[i][p] & kPfatal))) {
+                v = nan;
+                ++e.masked;
+            }
+            if (!std::isnan(v)) {
+                values.push_back(v);
                 frames.push_back(i);
             }
+            v = nan;
+        }
         const size_t before = values.size();
         trim(values, frames);
         e.trimmed += before - values.size();
-        for (size_t i = 0; i < n; ++i)
-            in.data[i][p] = nan;
         for (size_t k = 0; k < values.size(); ++k)
             in.data[frames[k]][p] = values[k];
     }
-    float largest = 0.0f;
-    for (size_t i = 0; i < n; ++i) {
-        float sum = 0.0f;
+    e.weights.assign(n, 0.0f);
+    for (size_t i = 0; i < n; ++i)
         for (size_t p = 0; p < npix; ++p)
             if (!std::isnan(in.data[i][p]) && (in.fmask[p] & in.fov_bit) != 0)
-                sum += in.data[i][p];
-        e.weights.push_back(sum);
-        largest = std::max(largest, sum);
-    }
+                e.weights[i] += in.data[i][p];
+    const float largest = *std::max_element(e.weights.begin(), e.weights.end());
     for (float& w : e.weights)
         w /= largest;
     for (size_t p = 0; p < npix; ++p) {
@@ -173,8 +148,7 @@ Expected compute(Inputs in) {
         }
         e.means.push_back(good > 0 ? static_cast<float>(swx / sw) : nan);
         e.sdevs.push_back(good > 0 ? static_cast<float>(std::sqrt(ss) / good) : nan);
-        const int flags = good == 0 ? 0x3000 : (good < kMinGood ? 0x1000 : 0) | (bits & kBpass);
-        e.amask.push_back(flags);
+        e.amask.push_back(good == 0 ? 0x3000 : (good < kMinGood ? 0x1000 : 0) | (bits & kBpass));
     }
     return e;
 }
@@ -208,32 +182,20 @@ TEST(GeneratedStack, FullyMaskedAndWeightedCoadditionMatchesAPlainComputation) {
 
     testkit::RunOptions opts;
     opts.cwd = dir.path();
-    testkit::RunResult r =
-        testkit::run(testkit::installed_program("stackle"), {"-n",  "stackle.nml",
-                                                             "-do", "m.fits",
-                                                             "-so", "s.fits",
-                                                             "-am", "a.fits",
-                                                             "-wo", "w.txt",
-                                                             "-fm", "fmask.fits",
-                                                             "-wt", "1",
-                                                             "-bf", std::to_string(kBfatal),
-                                                             "-pf", std::to_string(kPfatal),
-                                                             "-bp", std::to_string(kBpass),
-                                                             "-ag", std::to_string(kMinGood),
-                                                             "-cf", "0.2",
-                                                             "-cm", "5"},
-                     opts);
+    const std::string args =
+        "-n stackle.nml -do m.fits -so s.fits -am a.fits -wo w.txt -fm fmask.fits "
+        "-wt 1 -cf 0.2 -cm 5 -bf " +
+        std::to_string(kBfatal) + " -pf " + std::to_string(kPfatal) + " -bp " +
+        std::to_string(kBpass) + " -ag " + std::to_string(kMinGood);
+    testkit::RunResult r = testkit::run(testkit::installed_program("stackle"), words(args), opts);
     ASSERT_EQ(r.status, 0) << r.out;
-
     expect_same(testkit::read_image(dir.file("m.fits")).fpixels, want.means, "mean");
     expect_same(testkit::read_image(dir.file("s.fits")).fpixels, want.sdevs, "sdev");
     EXPECT_EQ(testkit::read_image(dir.file("a.fits")).pixels, want.amask);
-    std::istringstream list(testkit::read_text(dir.file("w.txt")));
+    const std::vector<std::string> list = words(testkit::read_text(dir.file("w.txt")));
+    ASSERT_EQ(list.size(), 2 * in.names.size());
     for (size_t i = 0; i < in.names.size(); ++i) {
-        double w = 0;
-        std::string name;
-        ASSERT_TRUE(list >> w >> name);
-        EXPECT_EQ(name, in.names[i]);
-        EXPECT_NEAR(w, want.weights[i], 5e-5);
+        EXPECT_EQ(list[2 * i + 1], in.names[i]);
+        EXPECT_NEAR(std::atof(list[2 * i].c_str()), want.weights[i], 5e-5);
     }
 }

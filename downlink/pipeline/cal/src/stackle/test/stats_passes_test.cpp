@@ -22,6 +22,8 @@ struct Stack {
     control_settings cs{};
     std::vector<data_struct> column = std::vector<data_struct>(5);
     stats_scratch scratch{};
+    std::vector<float> means = std::vector<float>(2), sdevs = std::vector<float>(2);
+    std::vector<int16_t> amask = std::vector<int16_t>(2);
 
     Stack() {
         for (int i = 0; i < 5; ++i) {
@@ -37,24 +39,24 @@ struct Stack {
         EXPECT_TRUE(stats_scratch_init(&scratch, 5));
     }
     ~Stack() { stats_scratch_free(&scratch); }
+    size_t trim() { return trimming_pass(&view, &cs, column.data(), &scratch, NaN); }
+    void stats() {
+        std::vector<float> weights(5, 1.0f);
+        statistics_pass(&view, weights.data(), &cs, means.data(), sdevs.data(), amask.data(), NaN);
+    }
 };
 
 } // namespace
 
 TEST(StatsPasses, TrimmingLeavesOnlySurvivorsInThePlanes) {
     Stack s;
-    EXPECT_EQ(trimming_pass(&s.view, &s.cs, s.column.data(), &s.scratch, NaN), 1u);
-    EXPECT_TRUE(std::isnan(s.data[4][0]));
-    EXPECT_EQ(s.data[3][0], 4.0f);
-    EXPECT_EQ(s.data[1][1], 6.0f);
-    EXPECT_TRUE(std::isnan(s.data[0][1]));
-}
-
-TEST(StatsPasses, ZeroFractionTrimsNothing) {
-    Stack s;
-    s.cs.cut_frac = 0.0f;
-    EXPECT_EQ(trimming_pass(&s.view, &s.cs, s.column.data(), &s.scratch, NaN), 0u);
-    EXPECT_EQ(s.data[4][0], 100.0f);
+    EXPECT_EQ(s.trim(), 1u);
+    EXPECT_TRUE(std::isnan(s.data[4][0]) && std::isnan(s.data[0][1]));
+    EXPECT_EQ(s.data[3][0] + s.data[1][1], 4.0f + 6.0f);
+    Stack none;
+    none.cs.cut_frac = 0.0f;
+    EXPECT_EQ(none.trim(), 0u);
+    EXPECT_EQ(none.data[4][0], 100.0f);
 }
 
 TEST(StatsPasses, MeansUncertaintiesAndAmask) {
@@ -63,49 +65,28 @@ TEST(StatsPasses, MeansUncertaintiesAndAmask) {
     s.view.bmask = s.bmask_ptr.data();
     s.cs.bpass = 0x03;
     s.cs.bpass_f = 1;
-    trimming_pass(&s.view, &s.cs, s.column.data(), &s.scratch, NaN);
-    std::vector<float> weights(5, 1.0f), means(2), sdevs(2);
-    std::vector<int16_t> amask(2);
-    statistics_pass(&s.view, weights.data(), &s.cs, means.data(), sdevs.data(), amask.data(), NaN);
-    EXPECT_EQ(means[0], 2.5f);
-    EXPECT_EQ(sdevs[0], 0.5f); // sqrt(1 + 1 + 1 + 1) / 4
-    EXPECT_EQ(amask[0], 0);    // 4 good values, no BMASK bits among the survivors
-    EXPECT_EQ(means[1], 7.0f);
-    EXPECT_EQ(sdevs[1], 2.5f); // sqrt(9 + 16) / 2
-    // 2 good values < 3, and (0x11 | 0x06) & 0x03 = 0x03.
-    EXPECT_EQ(amask[1], 0x1003);
+    s.trim();
+    s.stats();
+    // Pixel 0: 4 survivors, sqrt(1 + 1 + 1 + 1) / 4, no BMASK bits among them.
+    // Pixel 1: sqrt(9 + 16) / 2; 2 good values < 3, and (0x11 | 0x06) & 0x03 = 0x03.
+    EXPECT_EQ(s.means, (std::vector<float>{2.5f, 7.0f}));
+    EXPECT_EQ(s.sdevs, (std::vector<float>{0.5f, 2.5f}));
+    EXPECT_EQ(s.amask, (std::vector<int16_t>{0, 0x1003}));
 }
 
-TEST(StatsPasses, EmptyPixelGetsNanAnd3000) {
+TEST(StatsPasses, EmptyPixelInfinityAndUnsetBpass) {
     Stack s;
     for (auto& plane : s.data)
         plane[0] = NaN;
-    std::vector<float> weights(5, 1.0f), means(2), sdevs(2);
-    std::vector<int16_t> amask(2);
-    statistics_pass(&s.view, weights.data(), &s.cs, means.data(), sdevs.data(), amask.data(), NaN);
-    EXPECT_TRUE(std::isnan(means[0]));
-    EXPECT_TRUE(std::isnan(sdevs[0]));
-    EXPECT_EQ(amask[0], 0x3000);
-    EXPECT_EQ(sdevs[1], 0.0f); // no sdev planes: nothing accumulated
-}
-
-TEST(StatsPasses, InfinityIsData) {
-    Stack s;
-    s.data[0][1] = INFINITY;
-    std::vector<float> weights(5, 1.0f), means(2), sdevs(2);
-    std::vector<int16_t> amask(2);
-    statistics_pass(&s.view, weights.data(), &s.cs, means.data(), sdevs.data(), amask.data(), NaN);
-    EXPECT_EQ(means[1], INFINITY);
-    EXPECT_EQ(amask[1], 0); // three good values
-}
-
-TEST(StatsPasses, UnsetBpassPassesNoBits) {
-    control_settings cs;
-    clear_cs_flags(&cs);
-    cs.amask_min_good = 1;
-    cs.bpass = 0x7FFF; // value without its flag
-    EXPECT_EQ(amask_value(1, 0x0F, &cs), 0);
-    EXPECT_EQ(amask_value(0, 0x0F, &cs), 0x3000);
+    s.data[0][1] = INFINITY; // infinity is data: three good values
+    s.stats();
+    EXPECT_TRUE(std::isnan(s.means[0]) && std::isnan(s.sdevs[0]));
+    EXPECT_EQ(s.means[1], INFINITY);
+    EXPECT_EQ(s.sdevs[1], 0.0f); // no sdev planes: nothing accumulated
+    EXPECT_EQ(s.amask, (std::vector<int16_t>{0x3000, 0}));
+    s.cs.amask_min_good = 1;
+    s.cs.bpass = 0x7FFF; // a value without its flag passes no bits
+    EXPECT_EQ(amask_value(1, 0x0F, &s.cs), 0);
 }
 
 TEST(StatsPasses, PlaneSizeRefusesBadOrHugeDimensions) {
