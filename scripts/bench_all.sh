@@ -37,6 +37,8 @@
 #   PEER_DIR          the peer harness (default ../shared/bench beside the project)
 #   PEER_WORK         the peer harness's scratch folder (default /tmp/peer-bench)
 #   PEER_PY           python that runs the peer kernel (default /usr/bin/python3)
+#   PEER_KERNEL_MODE  mode of the harness's kernel script to time in this run (its first argument);
+#                     unset: the figure the harness recorded for its first kernel row is used
 #   KERNEL_BENCH      regex of the benchmark of the peer geometry in the libintegrate benchmark
 #                     programs (default: names mentioning the peer geometry, see kernel_filter)
 # Scratch files (logs, benchmark output, the peer kernel's image) go to /tmp/downlink-bench-all,
@@ -295,22 +297,25 @@ peer_rate() {
     input="$peer_work/stack-default/truth.fits"
     [ -f "$input" ] || [ -z "$stack_dir" ] ||
         input="$stack_dir/$(first_name "$stack_dir/$data_list")"
-    if [ -f "$input" ] && [ -x "$peer_py" ] && [ -f "$peer_dir/peers/py_kernel.py" ] &&
-        "$peer_py" -c 'import drizzle.cdrizzle' >/dev/null 2>&1; then
-        echo "peer kernel: py_kernel.py cdrizzle $(basename "$input"), $bench_runs runs" >&2
+    # PEER_KERNEL_MODE names the mode of the harness's kernel script to time (its first
+    # argument); without it the figure recorded by the harness is used.
+    if [ -n "${PEER_KERNEL_MODE:-}" ] && [ -f "$input" ] && [ -x "$peer_py" ] &&
+        [ -f "$peer_dir/peers/py_kernel.py" ]; then
+        echo "peer kernel: py_kernel.py $PEER_KERNEL_MODE $(basename "$input"), $bench_runs runs" >&2
         for ((i = 0; i < bench_runs; i++)); do
-            (cd "$scratch" && "${pin[@]}" "$peer_py" "$peer_dir/peers/py_kernel.py" cdrizzle \
-                "$input" peer_kernel.fits) 2>/dev/null | grep -o '"mpix_per_s": *[0-9.eE+-]*' |
-                sed 's/.*: *//' >>"$runs"
+            (cd "$scratch" && "${pin[@]}" "$peer_py" "$peer_dir/peers/py_kernel.py" \
+                "$PEER_KERNEL_MODE" "$input" peer_kernel.fits) 2>/dev/null |
+                grep -o '"mpix_per_s": *[0-9.eE+-]*' | sed 's/.*: *//' >>"$runs"
         done
         if [ -s "$runs" ]; then
-            peer_note="the peer kernel (py_kernel.py cdrizzle on $(basename "$input"), pinned) was measured in this run, median of $bench_runs runs"
+            peer_note="the peer kernel (py_kernel.py $PEER_KERNEL_MODE on $(basename "$input"), pinned) was measured in this run, median of $bench_runs runs"
             peer_value=$(median <"$runs" | awk '{printf "%.3f", $1}')
             return 0
         fi
         echo "peer kernel: no figure from py_kernel.py; using the recorded one" >&2
     fi
-    recorded=$(grep -m1 '| drizzle_cdrizzle |' "$peer_dir/results-default.md" 2>/dev/null |
+    # The harness's first kernel row is the peer the goal is set against.
+    recorded=$(grep -m1 '^| kernel |' "$peer_dir/results-default.md" 2>/dev/null |
         grep -o '= [0-9.]* Mpix/s' | awk '{print $2}')
     peer_note="the peer kernel could not be run here: its figure is the one recorded in results-default.md, not measured in this run"
     peer_value=${recorded:-1.41}
