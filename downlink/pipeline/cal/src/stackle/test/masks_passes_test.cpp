@@ -73,10 +73,4 @@ TEST(DceWeights, SumsInTheFovNormalisedByTheLargest) {
               weights_normalised);
     EXPECT_EQ(any.weight[0], 0.25f);
     EXPECT_EQ(any.good[1], 3);
-    // Without weighting all weights are one and the counts are kept.
-    Masked off(0);
-    off.good = {7, 8};
-    EXPECT_EQ(dce_weights(&off.view, &off.cs, off.weight.data(), off.good.data()), weights_all_one);
-    EXPECT_EQ(off.weight, (std::vector<float>{1, 1}));
-    EXPECT_EQ(off.good, (std::vector<long>{7, 8}));
 }
