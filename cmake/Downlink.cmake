@@ -78,3 +78,17 @@ function(downlink_install_headers)
     install(FILES ${ARGN} DESTINATION include)
   endif()
 endfunction()
+
+# downlink_program(<name> MAIN <source> SOURCES ... INCLUDES ... LIBS ...)
+# The program <name>, installed into bin/, built from its main source and the static library
+# <name>_core of its other sources, which the folder's tests link to call the routines directly.
+function(downlink_program name)
+  cmake_parse_arguments(P "" "MAIN" "SOURCES;INCLUDES;LIBS" ${ARGN})
+  add_library(${name}_core STATIC ${P_SOURCES})
+  target_include_directories(${name}_core PUBLIC ${P_INCLUDES})
+  target_link_libraries(${name}_core PUBLIC ${P_LIBS})
+  add_executable(${name} ${P_MAIN})
+  target_link_libraries(${name} PRIVATE ${name}_core)
+  install(TARGETS ${name} RUNTIME DESTINATION bin)
+  downlink_test_folder(${name} LIBS ${name}_core)
+endfunction()
