@@ -2,6 +2,7 @@
 // output, with the file names and levels of the run and its processor time.
 #include "plenor.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -10,11 +11,19 @@ namespace {
 FILE* fp_Logfile = nullptr; // the open log stream, none between uses
 bool done_header = false;   // the header line has been written in this run
 
-void close_logfile() {
-    if (fp_Logfile != nullptr && fp_Logfile != stdout) {
-        std::fclose(fp_Logfile);
+// Flushes the log stream and closes it unless it is standard output.  Returns 0 when every
+// write to it since it was opened reached the file, else the error number of the failure (a
+// full device shows only here, when the buffered text is handed over).
+int close_logfile() {
+    int error = 0;
+    if (std::fflush(fp_Logfile) != 0 || std::ferror(fp_Logfile) != 0) {
+        error = errno != 0 ? errno : EIO;
+    }
+    if (fp_Logfile != stdout && std::fclose(fp_Logfile) != 0 && error == 0) {
+        error = errno != 0 ? errno : EIO;
     }
     fp_Logfile = nullptr;
+    return error;
 }
 
 } // namespace
@@ -69,9 +78,18 @@ int plenor_write_log(file_names* fn, run_control* rc) {
     std::fprintf(log, "Trans CAL CMask File = %s\n", fn->Transmission_Cal_Mask_File);
     std::fprintf(log, "Processing Log File = %s\n", fn->Processing_Log_File);
     std::fprintf(log, "Time = %7.2f seconds\n*********************\n\n", plenor_cpu_seconds());
-    close_logfile();
+    const char* shown = log == stdout ? "standard output" : fn->Processing_Log_File;
+    const int error = close_logfile();
+    if (error != 0) {
+        // A log cut short fails the run like a product that cannot be written; an earlier
+        // failure keeps its code.
+        std::printf("plenor_log_writer: cannot write %s: %s\n", shown, std::strerror(error));
+        if (rc->status == 0) {
+            rc->status = plenor_code(FCN_OUTPUT_DATA, MSG_FITS_STATUS) | WRITE_ERROR;
+        }
+    }
     if (rc->I_Verbose != 0) {
         std::printf("plenor_log_writer: Log Writer finished.\n");
     }
-    return 0;
+    return error == 0 ? 0 : -1;
 }

@@ -269,6 +269,17 @@ TEST_F(Case, FullAndNullDevices) {
     EXPECT_TRUE(S_ISCHR(stat_of("/dev/null").st_mode));
 }
 
+// The products are complete, but the log on a full device is cut short: the run fails.
+TEST_F(Case, LogWrittenToAFullDeviceFailsTheRun) {
+    const testkit::RunResult r = plenor(base + " -l /dev/full");
+    EXPECT_EQ(r.status, 64);
+    EXPECT_TRUE(has(r.out, "plenor_log_writer: cannot write /dev/full: No space left on device\n" +
+                               report("0x006a: Unknown error", output_data)))
+        << r.out;
+    EXPECT_TRUE(has(r.out, "exit code 64\n"));
+    EXPECT_EQ(pixels("out.fits"), flat_result);
+}
+
 // A folder with a file in it occupies the temporary name of a product, which then cannot be
 // made: the previous file under the final name stays untouched.  The Dmask is written under
 // its temporary name and renamed over the old one: when that file cannot be made, the Dmask

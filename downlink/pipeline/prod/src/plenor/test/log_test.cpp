@@ -33,3 +33,24 @@ TEST(PlenorLog, LogLineAndBlockShareOneHeaderAndAppend) {
     EXPECT_EQ(testkit::count_of(log, "Pmask Mask = 128\nDmask File = \nDmask Mask = 16384\n"), 2);
     EXPECT_EQ(testkit::count_of(log, "Processing Log File = " + path + "\nTime = "), 2);
 }
+
+// A log on a full device is cut short: the run fails with the write-failure code of the output
+// stage, unless an earlier failure holds the status.  The device stays a device.
+TEST(PlenorLog, LogCutShortFailsTheRunKeepingAnEarlierFailure) {
+    file_names fn;
+    run_control rc;
+    image_dims dims;
+    plenor_init_constants(&fn, &rc, &dims);
+    std::strcpy(fn.Processing_Log_File, "/dev/full");
+    EXPECT_EQ(plenor_write_log(&fn, &rc), -1);
+    EXPECT_EQ(rc.status, 0x1E0000 | 0x1000 | 106);
+
+    rc.status = 0x1C0011;
+    EXPECT_EQ(plenor_write_log(&fn, &rc), -1);
+    EXPECT_EQ(rc.status, 0x1C0011);
+
+    std::strcpy(fn.Processing_Log_File, "/dev/null");
+    rc.status = 0;
+    EXPECT_EQ(plenor_write_log(&fn, &rc), 0);
+    EXPECT_EQ(rc.status, 0);
+}
