@@ -14,9 +14,7 @@
 
 #include <stdio.h>
 
-#ifndef ERRVA_API
-#define ERRVA_API __attribute__((visibility("default")))
-#endif
+#include "errva_api.h"
 
 #ifdef __cplusplus
 extern "C" {

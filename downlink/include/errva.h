@@ -9,9 +9,7 @@
 #ifndef DOWNLINK_ERRVA_H
 #define DOWNLINK_ERRVA_H
 
-#ifndef ERRVA_API
-#define ERRVA_API __attribute__((visibility("default")))
-#endif
+#include "errva_api.h"
 
 /* State of an operation; the index into state_mask. */
 typedef enum errva_state {

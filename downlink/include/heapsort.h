@@ -2,9 +2,7 @@
 #ifndef DOWNLINK_HEAPSORT_H
 #define DOWNLINK_HEAPSORT_H
 
-#ifndef ERRVA_API
-#define ERRVA_API __attribute__((visibility("default")))
-#endif
+#include "errva_api.h"
 
 #ifdef __cplusplus
 extern "C" {

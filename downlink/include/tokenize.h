@@ -14,9 +14,7 @@
 #ifndef DOWNLINK_TOKENIZE_H
 #define DOWNLINK_TOKENIZE_H
 
-#ifndef ERRVA_API
-#define ERRVA_API __attribute__((visibility("default")))
-#endif
+#include "errva_api.h"
 
 #ifdef __cplusplus
 extern "C" {

@@ -10,9 +10,7 @@
 #ifndef DOWNLINK_TRIDIAGONAL_H
 #define DOWNLINK_TRIDIAGONAL_H
 
-#ifndef ERRVA_API
-#define ERRVA_API __attribute__((visibility("default")))
-#endif
+#include "errva_api.h"
 
 #ifdef __cplusplus
 extern "C" {

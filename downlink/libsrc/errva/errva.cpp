@@ -31,8 +31,8 @@ template <class T> T plain_sigma(op o, T a, T a_sigma, T b, T b_sigma) {
     return std::sqrt(var);
 }
 
-template <class T>
-int combine(op o, T* result, T* result_sigma, int* result_flags, T a, T a_sigma, int a_flags, T b,
+template <op o, class T>
+int combine(T* result, T* result_sigma, int* result_flags, T a, T a_sigma, int a_flags, T b,
             T b_sigma, int b_flags) {
     const errvaclass& s = errva_global;
     int state = ERRVA_BAD;
@@ -113,63 +113,42 @@ int fetch(T* value, T* sigma, unsigned short* mask, int i, short have_values, co
 
 } // namespace
 
+// The arithmetic entry points of one precision share one C signature and
+// differ only in the operation they hand the operands to.
+#define ERRVA_TRIPLE_ENTRY(name, T, operation)                                                     \
+    int name(T* result, T* result_sigma, int* result_flags, T a, T a_sigma, int a_flags, T b,      \
+             T b_sigma, int b_flags) {                                                             \
+        return operation(result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma,      \
+                         b_flags);                                                                 \
+    }
+
+// errva_global.interp with pointers in place of references.
+#define ERRVA_INTERP_ENTRY(name, T)                                                                \
+    int name(T* y, T* y_sigma, int* flags, T x, int order, int n, T* xa, T* ya, T* ya_sigma) {     \
+        return errva_global.interp(*y, *y_sigma, *flags, x, order, n, xa, ya, ya_sigma);           \
+    }
+
+// Element i of parallel value, sigma and mask arrays (the int argument is not used).
+#define ERRVA_FETCH_ENTRY(name, T)                                                                 \
+    int name(T* value, T* sigma, unsigned short* mask, int i, int, short have_values, T* values,   \
+             short have_sigmas, T* sigmas, short have_masks, unsigned short* masks) {              \
+        return fetch(value, sigma, mask, i, have_values, values, have_sigmas, sigmas, have_masks,  \
+                     masks);                                                                       \
+    }
+
 extern "C" {
 
-int errva_add(float* result, float* result_sigma, int* result_flags, float a, float a_sigma,
-              int a_flags, float b, float b_sigma, int b_flags) {
-    return combine(op::add, result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma,
-                   b_flags);
-}
+ERRVA_TRIPLE_ENTRY(errva_add, float, combine<op::add>)
+ERRVA_TRIPLE_ENTRY(errva_sub, float, combine<op::sub>)
+ERRVA_TRIPLE_ENTRY(errva_mul, float, combine<op::mul>)
+ERRVA_TRIPLE_ENTRY(errva_div, float, divide)
+ERRVA_TRIPLE_ENTRY(errva_dadd, double, combine<op::add>)
+ERRVA_TRIPLE_ENTRY(errva_dsub, double, combine<op::sub>)
+ERRVA_TRIPLE_ENTRY(errva_dmul, double, combine<op::mul>)
+ERRVA_TRIPLE_ENTRY(errva_ddiv, double, divide)
 
-int errva_sub(float* result, float* result_sigma, int* result_flags, float a, float a_sigma,
-              int a_flags, float b, float b_sigma, int b_flags) {
-    return combine(op::sub, result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma,
-                   b_flags);
-}
-
-int errva_mul(float* result, float* result_sigma, int* result_flags, float a, float a_sigma,
-              int a_flags, float b, float b_sigma, int b_flags) {
-    return combine(op::mul, result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma,
-                   b_flags);
-}
-
-int errva_div(float* result, float* result_sigma, int* result_flags, float a, float a_sigma,
-              int a_flags, float b, float b_sigma, int b_flags) {
-    return divide(result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma, b_flags);
-}
-
-int errva_dadd(double* result, double* result_sigma, int* result_flags, double a, double a_sigma,
-               int a_flags, double b, double b_sigma, int b_flags) {
-    return combine(op::add, result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma,
-                   b_flags);
-}
-
-int errva_dsub(double* result, double* result_sigma, int* result_flags, double a, double a_sigma,
-               int a_flags, double b, double b_sigma, int b_flags) {
-    return combine(op::sub, result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma,
-                   b_flags);
-}
-
-int errva_dmul(double* result, double* result_sigma, int* result_flags, double a, double a_sigma,
-               int a_flags, double b, double b_sigma, int b_flags) {
-    return combine(op::mul, result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma,
-                   b_flags);
-}
-
-int errva_ddiv(double* result, double* result_sigma, int* result_flags, double a, double a_sigma,
-               int a_flags, double b, double b_sigma, int b_flags) {
-    return divide(result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma, b_flags);
-}
-
-int errva_interp(float* y, float* y_sigma, int* flags, float x, int order, int n, float* xa,
-                 float* ya, float* ya_sigma) {
-    return errva_global.interp(*y, *y_sigma, *flags, x, order, n, xa, ya, ya_sigma);
-}
-
-int errva_dinterp(double* y, double* y_sigma, int* flags, double x, int order, int n, double* xa,
-                  double* ya, double* ya_sigma) {
-    return errva_global.interp(*y, *y_sigma, *flags, x, order, n, xa, ya, ya_sigma);
-}
+ERRVA_INTERP_ENTRY(errva_interp, float)
+ERRVA_INTERP_ENTRY(errva_dinterp, double)
 
 void errva_mask_setup(int bad, int suspect) {
     errva_global.bad_mask = bad;
@@ -188,18 +167,7 @@ errvaclass* errva_globpubptr(void) {
     return &errva_global;
 }
 
-int dfetch(double* value, double* sigma, unsigned short* mask, int i, int, short have_values,
-           double* values, short have_sigmas, double* sigmas, short have_masks,
-           unsigned short* masks) {
-    return fetch(value, sigma, mask, i, have_values, values, have_sigmas, sigmas, have_masks,
-                 masks);
-}
-
-int ffetch(float* value, float* sigma, unsigned short* mask, int i, int, short have_values,
-           float* values, short have_sigmas, float* sigmas, short have_masks,
-           unsigned short* masks) {
-    return fetch(value, sigma, mask, i, have_values, values, have_sigmas, sigmas, have_masks,
-                 masks);
-}
+ERRVA_FETCH_ENTRY(dfetch, double)
+ERRVA_FETCH_ENTRY(ffetch, float)
 
 } // extern "C"

@@ -77,17 +77,16 @@ errvaclass::errvaclass(float noise_ratio_, float approx_limit_) : errvaclass() {
     approx_limit = approx_limit_;
 }
 
-errva_state errvaclass::div(float& result, float& result_sigma, int& result_flags, float a,
-                            float a_sigma, int a_flags, float b, float b_sigma, int b_flags) {
-    return divide(*this, result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma,
-                  b_flags);
-}
+// The quotient in either precision.
+#define ERRVA_DIV_MEMBER(T)                                                                        \
+    errva_state errvaclass::div(T& result, T& result_sigma, int& result_flags, T a, T a_sigma,     \
+                                int a_flags, T b, T b_sigma, int b_flags) {                        \
+        return divide(*this, result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma,  \
+                      b_flags);                                                                    \
+    }
 
-errva_state errvaclass::div(double& result, double& result_sigma, int& result_flags, double a,
-                            double a_sigma, int a_flags, double b, double b_sigma, int b_flags) {
-    return divide(*this, result, result_sigma, result_flags, a, a_sigma, a_flags, b, b_sigma,
-                  b_flags);
-}
+ERRVA_DIV_MEMBER(float)
+ERRVA_DIV_MEMBER(double)
 
 double errvaclass::EquivSigma(double width) {
     return width / fwhm_to_sigma;
@@ -370,22 +369,13 @@ int errvaclass::interp(double& y, double& y_sigma, int& flags, double x, int ord
     return dispatch(*this, y, y_sigma, flags, x, order, n, xa, ya, ya_sigma);
 }
 
-int errvaclass::linear_interp(float& y, float& y_sigma, int& flags, float x, int n, float* xa,
-                              float* ya, float* ya_sigma) {
-    return linear(*this, y, y_sigma, flags, x, n, xa, ya, ya_sigma);
-}
+// A table method in either precision, handed to the template that does its work.
+#define ERRVA_TABLE_MEMBER(member, T, method)                                                      \
+    int errvaclass::member(T& y, T& y_sigma, int& flags, T x, int n, T* xa, T* ya, T* ya_sigma) {  \
+        return method(*this, y, y_sigma, flags, x, n, xa, ya, ya_sigma);                           \
+    }
 
-int errvaclass::linear_interp(double& y, double& y_sigma, int& flags, double x, int n, double* xa,
-                              double* ya, double* ya_sigma) {
-    return linear(*this, y, y_sigma, flags, x, n, xa, ya, ya_sigma);
-}
-
-int errvaclass::spline_interp(float& y, float& y_sigma, int& flags, float x, int n, float* xa,
-                              float* ya, float* ya_sigma) {
-    return spline(*this, y, y_sigma, flags, x, n, xa, ya, ya_sigma);
-}
-
-int errvaclass::spline_interp(double& y, double& y_sigma, int& flags, double x, int n, double* xa,
-                              double* ya, double* ya_sigma) {
-    return spline(*this, y, y_sigma, flags, x, n, xa, ya, ya_sigma);
-}
+ERRVA_TABLE_MEMBER(linear_interp, float, linear)
+ERRVA_TABLE_MEMBER(linear_interp, double, linear)
+ERRVA_TABLE_MEMBER(spline_interp, float, spline)
+ERRVA_TABLE_MEMBER(spline_interp, double, spline)
