@@ -93,54 +93,49 @@ void write_typed(const std::string& path, int bitpix, const std::vector<long>& n
     check_fits(status ? status : close_status, "cannot write", path);
 }
 
+// A keyword of the given kind with its name and comment; the caller sets its value.
+Keyword card(Keyword::Kind kind, const std::string& name, const std::string& comment) {
+    Keyword k;
+    k.name = name;
+    k.kind = kind;
+    k.comment = comment;
+    return k;
+}
+
 } // namespace
 
 Keyword Keyword::integer(const std::string& n, long long v, const std::string& c) {
-    Keyword k;
-    k.name = n;
-    k.kind = Int;
+    Keyword k = card(Int, n, c);
     k.ival = v;
-    k.comment = c;
     return k;
 }
 
 Keyword Keyword::real(const std::string& n, double v, const std::string& c) {
-    Keyword k;
-    k.name = n;
-    k.kind = Real;
+    Keyword k = card(Real, n, c);
     k.dval = v;
-    k.comment = c;
     return k;
 }
 
 Keyword Keyword::text(const std::string& n, const std::string& v, const std::string& c) {
-    Keyword k;
-    k.name = n;
-    k.kind = Text;
+    Keyword k = card(Text, n, c);
     k.sval = v;
-    k.comment = c;
     return k;
 }
 
 Keyword Keyword::logical(const std::string& n, bool v, const std::string& c) {
-    Keyword k;
-    k.name = n;
-    k.kind = Logical;
+    Keyword k = card(Logical, n, c);
     k.ival = v ? 1 : 0;
-    k.comment = c;
     return k;
 }
 
 Keyword Keyword::comment_card(const std::string& text) {
-    Keyword k;
-    k.kind = Comment;
+    Keyword k = card(Comment, "", "");
     k.sval = text;
     return k;
 }
 
 Keyword Keyword::history_card(const std::string& text) {
-    Keyword k;
-    k.kind = History;
+    Keyword k = card(History, "", "");
     k.sval = text;
     return k;
 }
@@ -154,15 +149,13 @@ void write_image(const std::string& path, int bitpix, const std::vector<long>& n
 void write_float_image(const std::string& path, const std::vector<long>& naxes,
                        const std::vector<float>& pixels, const std::vector<Keyword>& keys) {
     std::vector<float> copy(pixels);
-    write_typed(path, FLOAT_IMG, naxes, TFLOAT, copy.data(), static_cast<long>(copy.size()),
-                keys);
+    write_typed(path, FLOAT_IMG, naxes, TFLOAT, copy.data(), static_cast<long>(copy.size()), keys);
 }
 
 void write_short_image(const std::string& path, const std::vector<long>& naxes,
                        const std::vector<int16_t>& pixels, const std::vector<Keyword>& keys) {
     std::vector<short> copy(pixels.begin(), pixels.end());
-    write_typed(path, SHORT_IMG, naxes, TSHORT, copy.data(), static_cast<long>(copy.size()),
-                keys);
+    write_typed(path, SHORT_IMG, naxes, TSHORT, copy.data(), static_cast<long>(copy.size()), keys);
 }
 
 Image read_image(const std::string& path, int hdu) {
