@@ -171,6 +171,18 @@ void run_guarded(const std::function<void()>& body, int accepted_status) {
     std::abort();
 }
 
+void run_guarded_file(const char* name, const uint8_t* data, size_t size, size_t skip,
+                      const std::function<void(const std::string&)>& reader, int accepted_status) {
+    quiet_stdout();
+    const std::string path = scratch_path(name);
+    run_guarded(
+        [&] {
+            write_file(path, data + skip, size - skip);
+            reader(path);
+        },
+        accepted_status);
+}
+
 void byte_reader::take(void* out, size_t n) {
     std::memset(out, 0, n);
     const size_t got = n < size_ ? n : size_;

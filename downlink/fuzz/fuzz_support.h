@@ -33,6 +33,12 @@ void quiet_stdout();
 //     described on standard error and this process aborts, which makes the input a finding.
 void run_guarded(const std::function<void()>& body, int accepted_status);
 
+// The run of a harness that reads one file: standard output quieted, then under
+// run_guarded the input after its first `skip` bytes (size must be at least skip) written to
+// the scratch file `name` and `reader` called with that file's path.
+void run_guarded_file(const char* name, const uint8_t* data, size_t size, size_t skip,
+                      const std::function<void(const std::string&)>& reader, int accepted_status);
+
 // Takes fixed-size values from the front of an input; missing bytes read as zero.
 class byte_reader {
   public:

@@ -66,13 +66,8 @@ void run_reader(const std::string& path, uint8_t mode, uint8_t rule) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2)
         return 0;
-    fuzz::quiet_stdout();
-    const std::string path = fuzz::scratch_path("image.fits");
-    fuzz::run_guarded(
-        [&] {
-            fuzz::write_file(path, data + 2, size - 2);
-            run_reader(path, data[0], data[1]);
-        },
-        STACKLE_FAIL);
+    fuzz::run_guarded_file(
+        "image.fits", data, size, 2,
+        [&](const std::string& path) { run_reader(path, data[0], data[1]); }, STACKLE_FAIL);
     return 0;
 }

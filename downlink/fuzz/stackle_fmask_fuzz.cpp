@@ -36,13 +36,8 @@ void run_fmask(const std::string& path, uint8_t mode) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0)
         return 0;
-    fuzz::quiet_stdout();
-    const std::string path = fuzz::scratch_path("fmask.fits");
-    fuzz::run_guarded(
-        [&] {
-            fuzz::write_file(path, data + 1, size - 1);
-            run_fmask(path, data[0]);
-        },
+    fuzz::run_guarded_file(
+        "fmask.fits", data, size, 1, [&](const std::string& path) { run_fmask(path, data[0]); },
         STACKLE_FAIL);
     return 0;
 }

@@ -35,17 +35,12 @@ void run_lists(const std::string& path, unsigned char nl_mode, const char* marke
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0)
         return 0;
-    fuzz::quiet_stdout();
     const uint8_t mode = data[0];
     const unsigned char nl_mode = mode & 1;
     const char* marker = MARKERS[(mode >> 1) & 3];
     const int expected = mode >> 3; // 0..31
-    const std::string path = fuzz::scratch_path("stackle.lst");
-    fuzz::run_guarded(
-        [&] {
-            fuzz::write_file(path, data + 1, size - 1);
-            run_lists(path, nl_mode, marker, expected);
-        },
-        STACKLE_FAIL);
+    fuzz::run_guarded_file(
+        "stackle.lst", data, size, 1,
+        [&](const std::string& path) { run_lists(path, nl_mode, marker, expected); }, STACKLE_FAIL);
     return 0;
 }

@@ -55,13 +55,6 @@ void run_namelist(const std::string& path) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::quiet_stdout();
-    const std::string path = fuzz::scratch_path("stackle.nl");
-    fuzz::run_guarded(
-        [&] {
-            fuzz::write_file(path, data, size);
-            run_namelist(path);
-        },
-        STACKLE_FAIL);
+    fuzz::run_guarded_file("stackle.nl", data, size, 0, run_namelist, STACKLE_FAIL);
     return 0;
 }
