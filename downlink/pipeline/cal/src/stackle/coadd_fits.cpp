@@ -47,6 +47,19 @@ void close_input(fitsfile* fptr) {
     }
 }
 
+// Opens an existing file in `iomode` or ends the run with the message of `routine`, which
+// meant to `verb` the file.
+fitsfile* open_or_end(const char* fn, int iomode, const char* verb, const char* routine) {
+    fitsfile* fptr = nullptr;
+    int status = 0;
+    if (fits_open_file(&fptr, fn, iomode, &status)) {
+        std::printf("\aERROR: Attempt to %s file %s FAILED in %s().\n", verb, fn, routine);
+        report(status);
+        fail(nullptr);
+    }
+    return fptr;
+}
+
 // ---------------------------------------------------------------- image size
 
 // Axis lengths of an image as the run sees them.
@@ -167,6 +180,40 @@ void* alloc_plane(const frame_dims& d, size_t elem_size, const char* what, const
     return plane;
 }
 
+// Loads the whole plane of the frame as `datatype` into a new buffer of `elem_size` bytes a
+// pixel, or ends the run: a plane that could not be read whole would carry undefined values
+// into the result.  `what` names the buffer and `kind` the image in the messages of `routine`.
+void* read_plane(fitsfile* fptr, const char* fn, const frame_dims& d, int datatype,
+                 size_t elem_size, const char* what, const char* kind, const char* routine,
+                 int debug) {
+    void* plane = alloc_plane(d, elem_size, what, routine, fptr);
+    if (debug) {
+        std::printf("Allocated image array.\n");
+    }
+    int anynul = 0;
+    int status = 0;
+    if (fits_read_img(fptr, datatype, 1, plane_pixels(d), nullptr, plane, &anynul, &status)) {
+        std::printf("\aERROR: Attempt to read %s image from file %s FAILED in %s().\n", kind, fn,
+                    routine);
+        report(status);
+        std::free(plane);
+        fail(fptr);
+    }
+    return plane;
+}
+
+// BITPIX of the open image, or the end of the run with the message of `routine`.
+int read_bitpix(fitsfile* fptr, const char* fn, const char* routine) {
+    int bitpix = 0;
+    int status = 0;
+    if (fits_get_img_type(fptr, &bitpix, &status)) {
+        std::printf("\aERROR: Attempt to read bitpix from file %s FAILED in %s().\n", fn, routine);
+        report(status);
+        fail(fptr);
+    }
+    return bitpix;
+}
+
 // ---------------------------------------------------------------- float reader
 
 // Applies the FOVID rule of read_fits (see coadd_fits.h).
@@ -196,13 +243,7 @@ void check_fovid(fitsfile* fptr, const char* fn, int* req_fovid) {
 
 // Accepts FLOAT_IMG, and DOUBLE_IMG with a caution; anything else ends the run.
 void check_float_bitpix(fitsfile* fptr, const char* fn, int debug) {
-    int bitpix = 0;
-    int status = 0;
-    if (fits_get_img_type(fptr, &bitpix, &status)) {
-        std::printf("\aERROR: Attempt to read bitpix from file %s FAILED in read_fits().\n", fn);
-        report(status);
-        fail(fptr);
-    }
+    const int bitpix = read_bitpix(fptr, fn, "read_fits");
     if (bitpix == FLOAT_IMG) {
         if (debug) {
             std::printf("BITPIX is %1d -- GOOD.\n", bitpix);
@@ -277,13 +318,7 @@ void print_short_samples(const char* fn, const int16_t* plane, const frame_dims&
 }
 
 void check_short_bitpix(fitsfile* fptr, const char* fn, int debug) {
-    int bitpix = 0;
-    int status = 0;
-    if (fits_get_img_type(fptr, &bitpix, &status)) {
-        std::printf("\aERROR: Attempt to read bitpix from file %s FAILED in read_fits_s().\n", fn);
-        report(status);
-        fail(fptr);
-    }
+    const int bitpix = read_bitpix(fptr, fn, "read_fits_s");
     if (bitpix != SHORT_IMG) {
         std::printf("\aERROR: In read_fits_s() the file %s has incorrect BITPIX:\n", fn);
         std::printf("\aERROR: BITPIX should be %1d but it is %1d\n\n", SHORT_IMG, bitpix);
@@ -635,18 +670,6 @@ void output_comments(fitsfile* fptr, const control_settings* cs, int* st) {
 
 const char kRule[] = "[STACKLE]===============================================================";
 
-// Opens an existing file for update or ends the run (insert_int_keyword).
-fitsfile* open_for_update(const char* fn) {
-    fitsfile* fptr = nullptr;
-    int status = 0;
-    if (fits_open_file(&fptr, fn, READWRITE, &status)) {
-        std::printf("\aERROR: Attempt to open file %s FAILED in insert_int_keyword().\n", fn);
-        report(status);
-        fail(nullptr);
-    }
-    return fptr;
-}
-
 } // namespace
 
 // ================================================================ readers
@@ -699,31 +722,13 @@ float* read_fits(const char* fits_filename, int* xdim, int* ydim, int* req_fovid
     if (debug) {
         std::printf("In read_fits() with fits_filename=\"%s\"\n", fits_filename);
     }
-    fitsfile* fptr = nullptr;
-    int status = 0;
-    if (fits_open_file(&fptr, fits_filename, READONLY, &status)) {
-        std::printf("\aERROR: Attempt to read file %s FAILED in read_fits().\n", fits_filename);
-        report(status);
-        fail(nullptr);
-    }
+    fitsfile* fptr = open_or_end(fits_filename, READONLY, "read", "read_fits");
     check_fovid(fptr, fits_filename, req_fovid);
     check_float_bitpix(fptr, fits_filename, debug);
     const frame_dims d = plane_dims(fptr, fits_filename, "read_fits",
                                     "Dimensions read as xdim=%1d ydim=%1d in read_fits()\n", debug);
-    float* plane =
-        static_cast<float*>(alloc_plane(d, sizeof(float), "float_image", "read_fits", fptr));
-    if (debug) {
-        std::printf("Allocated image array.\n");
-    }
-    int anynul = 0;
-    if (fits_read_img(fptr, TFLOAT, 1, plane_pixels(d), nullptr, plane, &anynul, &status)) {
-        // A plane that could not be read whole would carry undefined values into the result.
-        std::printf("\aERROR: Attempt to read float image from file %s FAILED in read_fits().\n",
-                    fits_filename);
-        report(status);
-        std::free(plane);
-        fail(fptr);
-    }
+    float* plane = static_cast<float*>(read_plane(fptr, fits_filename, d, TFLOAT, sizeof(float),
+                                                  "float_image", "float", "read_fits", debug));
     close_input(fptr);
     *xdim = d.xdim;
     *ydim = d.ydim;
@@ -738,29 +743,13 @@ int16_t* read_fits_s(const char* fits_filename, int* xdim, int* ydim, int debug)
     if (debug) {
         std::printf("In read_fits_s() with fits_filename=\"%s\"\n", fits_filename);
     }
-    fitsfile* fptr = nullptr;
-    int status = 0;
-    if (fits_open_file(&fptr, fits_filename, READONLY, &status)) {
-        std::printf("\aERROR: Attempt to read file %s FAILED in read_fits_s().\n", fits_filename);
-        report(status);
-        fail(nullptr);
-    }
+    fitsfile* fptr = open_or_end(fits_filename, READONLY, "read", "read_fits_s");
     check_short_bitpix(fptr, fits_filename, debug);
     const frame_dims d = plane_dims(fptr, fits_filename, "read_fits_s",
                                     "Dimensions read as xdim=%1d ydim=%1d\n", debug);
     int16_t* plane =
-        static_cast<int16_t*>(alloc_plane(d, sizeof(int16_t), "short_image", "read_fits_s", fptr));
-    if (debug) {
-        std::printf("Allocated image array.\n");
-    }
-    int anynul = 0;
-    if (fits_read_img(fptr, TSHORT, 1, plane_pixels(d), nullptr, plane, &anynul, &status)) {
-        std::printf("\aERROR: Attempt to read short image from file %s FAILED in read_fits_s().\n",
-                    fits_filename);
-        report(status);
-        std::free(plane);
-        fail(fptr);
-    }
+        static_cast<int16_t*>(read_plane(fptr, fits_filename, d, TSHORT, sizeof(int16_t),
+                                         "short_image", "short", "read_fits_s", debug));
     if (debug) {
         std::printf("Reading... COMPLETED.\n");
         print_short_samples(fits_filename, plane, d);
@@ -778,13 +767,8 @@ void read_fmask_lists(control_settings* cs) {
         std::exit(STACKLE_FAIL);
     }
     const char* fn = cs->fmask_in_file;
-    fitsfile* fptr = nullptr;
-    int status = 0;
-    if (fits_open_file(&fptr, fn, READONLY, &status)) {
-        std::printf("\aERROR: Attempt to read file %s FAILED in read_fits_s().\n", fn);
-        report(status);
-        fail(nullptr);
-    }
+    // The list reader reports an open failure in the words of the 16-bit reader.
+    fitsfile* fptr = open_or_end(fn, READONLY, "read", "read_fits_s");
     char fovtext[FLEN_VALUE];
     char bittext[FLEN_VALUE];
     read_list_key(fptr, fn, "FOVLIST", fovtext);
@@ -1001,7 +985,7 @@ void write_fits_headers(fitsfile* fptr, const control_settings* cs) {
 }
 
 void insert_int_keyword(const char* fits_filename, const char* keyword, int value) {
-    fitsfile* fptr = open_for_update(fits_filename);
+    fitsfile* fptr = open_or_end(fits_filename, READWRITE, "open", "insert_int_keyword");
     int status = 0;
     int old = 0;
     while (fits_read_key(fptr, TINT, keyword, &old, nullptr, &status) == 0) {
