@@ -6,8 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/stat.h>
-
 void plenor_print_usage() {
     std::printf("plenor:\n"
                 "        Required arguments\n"
@@ -62,8 +60,48 @@ void find_namelist_name(int argc, char** argv, file_names* fn) {
     }
 }
 
-// Reads the whole file into a terminated, zero-filled heap buffer (caller frees).  Sets the
-// status and returns null on failure.
+// First read of a namelist; the buffer doubles whenever it fills up.
+constexpr size_t namelist_chunk = 4096;
+
+// Reads the stream to its end into a terminated heap buffer (caller frees), growing it as the
+// text comes, so that pipes and devices, which have no size to ask for, are read like files.
+// Returns null with *no_memory set when the buffer cannot grow, and null when the stream
+// reports a read error; *length receives the number of bytes read.
+char* read_to_end(FILE* file, size_t* length, bool* no_memory) {
+    char* text = nullptr;
+    size_t capacity = 0;
+    size_t used = 0;
+    for (;;) {
+        if (capacity - used < 2) {
+            const size_t grown = capacity == 0 ? namelist_chunk : 2 * capacity;
+            char* bigger =
+                grown > capacity ? static_cast<char*>(std::realloc(text, grown)) : nullptr;
+            if (bigger == nullptr) {
+                std::free(text);
+                *no_memory = true;
+                return nullptr;
+            }
+            text = bigger;
+            capacity = grown;
+        }
+        const size_t room = capacity - used - 1;
+        const size_t got = std::fread(text + used, 1, room, file);
+        used += got;
+        if (got < room) {
+            break; // end of file or a read error
+        }
+    }
+    if (std::ferror(file) != 0) {
+        std::free(text);
+        return nullptr;
+    }
+    text[used] = '\0';
+    *length = used;
+    return text;
+}
+
+// Reads the whole file into a terminated heap buffer (caller frees).  Sets the status and
+// returns null on failure.
 char* read_namelist_text(const char* name, run_control* rc) {
     FILE* file = std::fopen(name, "r");
     if (file == nullptr) {
@@ -71,26 +109,20 @@ char* read_namelist_text(const char* name, run_control* rc) {
         rc->status = plenor_code(FCN_NAMELIST, MSG_FOPEN_FAILED);
         return nullptr;
     }
-    struct stat info {};
-    size_t size = 0;
-    if (fstat(fileno(file), &info) == 0 && info.st_size > 0) {
-        size = static_cast<size_t>(info.st_size);
-    }
-    char* text = static_cast<char*>(std::calloc(size + 1, 1));
-    if (text == nullptr) {
-        std::fclose(file);
+    size_t length = 0;
+    bool no_memory = false;
+    char* text = read_to_end(file, &length, &no_memory);
+    std::fclose(file);
+    if (no_memory) {
         rc->status = plenor_code(FCN_NAMELIST, MSG_MALLOC_FAILED);
         return nullptr;
     }
-    const size_t got = size > 0 ? std::fread(text, 1, size, file) : 0;
-    std::fclose(file);
-    if (got == 0) {
+    if (text == nullptr || length == 0) {
         std::printf("plenor_parse_namelist: Could not read from file %s", name);
         std::free(text);
         rc->status = plenor_code(FCN_NAMELIST, MSG_COULDNOTREAD);
         return nullptr;
     }
-    text[got] = '\0';
     return text;
 }
 

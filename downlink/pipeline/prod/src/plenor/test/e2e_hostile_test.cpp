@@ -126,6 +126,10 @@ std::vector<refused> refused_cases() {
         {"FolderAsNamelist", "h.nml", folder, nl,
          report("0x0012: COULDNOTREAD", "0x001c: NAMELIST"),
          "plenor_parse_namelist: Could not read from file h.nml"},
+        // Standard input is a pipe closed without any text.
+        {"EmptyPipeAsNamelist", "", "", base + " -n /dev/stdin",
+         report("0x0012: COULDNOTREAD", "0x001c: NAMELIST"),
+         "plenor_parse_namelist: Could not read from file /dev/stdin"},
         // A word of 100000 characters is refused; the entry stores nothing, so the DCE is unknown.
         {"VeryLongNamelistLine", "h.nml",
          "&PLENORIN\nFITS_Input_File = '" + std::string(100000, 'a') + "'\n&END\n",

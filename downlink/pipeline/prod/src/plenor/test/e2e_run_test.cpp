@@ -35,6 +35,25 @@ TEST_F(PlenorRun, NamelistWithQuotedNamesCommaAndBlankInsideApostrophes) {
     EXPECT_EQ(pixels("out.fits"), flat_result);
 }
 
+// A namelist through a pipe has no size to ask for: it is read to its end, across several
+// buffer growths (about 20 KB of comments first), and the entries at its end are applied.
+TEST_F(PlenorRun, NamelistThroughAPipeIsReadToItsEnd) {
+    std::string text = "&PLENORIN\n";
+    for (int i = 0; i < 800; ++i) {
+        text += " Comment = filler_line_" + std::to_string(1000 + i) + "\n";
+    }
+    text += " FITS_Input_File = 'dce.fits'\n FITS_Output_File = 'out.fits'\n"
+            " FITS_Flatfield_File = 'flat.fits'\n&END\n";
+    ASSERT_GT(text.size(), 4u * 4096u);
+    testkit::RunOptions opts;
+    opts.cwd = dir.path();
+    opts.stdin_text = text;
+    const testkit::RunResult r =
+        testkit::run(testkit::installed_program("plenor"), {"-n", "/dev/stdin"}, opts);
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(pixels("out.fits"), flat_result);
+}
+
 // A successful run reports only the time; "Verbose = 1" and -v cancel each other.
 TEST_F(PlenorRun, VerboseFromTheNamelistAndTheCommandLineToggle) {
     testkit::write_text(f("run.nl"), "&PLENORIN\n Verbose = 1\n&END\n");
