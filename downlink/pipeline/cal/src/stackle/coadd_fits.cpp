@@ -146,23 +146,45 @@ frame_dims plane_dims(fitsfile* fptr, const char* fn, const char* routine, const
     return d;
 }
 
-constexpr size_t kHugePage = size_t{2} << 20;
+// True when the open file is a plain file long enough to hold `bytes` bytes of image data:
+// only then are the plane's pages populated ahead of the read, so that a header claiming a
+// huge image in a short file never makes the run take memory the file cannot fill.
+bool file_holds(fitsfile* fptr, size_t bytes) {
+    LONGLONG head = 0;
+    LONGLONG data = 0;
+    LONGLONG end = 0;
+    char name[FLEN_FILENAME];
+    int status = 0;
+    fits_get_hduaddrll(fptr, &head, &data, &end, &status);
+    fits_file_name(fptr, name, &status);
+    struct stat st {};
+    return status == 0 && stat(name, &st) == 0 && S_ISREG(st.st_mode) && data >= 0 &&
+           static_cast<unsigned long long>(st.st_size) >= static_cast<unsigned long long>(data) &&
+           static_cast<unsigned long long>(st.st_size) - static_cast<unsigned long long>(data) >=
+               bytes;
+}
 
-// Memory for a plane of `bytes` bytes, released with std::free.  A large plane starts on a
-// 2 MiB boundary and its pages are advised to be huge pages: a stack of planes is hundreds
-// of megabytes that the reader fills at once, and one fault per 2 MiB instead of per 4 KiB
-// removes most of the page-fault work of loading it.  The advice covers whole 2 MiB units
-// only, so a partial last unit costs no more memory than asked for.  It is only a hint:
-// where it is not granted the plane keeps ordinary pages.  nullptr when there is no memory.
-void* plane_memory(size_t bytes) {
-    if (bytes < kHugePage) {
-        return std::malloc(bytes);
+// Puts the whole pages of a plane in place with one request before the reader fills them: a
+// stack of planes is hundreds of megabytes, and faulting each 4 KiB page in on first touch
+// costs more than populating them together.  Only a hint: where it is refused the pages
+// come on first touch.
+void populate_plane(void* plane, size_t bytes) {
+#if defined(MADV_POPULATE_WRITE)
+    const long page = sysconf(_SC_PAGESIZE);
+    if (page <= 0) {
+        return;
     }
-    void* plane = std::aligned_alloc(kHugePage, bytes);
-    if (plane != nullptr) {
-        madvise(plane, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
+    const uintptr_t size = static_cast<uintptr_t>(page);
+    const uintptr_t begin = reinterpret_cast<uintptr_t>(plane);
+    const uintptr_t first = (begin + size - 1) / size * size;
+    const uintptr_t last = (begin + bytes) / size * size;
+    if (last > first) {
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
     }
-    return plane;
+#else
+    (void)plane;
+    (void)bytes;
+#endif
 }
 
 // Allocates a plane of the frame's size or ends the run with the allocation message.
@@ -171,7 +193,10 @@ void* alloc_plane(const frame_dims& d, size_t elem_size, const char* what, const
     size_t npix = 0;
     void* plane = nullptr;
     if (stackle_plane_pixels(d.xdim, d.ydim, elem_size, &npix)) {
-        plane = plane_memory(npix * elem_size);
+        plane = std::malloc(npix * elem_size);
+    }
+    if (plane != nullptr && file_holds(fptr, npix * elem_size)) {
+        populate_plane(plane, npix * elem_size);
     }
     if (plane == nullptr) {
         std::printf("\aERROR: Can't allocate required memory for %s in %s()\n", what, routine);
