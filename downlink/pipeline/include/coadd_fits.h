@@ -11,7 +11,9 @@
 // Writers.  Every product replaces an existing file of the same name.  Each FITS product and
 // the weights list are first written under a temporary name in the same folder
 // (".part-<pid>-<name>") and renamed to their final name only when complete, so nothing
-// half-written is ever left under a product's name.
+// half-written is ever left under a product's name.  A FITS product named "-" or "stdout"
+// (standard output) or with FITS library qualifiers ("q.fits[compress]", a "://" form) is
+// created directly under that name instead, replacing an existing file.
 //
 // How a writer reports that its product could not be made:
 //   - write_flt_fits, write_flt_fits_with_hdrs and write_amask return 0 when the product

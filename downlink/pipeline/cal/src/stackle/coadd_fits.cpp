@@ -5,6 +5,8 @@
 // name in its final folder and rename it into place once complete.
 #include "coadd_fits.h"
 
+#include "fits_names.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -429,12 +431,14 @@ int write_in_place(const char* name, const void* data, size_t size) {
     return ok ? 0 : 2;
 }
 
-// A FITS product being written: under a temporary name in its final folder, or, for a
-// special target, in memory until it is complete.
+// A FITS product being written: under a temporary name in its final folder; for a special
+// target, in memory until it is complete; for standard output or a name with FITS library
+// qualifiers, directly under its name (the library strips or interprets the qualifiers, so
+// there is no file of that name to rename onto).
 struct product {
     const char* name; // final name, as shown in messages
     const char* routine;
-    std::string temp;
+    std::string temp; // temporary name; empty when the product is not renamed into place
     fitsfile* fptr;
     bool in_memory; // special target: built in mem, written to name at the end
     void* mem;
@@ -448,11 +452,16 @@ void print_create_failed(const product& p) {
 // Opens the cfitsio file of a product; returns the cfitsio status.
 int open_product_file(product* p) {
     int status = 0;
-    p->in_memory = is_special_target(p->name);
+    const bool direct = fits_special_name(p->name);
+    p->in_memory = !direct && is_special_target(p->name);
+    p->temp.clear();
     std::free(p->mem);
     p->mem = nullptr;
     p->mem_size = 0;
-    if (p->in_memory) {
+    if (direct) {
+        const std::string request = std::string("!") + p->name;
+        fits_create_file(&p->fptr, request.c_str(), &status);
+    } else if (p->in_memory) {
         fits_create_memfile(&p->fptr, &p->mem, &p->mem_size, 0, std::realloc, &status);
     } else {
         p->temp = temp_name_for(p->name);
@@ -495,11 +504,14 @@ void create_primary(product* p, int bitpix, const control_settings* cs, const ch
 }
 
 // Moves a closed product to its final name, or writes the finished memory image to a special
-// target.  A target that takes fewer bytes than the product (a full device) ends the run
-// with `write_fail_fmt`, like a failed pixel write.  Returns 0, or 1 when the product could
-// not be put in place.
+// target; a product written directly under its name is already in place.  A target that takes fewer
+// bytes than the product (a full device) ends the run with `write_fail_fmt`, like a failed pixel
+// write.  Returns 0, or 1 when the product could not be put in place.
 int place_product(product* p, const char* write_fail_fmt) {
     if (!p->in_memory) {
+        if (p->temp.empty()) {
+            return 0;
+        }
         if (std::rename(p->temp.c_str(), p->name) == 0) {
             return 0;
         }
@@ -525,7 +537,7 @@ int place_product(product* p, const char* write_fail_fmt) {
 int finish_product(product* p, const char* write_fail_fmt) {
     int status = 0;
     if (fits_close_file(p->fptr, &status) != 0) {
-        if (!p->in_memory) {
+        if (!p->temp.empty()) {
             std::remove(p->temp.c_str());
         }
         std::printf(write_fail_fmt, p->name);

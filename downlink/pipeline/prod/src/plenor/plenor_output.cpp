@@ -2,6 +2,8 @@
 // uncertainty as new files with the input headers, each with one history line.
 #include "plenor.h"
 
+#include "fits_names.h"
+
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -98,13 +100,6 @@ enum target_kind {
     TARGET_DIRECT, // standard output or a name with FITS library qualifiers: written as named
     TARGET_FOLDER, // refused
 };
-
-// Standard output and names that carry FITS library qualifiers (an extension, a filter, a
-// template, a remote or memory file) are not plain file names to rename onto.
-bool fits_special_name(const std::string& name) {
-    return name == "-" || name == "stdout" || name.find_first_of("[(") != std::string::npos ||
-           name.find("://") != std::string::npos;
-}
 
 target_kind kind_of(const std::string& name) {
     if (fits_special_name(name)) {

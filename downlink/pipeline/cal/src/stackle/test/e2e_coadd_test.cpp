@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include "fits_test_support.h"
@@ -40,9 +41,10 @@ struct Coadd : testing::Test {
         }
         testkit::write_text(dir.file("data.list"), list);
     }
-    // Runs stackle on data.list into out.fits, with further arguments; expects status 0.
-    testkit::RunResult run(const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args = {"-di", "data.list", "-do", "out.fits"};
+    // Runs stackle on data.list into `out`, with further arguments; expects status 0.
+    testkit::RunResult run(const std::vector<std::string>& extra = {},
+                           const std::string& out = "out.fits") {
+        std::vector<std::string> args = {"-di", "data.list", "-do", out};
         args.insert(args.end(), extra.begin(), extra.end());
         testkit::RunOptions opts;
         opts.cwd = dir.path();
@@ -128,6 +130,36 @@ TEST_F(Coadd, WeightsListFormat) {
                                                      "         1.0000  sub/x.fits\n"
                                                      "         1.0000  d1.fits\n");
     EXPECT_FALSE(testkit::file_exists(dir.file("kestack_wt.txt")));
+}
+
+// Names of the files in the run's folder.
+std::vector<std::string> names_in(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(path.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            names.push_back(e->d_name);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+TEST_F(Coadd, ProductNamesTheFitsLibraryInterprets) {
+    // Means of (1, 2) and (3, 4): (2, 3).  "[compress]" asks for a tile-compressed image in
+    // q.fits (the image in the second HDU); "-" is standard output, after the banner lines.
+    stack(2, 1, {{1, 2}, {3, 4}});
+    run({}, "q.fits[compress]");
+    EXPECT_EQ(testkit::read_image(dir.file("q.fits"), 2).fpixels, (std::vector<float>{2, 3}));
+    const testkit::RunResult r = run({"-wo", "w.txt"}, "-");
+    const size_t start = r.out.find("SIMPLE  =");
+    ASSERT_NE(start, std::string::npos) << r.out;
+    testkit::write_text(dir.file("from_stdout.fits"), r.out.substr(start));
+    EXPECT_EQ(image("from_stdout.fits").fpixels, (std::vector<float>{2, 3}));
+    EXPECT_TRUE(testkit::file_exists(dir.file("w.txt")));
+    for (const std::string& name : names_in(dir.path())) {
+        EXPECT_TRUE(name != "-" && name != "q.fits[compress]" && name.rfind(".part-", 0) != 0)
+            << name;
+    }
 }
 
 TEST_F(Coadd, CommentBlockInEveryImageProductAndFitsverifyFindsNoError) {
