@@ -29,7 +29,7 @@ echo "DCE: 2048 x 2048 (1 plane) with uncertainty; flat and calibrator flat with
 
 status=0
 prog_mean=""
-floor_mean=""
+
 if [ -x "$bench_bin/plenor" ]; then
   if bench_measure plenor "$dir" "$bench_bin/plenor" -i dce.fits -ui dce_unc.fits \
     -o out.fits -uo out_unc.fits -f flat.fits -t calflat.fits -p dce_pmask.fits \
@@ -42,16 +42,7 @@ else
   echo "plenor is not installed in $bench_bin: not timed"
   status=1
 fi
-if [ -x "$bench_bin/iofloor" ]; then
-  if bench_measure iofloor "$dir" "$bench_bin/iofloor" -r dce.fits -r dce_unc.fits \
-    -r flat.fits -r calflat.fits -r dce_pmask.fits -u floor_dmask.fits -r flat_cmask.fits \
-    -w floor_out.fits -w floor_unc.fits; then
-    floor_mean=$bench_mean
-  fi
-else
-  echo "iofloor is not installed in $bench_bin: the I/O floor is not measured"
-fi
-if [ -n "$prog_mean" ] && [ -n "$floor_mean" ]; then
-  bench_ratio plenor "$prog_mean" "$floor_mean"
-fi
+bench_floor_ratio plenor "$dir" "$prog_mean" -r dce.fits -r dce_unc.fits -r flat.fits \
+  -r calflat.fits -r dce_pmask.fits -u floor_dmask.fits -r flat_cmask.fits \
+  -w floor_out.fits -w floor_unc.fits
 exit "$status"

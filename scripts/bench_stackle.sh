@@ -105,8 +105,23 @@ bench_ratio() {
     'BEGIN {if (f > 0) printf "%s: %.2f x the I/O floor\n", l, p / f}'
 }
 
+# bench_floor_ratio NAME DIR PROG_MEAN IOFLOOR_ARGS...: times iofloor with the given arguments in
+# DIR and, when both times are known, prints NAME's ratio to that floor.
+bench_floor_ratio() {
+  local name="$1" dir="$2" prog_mean="$3"
+  shift 3
+  if [ ! -x "$bench_bin/iofloor" ]; then
+    echo "iofloor is not installed in $bench_bin: the I/O floor is not measured"
+    return 0
+  fi
+  if bench_measure iofloor "$dir" "$bench_bin/iofloor" "$@" && [ -n "$prog_mean" ]; then
+    bench_ratio "$name" "$prog_mean" "$bench_mean"
+  fi
+  return 0
+}
+
 bench_stackle_main() {
-  local dir="${BENCH_DIR:-/tmp/downlink-bench-stackle}" prog_status=0 prog_mean="" floor_mean=""
+  local dir="${BENCH_DIR:-/tmp/downlink-bench-stackle}" prog_status=0 prog_mean=""
   bench_generate "$dir" -n 25 -W 1024 -H 1024 --no-plenor
   echo "Stack: 25 frames of 1024 x 1024 (32-bit floats) with uncertainty frames"
   if [ -x "$bench_bin/stackle" ]; then
@@ -120,17 +135,8 @@ bench_stackle_main() {
     echo "stackle is not installed in $bench_bin: not timed"
     prog_status=1
   fi
-  if [ -x "$bench_bin/iofloor" ]; then
-    if bench_measure iofloor "$dir" "$bench_bin/iofloor" -l data.list -l sdev.list \
-      -w floor_out.fits -w floor_sdev.fits; then
-      floor_mean=$bench_mean
-    fi
-  else
-    echo "iofloor is not installed in $bench_bin: the I/O floor is not measured"
-  fi
-  if [ -n "$prog_mean" ] && [ -n "$floor_mean" ]; then
-    bench_ratio stackle "$prog_mean" "$floor_mean"
-  fi
+  bench_floor_ratio stackle "$dir" "$prog_mean" -l data.list -l sdev.list \
+    -w floor_out.fits -w floor_sdev.fits
   return "$prog_status"
 }
 
