@@ -111,7 +111,6 @@ struct stats_scratch {
     float* values;       // the non-NaN values of one column (capacity values)
     int* dces;           // the DCE of each of those values (capacity)
     float* tile;         // a block of pixels, capacity rows of STACKLE_BLOCK
-    float* dev_tile;     // their deviations from the column medians, the same shape
     int* network;        // compare-exchange pairs sorting `capacity` rows
     int network_size;    // pairs in `network`; 0 when capacity exceeds STACKLE_NETWORK_MAX
     int capacity;

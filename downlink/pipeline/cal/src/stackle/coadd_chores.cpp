@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 #include <sys/stat.h>
@@ -973,10 +974,9 @@ bool stats_scratch_init(stats_scratch* s, int n) {
         int size = odd_even_network(static_cast<int>(count), nullptr);
         // Zeroed: the rows past the last block's pixels are sorted too.
         s->tile = static_cast<float*>(std::calloc(count * STACKLE_BLOCK, sizeof(float)));
-        s->dev_tile = static_cast<float*>(std::malloc(count * STACKLE_BLOCK * sizeof(float)));
         s->network =
             static_cast<int*>(std::malloc((2 * static_cast<size_t>(size) + 1) * sizeof(int)));
-        ok = s->tile != nullptr && s->dev_tile != nullptr && s->network != nullptr;
+        ok = s->tile != nullptr && s->network != nullptr;
         if (ok)
             s->network_size = odd_even_network(static_cast<int>(count), s->network);
     }
@@ -995,7 +995,6 @@ void stats_scratch_free(stats_scratch* s) {
     std::free(s->values);
     std::free(s->dces);
     std::free(s->tile);
-    std::free(s->dev_tile);
     std::free(s->network);
     *s = stats_scratch{};
 }
@@ -1098,28 +1097,50 @@ static float sorted_median(const float* sorted, int count) {
     return (sorted[count / 2 - 1] + sorted[count / 2]) * 0.5f;
 }
 
-// Median of the deviations |sorted[i] - median|. Rounding keeps order, so
-// they do not fall from the first value above the median towards the end, nor
-// from the last value at or below it towards the start: merging the two runs
-// outward meets them in ascending order.
-static float sorted_mad(const float* sorted, int count, float median) {
-    int hi = static_cast<int>(std::upper_bound(sorted, sorted + count, median) - sorted);
-    int lo = hi - 1;
-    int want = count / 2 + 1; // the middle one, or the upper of the middle two
-    float prev = 0.0f;
-    float cur = 0.0f;
-    // Written without branches on the data: an exhausted run reads a value
-    // that is never taken, at the index clamped into the column.
-    for (int taken = 0; taken < want; ++taken) {
-        float dl = std::fabs(sorted[lo < 0 ? 0 : lo] - median);
-        float dr = std::fabs(sorted[hi < count ? hi : count - 1] - median);
-        bool left = (hi >= count) | ((lo >= 0) & (dl <= dr));
-        prev = cur;
-        cur = left ? dl : dr;
-        lo -= left;
-        hi += !left;
+static inline float larger(float a, float b) {
+    return a > b ? a : b;
+}
+
+static inline float smaller(float a, float b) {
+    return a < b ? a : b;
+}
+
+// The k-th smallest (k from 1) of the deviations |sorted[i] - median| of count
+// ascending values. Rounding keeps order, so along the sorted values the deviations
+// fall and then rise: the k nearest values form a run of k neighbours, the largest
+// deviation of any run of k lies at one of its ends, and the k-th smallest deviation
+// is the least, over all runs of k, of the larger deviation of the run's two ends.
+// The deviations are numbers of one sign, so the least is the same in any order.
+static float kth_deviation(const float* sorted, int count, float median, int k) {
+    const float* last = sorted + (k - 1);
+    int runs = count - k + 1;
+    int a = 0;
+    float least = larger(std::fabs(sorted[0] - median), std::fabs(last[0] - median));
+#if defined(__SSE__)
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    const __m128 m = _mm_set1_ps(median);
+    __m128 low = _mm_set1_ps(least);
+    for (; a + 4 <= runs; a += 4) {
+        __m128 d0 = _mm_andnot_ps(sign, _mm_sub_ps(_mm_loadu_ps(sorted + a), m));
+        __m128 d1 = _mm_andnot_ps(sign, _mm_sub_ps(_mm_loadu_ps(last + a), m));
+        low = _mm_min_ps(low, _mm_max_ps(d0, d1));
     }
-    return count % 2 == 1 ? cur : (prev + cur) * 0.5f;
+    float lanes[4];
+    _mm_storeu_ps(lanes, low);
+    for (float lane : lanes)
+        least = smaller(least, lane);
+#endif
+    for (; a < runs; ++a)
+        least = smaller(least, larger(std::fabs(sorted[a] - median), std::fabs(last[a] - median)));
+    return least;
+}
+
+// Median of the deviations |sorted[i] - median|, as column_median forms it.
+static float sorted_mad(const float* sorted, int count, float median) {
+    float upper = kth_deviation(sorted, count, median, count / 2 + 1);
+    if (count % 2 == 1)
+        return upper;
+    return (kth_deviation(sorted, count, median, count / 2) + upper) * 0.5f;
 }
 
 // Removes one value equal to x from the sorted values.
@@ -1134,17 +1155,13 @@ static int trim_sorted_column(float* values, int* dces, int count, int max_cut,
                               const control_settings* cs, float* sorted) {
     for (int iter = 0; iter < max_cut && count > 0; ++iter) {
         float median = sorted_median(sorted, count);
-        float d_max = -1.0f;
-        int at = 0;
-        for (int i = 0; i < count; ++i) {
-            float d = std::fabs(values[i] - median);
-            if (d > d_max) {
-                d_max = d;
-                at = i;
-            }
-        }
+        // The largest deviation is that of the smallest or the largest value.
+        float d_max = larger(std::fabs(sorted[0] - median), std::fabs(sorted[count - 1] - median));
         if (d_max < cs->cut_multiple * sorted_mad(sorted, count, median))
             break;
+        int at = 0; // the first value, in DCE order, that deviates the most
+        while (std::fabs(values[at] - median) != d_max)
+            ++at;
         remove_sorted(sorted, count, values[at]);
         size_t tail = static_cast<size_t>(count - at - 1);
         std::memmove(values + at, values + at + 1, tail * sizeof(float));
@@ -1420,28 +1437,46 @@ static void tile_middles(const float* tile, int n, float* middle) {
         middle[b] = n % 2 == 1 ? upper[b] : (lower[b] + upper[b]) * 0.5f;
 }
 
+// kth_deviation for every column of the sorted tile at once.
+static void tile_kth_deviations(const float* tile, int n, const float* median, int k,
+                                float* least) {
+    for (int b = 0; b < STACKLE_BLOCK; ++b)
+        least[b] = std::numeric_limits<float>::infinity();
+    for (int a = 0; a + k <= n; ++a) {
+        const float* first = tile + static_cast<size_t>(a) * STACKLE_BLOCK;
+        const float* last = tile + static_cast<size_t>(a + k - 1) * STACKLE_BLOCK;
+        for (int b = 0; b < STACKLE_BLOCK; ++b) {
+            float d = larger(std::fabs(first[b] - median[b]), std::fabs(last[b] - median[b]));
+            least[b] = smaller(least[b], d);
+        }
+    }
+}
+
 // Marks the columns of the sorted tile that the first trimming step leaves
 // whole: their largest deviation from the median stays below cut_multiple x
-// the median deviation. The deviations are sorted like the values, so both
-// medians and the largest deviation are rows of the two tiles. This is the
-// test trim_finite_column makes first; columns holding a NaN or an infinity
-// get marks without meaning.
-static void tile_keeps(stats_scratch* scratch, int n, const control_settings* cs,
+// the median deviation. This is the test trim_finite_column makes first, with
+// the median, the largest deviation and the median deviation taken from the
+// sorted columns as the sorted trimming takes them; columns holding a NaN or an
+// infinity get marks without meaning.
+static void tile_keeps(const stats_scratch* scratch, int n, const control_settings* cs,
                        unsigned char* keep) {
     float median[STACKLE_BLOCK];
     float mad[STACKLE_BLOCK];
-    tile_middles(scratch->tile, n, median);
-    for (int j = 0; j < n; ++j) {
-        const float* row = scratch->tile + static_cast<size_t>(j) * STACKLE_BLOCK;
-        float* devs = scratch->dev_tile + static_cast<size_t>(j) * STACKLE_BLOCK;
+    float lower[STACKLE_BLOCK];
+    const float* tile = scratch->tile;
+    tile_middles(tile, n, median);
+    tile_kth_deviations(tile, n, median, n / 2 + 1, mad);
+    if (n % 2 == 0) {
+        tile_kth_deviations(tile, n, median, n / 2, lower);
         for (int b = 0; b < STACKLE_BLOCK; ++b)
-            devs[b] = std::fabs(row[b] - median[b]);
+            mad[b] = (lower[b] + mad[b]) * 0.5f;
     }
-    sort_tile(scratch->dev_tile, scratch);
-    tile_middles(scratch->dev_tile, n, mad);
-    const float* d_max = scratch->dev_tile + static_cast<size_t>(n - 1) * STACKLE_BLOCK;
-    for (int b = 0; b < STACKLE_BLOCK; ++b)
-        keep[b] = d_max[b] < cs->cut_multiple * mad[b];
+    const float* low = tile;
+    const float* high = tile + static_cast<size_t>(n - 1) * STACKLE_BLOCK;
+    for (int b = 0; b < STACKLE_BLOCK; ++b) {
+        float d_max = larger(std::fabs(low[b] - median[b]), std::fabs(high[b] - median[b]));
+        keep[b] = d_max < cs->cut_multiple * mad[b];
+    }
 }
 
 // Copies sorted column b of the tile into `sorted`.
@@ -1559,13 +1594,68 @@ static void add_dce_run(const stack_view* stack, int j, double weight, size_t p0
     }
 }
 
+#if defined(STACKLE_AVX_TILES)
+// The sums of add_dce_run for four pixels from p over every DCE, on processors with
+// AVX2, chosen at run time. Each lane makes the scalar loop's operations in its order:
+// the product and sums in double, the square in float, and a NaN value leaves every
+// sum of its pixel as it was (a blend, not an added zero, so a -0.0 sum stays -0.0).
+__attribute__((target("avx2"))) static void add_four_pixels(const stack_view* stack,
+                                                            const float* dce_weight, size_t p,
+                                                            int b, block_sums* sums) {
+    __m256d w = _mm256_setzero_pd();
+    __m256d wx = _mm256_setzero_pd();
+    __m256d sq = _mm256_setzero_pd();
+    __m128i good = _mm_setzero_si128();
+    __m128i bmask_or = _mm_setzero_si128();
+    for (int j = 0; j < stack->n; ++j) {
+        __m128 v = _mm_loadu_ps(stack->data[j] + p);
+        __m128 number = _mm_cmpord_ps(v, v);
+        __m256d keep = _mm256_cmp_pd(_mm256_cvtps_pd(v), _mm256_cvtps_pd(v), _CMP_ORD_Q);
+        __m256d weight = _mm256_set1_pd(static_cast<double>(dce_weight[j]));
+        w = _mm256_blendv_pd(w, _mm256_add_pd(w, weight), keep);
+        __m256d product = _mm256_mul_pd(weight, _mm256_cvtps_pd(v));
+        wx = _mm256_blendv_pd(wx, _mm256_add_pd(wx, product), keep);
+        good = _mm_sub_epi32(good, _mm_castps_si128(number));
+        if (stack->sdev != nullptr) {
+            __m128 s = _mm_loadu_ps(stack->sdev[j] + p);
+            __m256d s2 = _mm256_cvtps_pd(_mm_mul_ps(s, s));
+            sq = _mm256_blendv_pd(sq, _mm256_add_pd(sq, s2), keep);
+        }
+        if (stack->bmask != nullptr) {
+            __m128i m = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(stack->bmask[j] + p));
+            m = _mm_cvtepi16_epi32(m);
+            bmask_or = _mm_or_si128(bmask_or, _mm_and_si128(m, _mm_castps_si128(number)));
+        }
+    }
+    _mm256_storeu_pd(sums->w + b, w);
+    _mm256_storeu_pd(sums->wx + b, wx);
+    _mm256_storeu_pd(sums->sq + b, sq);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums->good + b), good);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(sums->bmask_or + b), bmask_or);
+}
+#endif
+
+// Sums of the `width` pixels from p0 over every DCE, in DCE order.
+static void sum_block(const stack_view* stack, const float* dce_weight, size_t p0, int width,
+                      block_sums* sums) {
+    std::memset(sums, 0, sizeof *sums);
+#if defined(STACKLE_AVX_TILES)
+    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    if (has_avx2 && width == STACKLE_BLOCK) {
+        for (int b = 0; b < width; b += 4)
+            add_four_pixels(stack, dce_weight, p0 + static_cast<size_t>(b), b, sums);
+        return;
+    }
+#endif
+    for (int j = 0; j < stack->n; ++j)
+        add_dce_run(stack, j, static_cast<double>(dce_weight[j]), p0, width, sums);
+}
+
 // The statistics of the `width` pixels from p0.
 static void statistics_block(const stack_view* stack, const stats_products* out,
                              const control_settings* cs, size_t p0, int width, float nan_value) {
     block_sums sums;
-    std::memset(&sums, 0, sizeof sums);
-    for (int j = 0; j < stack->n; ++j)
-        add_dce_run(stack, j, static_cast<double>(out->dce_weight[j]), p0, width, &sums);
+    sum_block(stack, out->dce_weight, p0, width, &sums);
     for (int b = 0; b < width; ++b) {
         size_t p = p0 + static_cast<size_t>(b);
         int good = sums.good[b];

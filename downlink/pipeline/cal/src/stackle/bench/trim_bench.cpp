@@ -65,27 +65,61 @@ void BM_TrimFiniteColumn(benchmark::State& state) {
     }
 }
 
-// A stack of 25 frames of 512 x 512: noise, one hit in 50 pixels per frame.
+// A stack of 25 frames of 512 x 512 with uncertainties: noise, one hit in 50 pixels
+// per frame.
 struct BenchStack {
     static constexpr int kN = 25;
     static constexpr size_t kPix = 512 * 512;
-    std::vector<std::vector<float>> original, planes;
-    std::vector<float*> ptr;
-    BenchStack() : original(kN, std::vector<float>(kPix)) {
+    std::vector<std::vector<float>> original, planes, sdev;
+    std::vector<float*> ptr, sdev_ptr;
+    BenchStack() : original(kN, std::vector<float>(kPix)), sdev(kN, std::vector<float>(kPix)) {
         unsigned state = 99u;
         for (size_t j = 0; j < kN; ++j)
-            for (size_t p = 0; p < kPix; ++p)
+            for (size_t p = 0; p < kPix; ++p) {
                 original[j][p] = (p * 7919u + j) % 50u == 0 ? 4000.0f : 100.0f + noise(&state);
+                sdev[j][p] = 1.0f + noise(&state);
+            }
         planes = original;
-        for (auto& plane : planes)
-            ptr.push_back(plane.data());
+        for (size_t j = 0; j < kN; ++j) {
+            ptr.push_back(planes[j].data());
+            sdev_ptr.push_back(sdev[j].data());
+        }
     }
     void reset() {
         for (int j = 0; j < kN; ++j)
             planes[static_cast<size_t>(j)] = original[static_cast<size_t>(j)];
     }
     stack_view view() { return {ptr.data(), nullptr, nullptr, nullptr, nullptr, kN, kPix}; }
+    stack_view view_with_sdev() {
+        return {ptr.data(), sdev_ptr.data(), nullptr, nullptr, nullptr, kN, kPix};
+    }
 };
+
+// Trimming and statistics in one pass, as a run without DCE weighting makes them.
+void BM_TrimmingStatisticsPass(benchmark::State& state) {
+    BenchStack stack;
+    control_settings cs = trim_settings();
+    stats_scratch scratch;
+    if (!stats_scratch_init(&scratch, BenchStack::kN)) {
+        state.SkipWithError("no scratch");
+        return;
+    }
+    std::vector<float> weight(BenchStack::kN, 1.0f), means(BenchStack::kPix),
+        sdevs(BenchStack::kPix);
+    std::vector<int16_t> amask(BenchStack::kPix);
+    std::vector<data_struct> column(BenchStack::kN);
+    stack_view view = stack.view_with_sdev();
+    stats_products out{weight.data(), means.data(), sdevs.data(), amask.data()};
+    for (auto _ : state) {
+        state.PauseTiming();
+        stack.reset();
+        state.ResumeTiming();
+        float nan = __builtin_nanf("");
+        benchmark::DoNotOptimize(
+            trimming_statistics_pass(&view, &cs, column.data(), &scratch, &out, nan));
+    }
+    stats_scratch_free(&scratch);
+}
 
 template <bool Plain> void BM_TrimmingPass(benchmark::State& state) {
     BenchStack stack;
@@ -137,4 +171,5 @@ BENCHMARK_TEMPLATE(BM_TrimmingPass, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_TrimmingPass, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_StatisticsPass, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_TEMPLATE(BM_StatisticsPass, false)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TrimmingStatisticsPass)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();
