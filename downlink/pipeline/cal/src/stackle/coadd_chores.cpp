@@ -1322,18 +1322,17 @@ static int trim_column_plain(float* values, int* dces, int count, const control_
     return count;
 }
 
-// Trims pixel p's column: finite columns through trim_finite_column (or, when
-// `presorted`, from the whole column's values already sorted in
-// scratch->sorted), others through asymmetric_trimming. A trimmed column is
-// rewritten whole: NaN, then the survivors. Returns the number of values removed.
+// Trims pixel p's column: finite columns through trim_finite_column, others
+// through asymmetric_trimming. A trimmed column is rewritten whole: NaN, then
+// the survivors. Returns the number of values removed.
 static size_t trim_pixel(const stack_view* stack, size_t p, const control_settings* cs,
-                         data_struct* column, stats_scratch* scratch, bool presorted,
-                         float nan_value) {
+                         data_struct* column, stats_scratch* scratch, float nan_value) {
     float* values = scratch->values;
     int* dces = scratch->dces;
+    const int n = stack->n;
     int count = 0;
     bool has_inf = false;
-    for (int j = 0; j < stack->n; ++j) {
+    for (int j = 0; j < n; ++j) {
         float v = stack->data[j][p];
         if (stackle_isnan(v))
             continue;
@@ -1342,20 +1341,39 @@ static size_t trim_pixel(const stack_view* stack, size_t p, const control_settin
         dces[count] = j;
         ++count;
     }
-    int kept = 0;
-    if (has_inf)
-        kept = trim_column_plain(values, dces, count, cs, column, scratch);
-    else if (presorted)
-        kept = trim_sorted_column(values, dces, count, trim_limit(count, cs), cs, scratch->sorted);
-    else
-        kept = trim_finite_column(values, dces, count, cs, scratch->sorted);
+    int kept = has_inf ? trim_column_plain(values, dces, count, cs, column, scratch)
+                       : trim_finite_column(values, dces, count, cs, scratch->sorted);
     if (kept == count)
         return 0;
-    for (int j = 0; j < stack->n; ++j)
+    for (int j = 0; j < n; ++j)
         stack->data[j][p] = nan_value;
     for (int i = 0; i < kept; ++i)
         stack->data[dces[i]][p] = values[i];
     return static_cast<size_t>(count - kept);
+}
+
+// Trims pixel p's column of n finite values whose ascending order is column b
+// of the sorted tile. The survivors keep their values in the planes; only the
+// values removed become NaN. Returns the number of values removed.
+static size_t trim_sorted_pixel(const stack_view* stack, size_t p, int b,
+                                const control_settings* cs, stats_scratch* scratch,
+                                float nan_value) {
+    float* values = scratch->values;
+    int* dces = scratch->dces;
+    const int n = stack->n;
+    for (int j = 0; j < n; ++j) {
+        values[j] = stack->data[j][p];
+        dces[j] = j;
+        scratch->sorted[j] = scratch->tile[static_cast<size_t>(j) * STACKLE_BLOCK + b];
+    }
+    int kept = trim_sorted_column(values, dces, n, trim_limit(n, cs), cs, scratch->sorted);
+    for (int j = 0, i = 0; j < n; ++j) {
+        if (i < kept && dces[i] == j)
+            ++i; // a survivor, in DCE order
+        else
+            stack->data[j][p] = nan_value;
+    }
+    return static_cast<size_t>(n - kept);
 }
 
 // One compare-exchange of two rows of a tile, every column at once. The SSE
@@ -1479,12 +1497,6 @@ static void tile_keeps(const stats_scratch* scratch, int n, const control_settin
     }
 }
 
-// Copies sorted column b of the tile into `sorted`.
-static void tile_column(const float* tile, int b, int n, float* sorted) {
-    for (int j = 0; j < n; ++j)
-        sorted[j] = tile[static_cast<size_t>(j) * STACKLE_BLOCK + static_cast<size_t>(b)];
-}
-
 // Whether no column of the stack can lose a value.
 static bool nothing_to_trim(const stack_view* stack, const control_settings* cs) {
     return !(cs->cut_frac > 0.0f) || trim_limit(stack->n, cs) == 0;
@@ -1503,13 +1515,11 @@ static size_t trim_block(const stack_view* stack, const control_settings* cs, da
     }
     size_t removed = 0;
     for (int b = 0; b < width; ++b) {
-        bool sorted = by_tile && !special[b];
-        if (sorted && keep[b])
-            continue;
-        if (sorted)
-            tile_column(scratch->tile, b, stack->n, scratch->sorted);
-        removed +=
-            trim_pixel(stack, p0 + static_cast<size_t>(b), cs, column, scratch, sorted, nan_value);
+        size_t p = p0 + static_cast<size_t>(b);
+        if (!by_tile || special[b])
+            removed += trim_pixel(stack, p, cs, column, scratch, nan_value);
+        else if (!keep[b])
+            removed += trim_sorted_pixel(stack, p, b, cs, scratch, nan_value);
     }
     return removed;
 }
