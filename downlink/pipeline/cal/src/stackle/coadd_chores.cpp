@@ -1150,9 +1150,10 @@ static void remove_sorted(float* sorted, int count, float x) {
 }
 
 // The trimming steps of a finite column whose values `sorted` holds in
-// ascending order; at most max_cut of them.
+// ascending order; at most max_cut of them. The DCEs of the values removed go,
+// in the order of their removal, to `removed` unless it is null.
 static int trim_sorted_column(float* values, int* dces, int count, int max_cut,
-                              const control_settings* cs, float* sorted) {
+                              const control_settings* cs, float* sorted, int* removed) {
     for (int iter = 0; iter < max_cut && count > 0; ++iter) {
         float median = sorted_median(sorted, count);
         // The largest deviation is that of the smallest or the largest value.
@@ -1163,6 +1164,8 @@ static int trim_sorted_column(float* values, int* dces, int count, int max_cut,
         while (std::fabs(values[at] - median) != d_max)
             ++at;
         remove_sorted(sorted, count, values[at]);
+        if (removed != nullptr)
+            removed[iter] = dces[at];
         size_t tail = static_cast<size_t>(count - at - 1);
         std::memmove(values + at, values + at + 1, tail * sizeof(float));
         std::memmove(dces + at, dces + at + 1, tail * sizeof(int));
@@ -1178,7 +1181,7 @@ int trim_finite_column(float* values, int* dces, int count, const control_settin
         return count;
     std::memcpy(sorted, values, static_cast<size_t>(count) * sizeof(float));
     sort_values(sorted, count);
-    return trim_sorted_column(values, dces, count, max_cut, cs, sorted);
+    return trim_sorted_column(values, dces, count, max_cut, cs, sorted, nullptr);
 }
 
 // ========================================================================
@@ -1366,13 +1369,10 @@ static size_t trim_sorted_pixel(const stack_view* stack, size_t p, int b,
         dces[j] = j;
         scratch->sorted[j] = scratch->tile[static_cast<size_t>(j) * STACKLE_BLOCK + b];
     }
-    int kept = trim_sorted_column(values, dces, n, trim_limit(n, cs), cs, scratch->sorted);
-    for (int j = 0, i = 0; j < n; ++j) {
-        if (i < kept && dces[i] == j)
-            ++i; // a survivor, in DCE order
-        else
-            stack->data[j][p] = nan_value;
-    }
+    int removed[STACKLE_NETWORK_MAX]; // the tile holds at most this many rows
+    int kept = trim_sorted_column(values, dces, n, trim_limit(n, cs), cs, scratch->sorted, removed);
+    for (int i = 0; i < n - kept; ++i)
+        stack->data[removed[i]][p] = nan_value;
     return static_cast<size_t>(n - kept);
 }
 
