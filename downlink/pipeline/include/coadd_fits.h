@@ -1,7 +1,9 @@
 // coadd_fits: FITS input and output of the co-addition program stackle.
 //
 // Readers.  Each reader opens its file read-only, checks what it needs, reads the primary
-// image whole in one cfitsio call, closes the file and hands the plane to the caller.  A
+// image whole in one cfitsio call, closes the file and hands the plane to the caller.  The
+// band readers make the same checks but keep the file open and read it a band of rows at a
+// time.  A
 // failed check prints its message on standard output (cfitsio's error report, where one is
 // named, on standard error) and ends the process with status 64 at once: a reader never
 // returns a plane of the wrong size or type.  Planes are allocated with std::malloc and the
@@ -32,6 +34,7 @@
 //     so it can be ORed up like the others.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include <fitsio.h>
@@ -51,6 +54,43 @@ float* read_fits(const char* fits_filename, int* xdim, int* ydim, int* req_fovid
 
 // Reads a 16-bit plane (BITPIX 16 only).  Sets *xdim, *ydim to the plane's size.
 int16_t* read_fits_s(const char* fits_filename, int* xdim, int* ydim, int debug);
+
+// ---- reading a stack in bands of rows
+
+// An input opened for reading in bands of rows.  A plain file holding its whole plane stays
+// open and every band is read from it; any other input (a pipe, a compressed or short file)
+// is read whole when it is opened, failing there as the whole-plane reader does, and its
+// bands are copied from that plane.
+struct band_input {
+    const char* name; // the file name, for the messages (not owned)
+    fitsfile* fptr;   // the open file, or null when `whole` holds the plane
+    void* whole;      // the whole plane (std::malloc), or null
+    int datatype;     // TFLOAT or TSHORT: the type the pixels are read as
+    size_t elem_size; // bytes a pixel in memory
+    int xdim;
+    int ydim;
+};
+
+// Opens a float input with the checks and messages of read_fits (FOVID rule, BITPIX with the
+// DOUBLE_IMG caution, size), in the same order, and sets *xdim, *ydim.  Ends the run where
+// read_fits would.  The debug statistics of the whole plane are not printed.
+band_input open_fits_bands(const char* fits_filename, int* xdim, int* ydim, int* req_fovid,
+                           int debug);
+
+// Opens a 16-bit input as read_fits_s does.
+band_input open_fits_s_bands(const char* fits_filename, int* xdim, int* ydim, int debug);
+
+// Reads `nrows` rows from row `first_row` (0 = the first) into `band`, nrows x xdim pixels of
+// the input's type, converted as the whole-plane read converts them.  Ends the run with the
+// reader's read message (read_fits or read_fits_s) when they cannot be read.
+void read_band(const band_input* in, int first_row, int nrows, void* band);
+
+// Closes the file or releases the plane of an input.
+void close_band_input(band_input* in);
+
+// Whether `count` inputs may be kept open at once: no more than half the process's limit of
+// open files, and room left within the FITS library's limit of open files.
+bool band_inputs_fit(long count);
 
 // Fills cs->fovlist, cs->bitlist (at most 20 entries) and cs->num_fovs from the keywords
 // FOVLIST and BITLIST of cs->fmask_in_file (requires cs->fmask_in_file_f).

@@ -1,8 +1,9 @@
 // coadd_fits: FITS input and output of stackle.
 //
-// Readers load whole primary images (one cfitsio call per plane) and end the run with
-// status 64 on anything they cannot accept.  Writers build each product under a temporary
-// name in its final folder and rename it into place once complete.
+// Readers load whole primary images (one cfitsio call per plane), or keep the file open to
+// read it in bands of rows, and end the run with status 64 on anything they cannot accept.  Writers
+// build each product under a temporary name in its final folder and rename it into place once
+// complete.
 #include "coadd_fits.h"
 
 #include "fits_names.h"
@@ -17,14 +18,18 @@
 #include <vector>
 
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fitsio2.h> // NMAXFILES, the library's limit of files open at once
+
 namespace {
 
-constexpr int kMaxAxes = 999;   // a FITS image has at most 999 axes; every one counts
-constexpr int kHeaderRoom = 30; // header records stackle may add to a copied header
-constexpr int kFovidSkip = -9;  // expected FOVID meaning "do not read FOVID"
+constexpr int kMaxAxes = 999;        // a FITS image has at most 999 axes; every one counts
+constexpr int kHeaderRoom = 30;      // header records stackle may add to a copied header
+constexpr int kFovidSkip = -9;       // expected FOVID meaning "do not read FOVID"
+constexpr long kOtherOpenFiles = 16; // files a run opens besides the inputs kept open
 
 // The library's error report on standard error, after what stdout already holds.
 void report(int status) {
@@ -189,40 +194,63 @@ void populate_plane(void* plane, size_t bytes) {
 #endif
 }
 
+// How a reader takes the pixels of its plane, and the words of its messages.
+struct pixel_kind {
+    int datatype;        // cfitsio type the pixels are converted to
+    size_t elem_size;    // bytes a pixel in memory
+    const char* what;    // the buffer, in the allocation message
+    const char* kind;    // the image, in the read message
+    const char* routine; // the reader named in the messages
+};
+
+const pixel_kind kFloatPixels{TFLOAT, sizeof(float), "float_image", "float", "read_fits"};
+const pixel_kind kShortPixels{TSHORT, sizeof(int16_t), "short_image", "short", "read_fits_s"};
+
+const pixel_kind& kind_of(int datatype) {
+    return datatype == TFLOAT ? kFloatPixels : kShortPixels;
+}
+
 // Allocates a plane of the frame's size or ends the run with the allocation message.
-void* alloc_plane(const frame_dims& d, size_t elem_size, const char* what, const char* routine,
-                  fitsfile* fptr) {
+void* alloc_plane(const frame_dims& d, const pixel_kind& k, fitsfile* fptr) {
     size_t npix = 0;
     void* plane = nullptr;
-    if (stackle_plane_pixels(d.xdim, d.ydim, elem_size, &npix)) {
-        plane = std::malloc(npix * elem_size);
+    if (stackle_plane_pixels(d.xdim, d.ydim, k.elem_size, &npix)) {
+        plane = std::malloc(npix * k.elem_size);
     }
-    if (plane != nullptr && file_holds(fptr, npix * elem_size)) {
-        populate_plane(plane, npix * elem_size);
+    if (plane != nullptr && file_holds(fptr, npix * k.elem_size)) {
+        populate_plane(plane, npix * k.elem_size);
     }
     if (plane == nullptr) {
-        std::printf("\aERROR: Can't allocate required memory for %s in %s()\n", what, routine);
+        std::printf("\aERROR: Can't allocate required memory for %s in %s()\n", k.what, k.routine);
         fail(fptr);
     }
     return plane;
 }
 
-// Loads the whole plane of the frame as `datatype` into a new buffer of `elem_size` bytes a
-// pixel, or ends the run: a plane that could not be read whole would carry undefined values
-// into the result.  `what` names the buffer and `kind` the image in the messages of `routine`.
-void* read_plane(fitsfile* fptr, const char* fn, const frame_dims& d, int datatype,
-                 size_t elem_size, const char* what, const char* kind, const char* routine,
+// Reads `count` pixels from pixel `first` (1 = the first) into `buf`; false, with the read
+// message of the reader printed, when they cannot be read.
+bool read_pixels(fitsfile* fptr, const char* fn, const pixel_kind& k, long long first,
+                 long long count, void* buf) {
+    int anynul = 0;
+    int status = 0;
+    if (fits_read_img(fptr, k.datatype, first, count, nullptr, buf, &anynul, &status)) {
+        std::printf("\aERROR: Attempt to read %s image from file %s FAILED in %s().\n", k.kind, fn,
+                    k.routine);
+        report(status);
+        return false;
+    }
+    return true;
+}
+
+// Loads the whole plane of the frame into a new buffer, or ends the run: a plane that could
+// not be read whole would carry undefined values into the result.
+void* read_plane(fitsfile* fptr, const char* fn, const frame_dims& d, const pixel_kind& k,
                  int debug) {
-    void* plane = alloc_plane(d, elem_size, what, routine, fptr);
+    void* plane = alloc_plane(d, k, fptr);
     if (debug) {
         std::printf("Allocated image array.\n");
     }
-    int anynul = 0;
-    int status = 0;
-    if (fits_read_img(fptr, datatype, 1, plane_pixels(d), nullptr, plane, &anynul, &status)) {
-        std::printf("\aERROR: Attempt to read %s image from file %s FAILED in %s().\n", kind, fn,
-                    routine);
-        report(status);
+    if (!read_pixels(fptr, fn, k, 1, plane_pixels(d), plane)) {
         std::free(plane);
         fail(fptr);
     }
@@ -354,6 +382,49 @@ void check_short_bitpix(fitsfile* fptr, const char* fn, int debug) {
     if (debug) {
         std::printf("BITPIX is %1d -- GOOD.\n", bitpix);
     }
+}
+
+// ---------------------------------------------------------------- opening an input
+
+// Opens a float input and makes the checks of read_fits before its pixels (FOVID rule,
+// BITPIX, size), ending the run on the first that fails.
+fitsfile* open_float_input(const char* fn, int* req_fovid, int debug, frame_dims* d) {
+    if (debug) {
+        std::printf("In read_fits() with fits_filename=\"%s\"\n", fn);
+    }
+    fitsfile* fptr = open_or_end(fn, READONLY, "read", "read_fits");
+    check_fovid(fptr, fn, req_fovid);
+    check_float_bitpix(fptr, fn, debug);
+    *d = plane_dims(fptr, fn, "read_fits", "Dimensions read as xdim=%1d ydim=%1d in read_fits()\n",
+                    debug);
+    return fptr;
+}
+
+// Opens a 16-bit input and makes the checks of read_fits_s before its pixels.
+fitsfile* open_short_input(const char* fn, int debug, frame_dims* d) {
+    if (debug) {
+        std::printf("In read_fits_s() with fits_filename=\"%s\"\n", fn);
+    }
+    fitsfile* fptr = open_or_end(fn, READONLY, "read", "read_fits_s");
+    check_short_bitpix(fptr, fn, debug);
+    *d = plane_dims(fptr, fn, "read_fits_s", "Dimensions read as xdim=%1d ydim=%1d\n", debug);
+    return fptr;
+}
+
+// The band record of an opened input.  A plain file holding the whole plane stays open;
+// anything else is read whole now, by the whole-plane read with its messages, and closed.
+band_input keep_for_bands(fitsfile* fptr, const char* fn, const frame_dims& d, const pixel_kind& k,
+                          int debug) {
+    band_input in{fn, fptr, nullptr, k.datatype, k.elem_size, d.xdim, d.ydim};
+    size_t npix = 0;
+    if (stackle_plane_pixels(d.xdim, d.ydim, k.elem_size, &npix) &&
+        file_holds(fptr, npix * k.elem_size)) {
+        return in;
+    }
+    in.whole = read_plane(fptr, fn, d, k, debug);
+    close_input(fptr);
+    in.fptr = nullptr;
+    return in;
 }
 
 // ---------------------------------------------------------------- FMASK lists
@@ -756,16 +827,9 @@ void read_fits_dims_2d(const char* fits_filename, int* xdim, int* ydim, int debu
 }
 
 float* read_fits(const char* fits_filename, int* xdim, int* ydim, int* req_fovid, int debug) {
-    if (debug) {
-        std::printf("In read_fits() with fits_filename=\"%s\"\n", fits_filename);
-    }
-    fitsfile* fptr = open_or_end(fits_filename, READONLY, "read", "read_fits");
-    check_fovid(fptr, fits_filename, req_fovid);
-    check_float_bitpix(fptr, fits_filename, debug);
-    const frame_dims d = plane_dims(fptr, fits_filename, "read_fits",
-                                    "Dimensions read as xdim=%1d ydim=%1d in read_fits()\n", debug);
-    float* plane = static_cast<float*>(read_plane(fptr, fits_filename, d, TFLOAT, sizeof(float),
-                                                  "float_image", "float", "read_fits", debug));
+    frame_dims d{};
+    fitsfile* fptr = open_float_input(fits_filename, req_fovid, debug, &d);
+    float* plane = static_cast<float*>(read_plane(fptr, fits_filename, d, kFloatPixels, debug));
     close_input(fptr);
     *xdim = d.xdim;
     *ydim = d.ydim;
@@ -777,16 +841,9 @@ float* read_fits(const char* fits_filename, int* xdim, int* ydim, int* req_fovid
 }
 
 int16_t* read_fits_s(const char* fits_filename, int* xdim, int* ydim, int debug) {
-    if (debug) {
-        std::printf("In read_fits_s() with fits_filename=\"%s\"\n", fits_filename);
-    }
-    fitsfile* fptr = open_or_end(fits_filename, READONLY, "read", "read_fits_s");
-    check_short_bitpix(fptr, fits_filename, debug);
-    const frame_dims d = plane_dims(fptr, fits_filename, "read_fits_s",
-                                    "Dimensions read as xdim=%1d ydim=%1d\n", debug);
-    int16_t* plane =
-        static_cast<int16_t*>(read_plane(fptr, fits_filename, d, TSHORT, sizeof(int16_t),
-                                         "short_image", "short", "read_fits_s", debug));
+    frame_dims d{};
+    fitsfile* fptr = open_short_input(fits_filename, debug, &d);
+    int16_t* plane = static_cast<int16_t*>(read_plane(fptr, fits_filename, d, kShortPixels, debug));
     if (debug) {
         std::printf("Reading... COMPLETED.\n");
         print_short_samples(fits_filename, plane, d);
@@ -795,6 +852,57 @@ int16_t* read_fits_s(const char* fits_filename, int* xdim, int* ydim, int debug)
     *xdim = d.xdim;
     *ydim = d.ydim;
     return plane;
+}
+
+// ================================================================ band reading
+
+band_input open_fits_bands(const char* fits_filename, int* xdim, int* ydim, int* req_fovid,
+                           int debug) {
+    frame_dims d{};
+    fitsfile* fptr = open_float_input(fits_filename, req_fovid, debug, &d);
+    *xdim = d.xdim;
+    *ydim = d.ydim;
+    return keep_for_bands(fptr, fits_filename, d, kFloatPixels, debug);
+}
+
+band_input open_fits_s_bands(const char* fits_filename, int* xdim, int* ydim, int debug) {
+    frame_dims d{};
+    fitsfile* fptr = open_short_input(fits_filename, debug, &d);
+    *xdim = d.xdim;
+    *ydim = d.ydim;
+    return keep_for_bands(fptr, fits_filename, d, kShortPixels, debug);
+}
+
+void read_band(const band_input* in, int first_row, int nrows, void* band) {
+    const long long first = static_cast<long long>(first_row) * in->xdim;
+    const long long count = static_cast<long long>(nrows) * in->xdim;
+    if (in->whole != nullptr) {
+        std::memcpy(band, static_cast<const char*>(in->whole) + first * in->elem_size,
+                    count * in->elem_size);
+    } else if (!read_pixels(in->fptr, in->name, kind_of(in->datatype), first + 1, count, band)) {
+        fail(in->fptr);
+    }
+}
+
+void close_band_input(band_input* in) {
+    if (in->fptr != nullptr) {
+        close_input(in->fptr);
+    }
+    std::free(in->whole);
+    in->fptr = nullptr;
+    in->whole = nullptr;
+}
+
+bool band_inputs_fit(long count) {
+    struct rlimit lim {};
+    if (count < 0 || getrlimit(RLIMIT_NOFILE, &lim) != 0) {
+        return false;
+    }
+    // Half the process's limit: the products, the FMASK and anything the library opens for
+    // itself need the rest.
+    const bool process_ok =
+        lim.rlim_cur == RLIM_INFINITY || static_cast<rlim_t>(count) <= lim.rlim_cur / 2;
+    return process_ok && count + kOtherOpenFiles <= NMAXFILES;
 }
 
 void read_fmask_lists(control_settings* cs) {

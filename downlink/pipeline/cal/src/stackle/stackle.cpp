@@ -1,12 +1,21 @@
 // stackle: co-adds a stack of N 2D FITS images pixel by pixel.
 //
-// The run: settings, file lists, the whole stack loaded into memory, the FOV
-// used for weighting, the masking, trimming and statistics passes with the DCE
-// weights between them, the products. Every failure prints its
-// message and ends the process with status 64.
+// The run: settings, file lists, the stack, the FOV used for weighting, the
+// masking, trimming and statistics passes with the DCE weights between them,
+// the products. Every failure prints its message and ends the process with
+// status 64.
+//
+// When the DCE weights do not come from the data (and debug is off), the
+// inputs are opened with the checks of the whole-plane readers, kept open, and
+// read a band of rows at a time into buffers reused for every band: the passes
+// see pixel p of every plane together, so a band is a stack of its own. Else
+// (and when there are too many inputs to keep open) every plane is loaded
+// whole first. The environment variable STACKLE_BAND_ROWS sets the band height
+// (0: load whole planes), so that tests can compare the two ways.
 #include "coadd_fits.h"
 #include "stackle.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -133,30 +142,81 @@ void check_plane_size(const control_settings* cs, const char* kind_lower, const 
     std::exit(STACKLE_FAIL);
 }
 
-// Reads every plane of the stack; returns the FOVID shared by the data files.
-int load_stack(const control_settings* cs, const run_lists* lists, run_planes* planes) {
+// The tables of a stack, in the order their inputs are opened for each DCE.
+enum stack_table { table_data, table_sdev, table_bmask, table_pmask, num_tables };
+
+// Words of each table in the size messages.
+const char* const kTableLower[num_tables] = {"data", "sdev", "BMASK", "PMASK"};
+const char* const kTableName[num_tables] = {"Data", "Sdev", "BMASK", "PMASK"};
+
+// File names of a table, or null when it is not in use.
+const name_row* table_names(const run_lists* lists, int table) {
+    const name_row* const names[num_tables] = {lists->data_files, lists->sdev_files,
+                                               lists->bmask_files, lists->pmask_files};
+    return names[table];
+}
+
+// Opens every input of the stack in order, DCE by DCE, through
+// `take(table, i, name, &w, &h, &fovid)` and checks its size; returns the
+// FOVID shared by the data files.
+template <class Take>
+int take_stack(const control_settings* cs, const run_lists* lists, Take take) {
     int req_fov_num = -1;
     for (int i = 0; i < cs->num_files; ++i) {
-        int w = 0;
-        int h = 0;
-        planes->data_planes[i] = read_fits(lists->data_files[i], &w, &h, &req_fov_num, cs->debug);
-        check_plane_size(cs, "data", "Data", i, w, h);
-        if (lists->use_sdev) {
+        for (int t = table_data; t < num_tables; ++t) {
+            const name_row* names = table_names(lists, t);
+            if (names == nullptr)
+                continue;
+            int w = 0;
+            int h = 0;
             int no_fov_check = -9;
-            planes->sdev_planes[i] =
-                read_fits(lists->sdev_files[i], &w, &h, &no_fov_check, cs->debug);
-            check_plane_size(cs, "sdev", "Sdev", i, w, h);
-        }
-        if (lists->use_bmask) {
-            planes->bmask_planes[i] = read_fits_s(lists->bmask_files[i], &w, &h, cs->debug);
-            check_plane_size(cs, "BMASK", "BMASK", i, w, h);
-        }
-        if (lists->use_pmask) {
-            planes->pmask_planes[i] = read_fits_s(lists->pmask_files[i], &w, &h, cs->debug);
-            check_plane_size(cs, "PMASK", "PMASK", i, w, h);
+            take(t, i, names[i], &w, &h, t == table_data ? &req_fov_num : &no_fov_check);
+            check_plane_size(cs, kTableLower[t], kTableName[t], i, w, h);
         }
     }
     return req_fov_num;
+}
+
+// Reads every plane of the stack whole; returns the FOVID of the data files.
+int load_stack(const control_settings* cs, const run_lists* lists, run_planes* planes) {
+    return take_stack(cs, lists, [&](int t, int i, const char* fn, int* w, int* h, int* fov) {
+        if (t == table_data)
+            planes->data_planes[i] = read_fits(fn, w, h, fov, cs->debug);
+        else if (t == table_sdev)
+            planes->sdev_planes[i] = read_fits(fn, w, h, fov, cs->debug);
+        else if (t == table_bmask)
+            planes->bmask_planes[i] = read_fits_s(fn, w, h, cs->debug);
+        else
+            planes->pmask_planes[i] = read_fits_s(fn, w, h, cs->debug);
+    });
+}
+
+// The inputs of a stack read in bands: one table per file list in use.
+struct run_inputs {
+    band_input* tables[num_tables] = {};
+};
+
+// Opens every input of the stack for band reading; returns the FOVID of the
+// data files.
+int open_stack(const control_settings* cs, const run_lists* lists, run_inputs* inputs) {
+    size_t n = static_cast<size_t>(cs->num_files);
+    for (int t = table_data; t < num_tables; ++t)
+        if (table_names(lists, t) != nullptr)
+            inputs->tables[t] =
+                static_cast<band_input*>(checked_alloc(n, sizeof(band_input), "inputs"));
+    return take_stack(cs, lists, [&](int t, int i, const char* fn, int* w, int* h, int* fov) {
+        inputs->tables[t][i] = t == table_data || t == table_sdev
+                                   ? open_fits_bands(fn, w, h, fov, cs->debug)
+                                   : open_fits_s_bands(fn, w, h, cs->debug);
+    });
+}
+
+void close_inputs(run_inputs* inputs, int n) {
+    for (band_input* table : inputs->tables) {
+        for (int i = 0; table != nullptr && i < n; ++i)
+            close_band_input(&table[i]);
+        std::free(table);
+    }
 }
 
 // Chooses the FOV whose pixels decide the DCE weights: the FOVID of the data
@@ -348,60 +408,215 @@ void free_run(run_lists* lists, run_planes* planes, int n) {
     std::free(planes->fmask_plane);
 }
 
-// The per-pixel work of the run: trimming, weights, statistics, products.
-// Returns nonzero when a product could not be made.
-int coadd(const control_settings* cs, const run_lists* lists, const run_planes* planes,
-          float nan_value) {
-    size_t n = static_cast<size_t>(cs->num_files);
+// Storage of the per-pixel work: column and scratch of the trimming, the DCE
+// weights and counts, and the full-size products.
+struct coadd_work {
+    data_struct* column = nullptr;
+    stats_scratch scratch{};
+    float* dce_weight = nullptr;
+    long* dce_num_good = nullptr;
+    float* means = nullptr;
+    float* sdevs = nullptr;
+    int16_t* amask = nullptr;
     size_t npix = 0;
-    if (!stackle_plane_pixels(cs->xdim, cs->ydim, sizeof(float), &npix))
+};
+
+// Bytes a pixel of the three products (mean, uncertainty, AMASK) takes.
+constexpr size_t kProductBytes = 2 * sizeof(float) + sizeof(int16_t);
+
+// Takes the storage of the work. The three product planes share one
+// allocation, named after the first of them when it fails: the products fit in
+// memory together or not at all, whichever way the stack is read.
+void init_work(const control_settings* cs, coadd_work* w) {
+    size_t n = static_cast<size_t>(cs->num_files);
+    if (!stackle_plane_pixels(cs->xdim, cs->ydim, kProductBytes, &w->npix))
         malloc_failed("means");
-    auto* data_column =
-        static_cast<data_struct*>(checked_alloc(n, sizeof(data_struct), "data_column"));
-    stats_scratch scratch;
-    if (!stats_scratch_init(&scratch, cs->num_files)) {
+    w->column = static_cast<data_struct*>(checked_alloc(n, sizeof(data_struct), "data_column"));
+    if (!stats_scratch_init(&w->scratch, cs->num_files)) {
         // The selection and deviation storage of the trimming, taken once for N.
         std::printf("ERROR: %s: Can't allocate required memory for medians in quickselect()\n",
                     cs->progname);
         std::exit(STACKLE_FAIL);
     }
-    auto* dce_weight = static_cast<float*>(checked_alloc(n, sizeof(float), "dce_weight"));
-    auto* dce_num_good = static_cast<long*>(checked_alloc(n, sizeof(long), "dce_num_good"));
+    w->dce_weight = static_cast<float*>(checked_alloc(n, sizeof(float), "dce_weight"));
+    w->dce_num_good = static_cast<long*>(checked_alloc(n, sizeof(long), "dce_num_good"));
+    w->means = static_cast<float*>(checked_alloc(w->npix, kProductBytes, "means"));
+    w->sdevs = w->means + w->npix;
+    w->amask = reinterpret_cast<int16_t*>(w->sdevs + w->npix);
+}
 
+void free_work(coadd_work* w) {
+    std::free(w->means); // with the other two products
+    std::free(w->dce_num_good);
+    std::free(w->dce_weight);
+    stats_scratch_free(&w->scratch);
+    std::free(w->column);
+}
+
+int write_work(const control_settings* cs, const run_lists* lists, const coadd_work* w) {
+    return write_products(cs, lists, w->means, w->sdevs, w->amask, w->dce_weight);
+}
+
+// The per-pixel work of the run on whole planes: trimming, weights,
+// statistics, products. Returns nonzero when a product could not be made.
+int coadd(const control_settings* cs, const run_lists* lists, const run_planes* planes,
+          float nan_value) {
+    coadd_work w;
+    init_work(cs, &w);
     stack_view stack{planes->data_planes,
                      planes->sdev_planes,
                      const_cast<const int16_t* const*>(planes->bmask_planes),
                      const_cast<const int16_t* const*>(planes->pmask_planes),
                      planes->fmask_plane,
                      cs->num_files,
-                     npix};
-    masking_pass(&stack, cs, dce_num_good, nan_value);
+                     w.npix};
+    masking_pass(&stack, cs, w.dce_num_good, nan_value);
     if (cs->verbose)
-        print_mask_counts(cs, dce_num_good);
+        print_mask_counts(cs, w.dce_num_good);
     // Weights that do not come from the trimmed planes are known before the
     // trimming: then each block is trimmed and summed in one go.
     bool one_pass = !weights_from_data(&stack, cs);
     if (!one_pass)
-        trimming_pass(&stack, cs, data_column, &scratch, nan_value);
-    weigh_dces(&stack, cs, dce_weight, dce_num_good);
-
-    auto* means = static_cast<float*>(checked_alloc(npix, sizeof(float), "means"));
-    auto* sdevs = static_cast<float*>(checked_alloc(npix, sizeof(float), "sdevs"));
-    auto* amask = static_cast<int16_t*>(checked_alloc(npix, sizeof(int16_t), "amask"));
-    stats_products out{dce_weight, means, sdevs, amask};
+        trimming_pass(&stack, cs, w.column, &w.scratch, nan_value);
+    weigh_dces(&stack, cs, w.dce_weight, w.dce_num_good);
+    stats_products out{w.dce_weight, w.means, w.sdevs, w.amask};
     if (one_pass)
-        trimming_statistics_pass(&stack, cs, data_column, &scratch, &out, nan_value);
+        trimming_statistics_pass(&stack, cs, w.column, &w.scratch, &out, nan_value);
     else
-        statistics_pass(&stack, dce_weight, cs, means, sdevs, amask, nan_value);
-    int failed = write_products(cs, lists, means, sdevs, amask, dce_weight);
+        statistics_pass(&stack, w.dce_weight, cs, w.means, w.sdevs, w.amask, nan_value);
+    int failed = write_work(cs, lists, &w);
+    free_work(&w);
+    return failed;
+}
 
-    std::free(means);
-    std::free(sdevs);
-    std::free(amask);
-    std::free(dce_num_good);
-    std::free(dce_weight);
-    stats_scratch_free(&scratch);
-    std::free(data_column);
+// ---- the stack in bands of rows
+
+// Bytes of one row of every input of the stack.
+size_t stack_row_bytes(const control_settings* cs, const run_lists* lists) {
+    const size_t elem[num_tables] = {sizeof(float), sizeof(float), sizeof(int16_t),
+                                     sizeof(int16_t)};
+    size_t per_dce = 0;
+    for (int t = table_data; t < num_tables; ++t)
+        if (table_names(lists, t) != nullptr)
+            per_dce += elem[t];
+    return per_dce * static_cast<size_t>(cs->xdim) * static_cast<size_t>(cs->num_files);
+}
+
+long input_count(const control_settings* cs, const run_lists* lists) {
+    long tables = 0;
+    for (int t = table_data; t < num_tables; ++t)
+        tables += table_names(lists, t) != nullptr ? 1 : 0;
+    return tables * cs->num_files;
+}
+
+// Whether the weights will come from the data, asked of the pass with a view
+// that has an FMASK exactly when one is given (the plane is read later).
+bool weights_need_planes(const control_settings* cs) {
+    static const int16_t given = 0;
+    stack_view planned{
+        nullptr,       nullptr, nullptr, nullptr, cs->fmask_in_file_f ? &given : nullptr,
+        cs->num_files, 0};
+    return weights_from_data(&planned, cs);
+}
+
+// Band height set by STACKLE_BAND_ROWS, or -1 when it is not set to a number.
+long forced_band_rows() {
+    const char* text = std::getenv("STACKLE_BAND_ROWS");
+    if (text == nullptr || *text == '\0')
+        return -1;
+    char* end = nullptr;
+    long rows = std::strtol(text, &end, 10);
+    return *end == '\0' && rows >= 0 ? rows : -1;
+}
+
+// Rows read at once: a band of all inputs takes about kBandBytes, at least
+// one row; 0 when the run loads whole planes instead (weights from the data,
+// debug statistics of whole planes, or too many inputs to keep open).
+int choose_band_rows(const control_settings* cs, const run_lists* lists) {
+    constexpr size_t kBandBytes = size_t{4} << 20;
+    if (cs->debug || weights_need_planes(cs) || !band_inputs_fit(input_count(cs, lists)))
+        return 0;
+    long forced = forced_band_rows();
+    size_t rows = forced >= 0 ? static_cast<size_t>(forced)
+                              : std::max<size_t>(1, kBandBytes / stack_row_bytes(cs, lists));
+    return static_cast<int>(std::min<size_t>(rows, static_cast<size_t>(cs->ydim)));
+}
+
+// Band buffers of `rows` rows for every input in use, in the plane tables.
+void alloc_bands(const control_settings* cs, run_planes* band, int rows) {
+    size_t npix = static_cast<size_t>(rows) * static_cast<size_t>(cs->xdim);
+    for (int i = 0; i < cs->num_files; ++i) {
+        band->data_planes[i] = static_cast<float*>(checked_alloc(npix, sizeof(float), "band"));
+        if (band->sdev_planes != nullptr)
+            band->sdev_planes[i] = static_cast<float*>(checked_alloc(npix, sizeof(float), "band"));
+        if (band->bmask_planes != nullptr)
+            band->bmask_planes[i] =
+                static_cast<int16_t*>(checked_alloc(npix, sizeof(int16_t), "band"));
+        if (band->pmask_planes != nullptr)
+            band->pmask_planes[i] =
+                static_cast<int16_t*>(checked_alloc(npix, sizeof(int16_t), "band"));
+    }
+}
+
+// Reads rows [row, row + rows) of every input into the band buffers.
+void read_stack_band(const control_settings* cs, const run_inputs* inputs, const run_planes* band,
+                     int row, int rows) {
+    void** buffers[num_tables] = {
+        reinterpret_cast<void**>(band->data_planes), reinterpret_cast<void**>(band->sdev_planes),
+        reinterpret_cast<void**>(band->bmask_planes), reinterpret_cast<void**>(band->pmask_planes)};
+    for (int i = 0; i < cs->num_files; ++i)
+        for (int t = table_data; t < num_tables; ++t)
+            if (inputs->tables[t] != nullptr)
+                read_band(&inputs->tables[t][i], row, rows, buffers[t][i]);
+}
+
+// The stack of a band of `rows` rows from `row`, with the FMASK's part of it.
+stack_view band_view(const control_settings* cs, const run_planes* band, int row, int rows) {
+    size_t first = static_cast<size_t>(row) * static_cast<size_t>(cs->xdim);
+    return stack_view{band->data_planes,
+                      band->sdev_planes,
+                      const_cast<const int16_t* const*>(band->bmask_planes),
+                      const_cast<const int16_t* const*>(band->pmask_planes),
+                      band->fmask_plane != nullptr ? band->fmask_plane + first : nullptr,
+                      cs->num_files,
+                      static_cast<size_t>(rows) * static_cast<size_t>(cs->xdim)};
+}
+
+// Masks, trims and sums one band into the products; adds its counts of good
+// pixels to the run's.
+void coadd_band(const control_settings* cs, const stack_view* view, size_t first, long* band_good,
+                coadd_work* w, float nan_value) {
+    masking_pass(view, cs, band_good, nan_value);
+    for (int i = 0; i < cs->num_files; ++i)
+        w->dce_num_good[i] += band_good[i];
+    stats_products out{w->dce_weight, w->means + first, w->sdevs + first, w->amask + first};
+    trimming_statistics_pass(view, cs, w->column, &w->scratch, &out, nan_value);
+}
+
+// The per-pixel work of the run band by band, for weights that do not come
+// from the data; prints and writes as coadd does. `band` holds the band
+// buffers and the whole FMASK plane.
+int coadd_bands(const control_settings* cs, const run_lists* lists, const run_inputs* inputs,
+                const run_planes* band, int band_rows, float nan_value) {
+    coadd_work w;
+    init_work(cs, &w);
+    auto* band_good = static_cast<long*>(
+        checked_alloc(static_cast<size_t>(cs->num_files), sizeof(long), "dce_num_good"));
+    stack_view first_band = band_view(cs, band, 0, band_rows);
+    dce_weights(&first_band, cs, w.dce_weight, w.dce_num_good);
+    for (int row = 0; row < cs->ydim; row += band_rows) {
+        int rows = std::min(band_rows, cs->ydim - row);
+        read_stack_band(cs, inputs, band, row, rows);
+        stack_view view = band_view(cs, band, row, rows);
+        coadd_band(cs, &view, static_cast<size_t>(row) * static_cast<size_t>(cs->xdim), band_good,
+                   &w, nan_value);
+    }
+    if (cs->verbose)
+        print_mask_counts(cs, w.dce_num_good);
+    weigh_dces(&first_band, cs, w.dce_weight, w.dce_num_good);
+    int failed = write_work(cs, lists, &w);
+    std::free(band_good);
+    free_work(&w);
     return failed;
 }
 
@@ -430,11 +645,21 @@ int main(int argc, char** argv) {
         std::printf("NOTE: The sdev files are not used when calculating flux.\n");
         std::printf("      They are only only used to calculate unc (unweighted, untrimmed).\n");
     }
-    int req_fov_num = load_stack(&cs, &lists, &planes);
+    const int band_rows = choose_band_rows(&cs, &lists);
+    run_inputs inputs;
+    int req_fov_num =
+        band_rows > 0 ? open_stack(&cs, &lists, &inputs) : load_stack(&cs, &lists, &planes);
     select_fov(&cs, req_fov_num);
     planes.fmask_plane = load_fmask(&cs);
 
-    int failed = coadd(&cs, &lists, &planes, nan_value);
+    int failed = 0;
+    if (band_rows > 0) {
+        alloc_bands(&cs, &planes, band_rows);
+        failed = coadd_bands(&cs, &lists, &inputs, &planes, band_rows, nan_value);
+        close_inputs(&inputs, cs.num_files);
+    } else {
+        failed = coadd(&cs, &lists, &planes, nan_value);
+    }
     free_run(&lists, &planes, cs.num_files);
     if (failed != 0)
         error_and_exit(cs.progname, "one or more output products could not be written");
