@@ -1397,8 +1397,21 @@ static void compare_rows(float* lower, float* upper) {
 #endif
 }
 
+static int simd_limit = stats_simd_avx512;
+
+void stats_limit_simd(int level) {
+    simd_limit = level;
+}
+
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define STACKLE_AVX_TILES 1
+// The widest instruction set of the processor the passes use, under the limit.
+static int simd_level() {
+    static const int cpu = __builtin_cpu_supports("avx512f") ? stats_simd_avx512
+                           : __builtin_cpu_supports("avx2")  ? stats_simd_avx2
+                                                             : stats_simd_plain;
+    return std::min(cpu, simd_limit);
+}
 // The network of sort_tile eight columns at a time, for processors with AVX (chosen
 // at run time, so the program still runs on any x86-64). The AVX minimum and
 // maximum make the same choices as the SSE ones lane by lane.
@@ -1419,8 +1432,7 @@ __attribute__((target("avx"))) static void sort_tile_avx(float* tile, const int*
 void sort_tile(float* tile, const stats_scratch* scratch) {
     const int* pairs = scratch->network;
 #if defined(STACKLE_AVX_TILES)
-    static const bool has_avx = __builtin_cpu_supports("avx");
-    if (has_avx) {
+    if (simd_level() >= stats_simd_avx2) {
         sort_tile_avx(tile, pairs, scratch->network_size);
         return;
     }
@@ -1643,6 +1655,47 @@ __attribute__((target("avx2"))) static void add_four_pixels(const stack_view* st
     _mm_storeu_si128(reinterpret_cast<__m128i*>(sums->good + b), good);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(sums->bmask_or + b), bmask_or);
 }
+
+// The AVX-512 conversions of GCC 12 start from an undefined register, which its
+// warnings take for an uninitialised variable.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// add_four_pixels for eight pixels on processors with AVX-512, chosen at run time:
+// the lanes of a NaN value are left out of every sum by the operation's mask.
+__attribute__((target("avx512f"))) static void add_eight_pixels(const stack_view* stack,
+                                                                const float* dce_weight, size_t p,
+                                                                int b, block_sums* sums) {
+    __m512d w = _mm512_setzero_pd();
+    __m512d wx = _mm512_setzero_pd();
+    __m512d sq = _mm512_setzero_pd();
+    __m512i good = _mm512_setzero_si512();
+    __m512i bmask_or = _mm512_setzero_si512();
+    const __m512i one = _mm512_set1_epi64(1);
+    for (int j = 0; j < stack->n; ++j) {
+        __m512d x = _mm512_cvtps_pd(_mm256_loadu_ps(stack->data[j] + p));
+        __mmask8 keep = _mm512_cmp_pd_mask(x, x, _CMP_ORD_Q);
+        __m512d weight = _mm512_set1_pd(static_cast<double>(dce_weight[j]));
+        w = _mm512_mask_add_pd(w, keep, w, weight);
+        wx = _mm512_mask_add_pd(wx, keep, wx, _mm512_mul_pd(weight, x));
+        good = _mm512_mask_add_epi64(good, keep, good, one);
+        if (stack->sdev != nullptr) {
+            __m256 s = _mm256_loadu_ps(stack->sdev[j] + p);
+            sq = _mm512_mask_add_pd(sq, keep, sq, _mm512_cvtps_pd(_mm256_mul_ps(s, s)));
+        }
+        if (stack->bmask != nullptr) {
+            __m128i m = _mm_loadu_si128(reinterpret_cast<const __m128i*>(stack->bmask[j] + p));
+            bmask_or = _mm512_mask_or_epi64(bmask_or, keep, bmask_or, _mm512_cvtepi16_epi64(m));
+        }
+    }
+    _mm512_storeu_pd(sums->w + b, w);
+    _mm512_storeu_pd(sums->wx + b, wx);
+    _mm512_storeu_pd(sums->sq + b, sq);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums->good + b), _mm512_cvtepi64_epi32(good));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums->bmask_or + b),
+                        _mm512_cvtepi64_epi32(bmask_or));
+}
+#pragma GCC diagnostic pop
 #endif
 
 // Sums of the `width` pixels from p0 over every DCE, in DCE order.
@@ -1650,8 +1703,13 @@ static void sum_block(const stack_view* stack, const float* dce_weight, size_t p
                       block_sums* sums) {
     std::memset(sums, 0, sizeof *sums);
 #if defined(STACKLE_AVX_TILES)
-    static const bool has_avx2 = __builtin_cpu_supports("avx2");
-    if (has_avx2 && width == STACKLE_BLOCK) {
+    const int level = simd_level();
+    if (level == stats_simd_avx512 && width == STACKLE_BLOCK) {
+        for (int b = 0; b < width; b += 8)
+            add_eight_pixels(stack, dce_weight, p0 + static_cast<size_t>(b), b, sums);
+        return;
+    }
+    if (level == stats_simd_avx2 && width == STACKLE_BLOCK) {
         for (int b = 0; b < width; b += 4)
             add_four_pixels(stack, dce_weight, p0 + static_cast<size_t>(b), b, sums);
         return;

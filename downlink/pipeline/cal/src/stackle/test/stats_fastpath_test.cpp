@@ -78,6 +78,16 @@ control_settings settings(float cut_frac, float cut_multiple) {
 
 const float kCuts[][2] = {{0.2f, 5.0f}, {0.5f, 1.0f}, {1.0f, 0.0f}, {2.0f, 0.5f}, {0.3f, -1.0f}};
 
+// Every instruction-set path of the passes this processor can take (the wider
+// ones fall back to the narrower where it cannot).
+const int kSimdLevels[] = {stats_simd_plain, stats_simd_avx2, stats_simd_avx512};
+
+// Caps the passes at one instruction set for a scope.
+struct SimdCap {
+    explicit SimdCap(int level) { stats_limit_simd(level); }
+    ~SimdCap() { stats_limit_simd(stats_simd_avx512); }
+};
+
 } // namespace
 
 TEST(StatsFastPath, FiniteColumnsTrimAsTheSelection) {
@@ -112,28 +122,39 @@ TEST(StatsFastPath, FiniteColumnsTrimAsTheSelection) {
     stats_scratch_free(&scratch);
 }
 
-TEST(StatsFastPath, NetworkSortsEveryColumnOfATile) {
-    for (int n : {2, 3, 5, 16, 25, 33, 64}) {
-        stats_scratch scratch;
-        ASSERT_TRUE(stats_scratch_init(&scratch, n));
-        std::mt19937 rng(static_cast<unsigned>(n));
-        for (size_t i = 0; i < static_cast<size_t>(n) * STACKLE_BLOCK; ++i)
-            scratch.tile[i] = static_cast<float>(rng() % 7) - 3.0f;
-        std::vector<float> before(scratch.tile, scratch.tile + n * STACKLE_BLOCK);
-        sort_tile(scratch.tile, &scratch);
-        for (int b = 0; b < STACKLE_BLOCK; ++b) {
-            std::vector<int> histogram_before(7), histogram_after(7);
-            for (int j = 0; j < n; ++j) {
-                float v = scratch.tile[j * STACKLE_BLOCK + b];
-                ++histogram_before[static_cast<int>(before[j * STACKLE_BLOCK + b]) + 3];
-                ++histogram_after[static_cast<int>(v) + 3];
-                if (j > 0) {
-                    ASSERT_LE(scratch.tile[(j - 1) * STACKLE_BLOCK + b], v) << n << " " << b;
-                }
+namespace {
+
+// Sorts a tile of n rows of small integers and checks every column.
+void check_network_sort(int n) {
+    stats_scratch scratch;
+    ASSERT_TRUE(stats_scratch_init(&scratch, n));
+    std::mt19937 rng(static_cast<unsigned>(n));
+    for (size_t i = 0; i < static_cast<size_t>(n) * STACKLE_BLOCK; ++i)
+        scratch.tile[i] = static_cast<float>(rng() % 7) - 3.0f;
+    std::vector<float> before(scratch.tile, scratch.tile + n * STACKLE_BLOCK);
+    sort_tile(scratch.tile, &scratch);
+    for (int b = 0; b < STACKLE_BLOCK; ++b) {
+        std::vector<int> histogram_before(7), histogram_after(7);
+        for (int j = 0; j < n; ++j) {
+            float v = scratch.tile[j * STACKLE_BLOCK + b];
+            ++histogram_before[static_cast<int>(before[j * STACKLE_BLOCK + b]) + 3];
+            ++histogram_after[static_cast<int>(v) + 3];
+            if (j > 0) {
+                ASSERT_LE(scratch.tile[(j - 1) * STACKLE_BLOCK + b], v) << n << " " << b;
             }
-            ASSERT_EQ(histogram_after, histogram_before);
         }
-        stats_scratch_free(&scratch);
+        ASSERT_EQ(histogram_after, histogram_before);
+    }
+    stats_scratch_free(&scratch);
+}
+
+} // namespace
+
+TEST(StatsFastPath, NetworkSortsEveryColumnOfATile) {
+    for (int level : kSimdLevels) {
+        SimdCap cap(level);
+        for (int n : {2, 3, 5, 16, 25, 33, 64})
+            check_network_sort(n);
     }
 }
 
@@ -183,7 +204,8 @@ void expect_same_bits(const std::vector<float>& a, const std::vector<float>& b, 
 
 } // namespace
 
-TEST(StatsFastPath, PassesMatchThePlainPassesOnMaskedStacks) {
+// The block-wise passes against the plain ones on random masked stacks.
+static void check_passes_on_masked_stacks() {
     const float nan_value = std::nanf("");
     // 600 pixels: two whole blocks and a partial one; 65 planes exceed the network.
     for (int n : {4, 5, 25, 64, 65}) {
@@ -222,7 +244,8 @@ TEST(StatsFastPath, PassesMatchThePlainPassesOnMaskedStacks) {
     }
 }
 
-TEST(StatsFastPath, OnePassMatchesThePlainPassesWithUnitWeights) {
+// Trimming and statistics in one pass against the plain passes.
+static void check_one_pass_with_unit_weights() {
     const float nan_value = std::nanf("");
     for (int n : {3, 25, 65}) {
         control_settings cs = settings(0.2f, 3.0f);
@@ -249,5 +272,19 @@ TEST(StatsFastPath, OnePassMatchesThePlainPassesWithUnitWeights) {
         expect_same_bits(fs, ps, "sdev");
         EXPECT_EQ(fa, pa);
         stats_scratch_free(&scratch);
+    }
+}
+
+TEST(StatsFastPath, PassesMatchThePlainPassesOnMaskedStacks) {
+    for (int level : kSimdLevels) {
+        SimdCap cap(level);
+        check_passes_on_masked_stacks();
+    }
+}
+
+TEST(StatsFastPath, OnePassMatchesThePlainPassesWithUnitWeights) {
+    for (int level : kSimdLevels) {
+        SimdCap cap(level);
+        check_one_pass_with_unit_weights();
     }
 }
