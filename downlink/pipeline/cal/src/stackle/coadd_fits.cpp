@@ -1,9 +1,9 @@
 // coadd_fits: FITS input and output of stackle.
 //
-// Readers load whole primary images (one cfitsio call per plane), or keep the file open to
-// read it in bands of rows, and end the run with status 64 on anything they cannot accept.  Writers
-// build each product under a temporary name in its final folder and rename it into place once
-// complete.
+// Readers load whole primary images (one cfitsio call per plane) or keep the file open to
+// read it in bands of rows; they end the run with status 64 on anything they cannot accept.
+// Writers build each product under a temporary name in its final folder and rename it into
+// place once complete.
 #include "coadd_fits.h"
 
 #include "fits_names.h"

@@ -513,9 +513,8 @@ long input_count(const control_settings* cs, const run_lists* lists) {
 // that has an FMASK exactly when one is given (the plane is read later).
 bool weights_need_planes(const control_settings* cs) {
     static const int16_t given = 0;
-    stack_view planned{
-        nullptr,       nullptr, nullptr, nullptr, cs->fmask_in_file_f ? &given : nullptr,
-        cs->num_files, 0};
+    const int16_t* fmask = cs->fmask_in_file_f ? &given : nullptr;
+    stack_view planned{nullptr, nullptr, nullptr, nullptr, fmask, cs->num_files, 0};
     return weights_from_data(&planned, cs);
 }
 
@@ -533,7 +532,7 @@ long forced_band_rows() {
 // one row; 0 when the run loads whole planes instead (weights from the data,
 // debug statistics of whole planes, or too many inputs to keep open).
 int choose_band_rows(const control_settings* cs, const run_lists* lists) {
-    constexpr size_t kBandBytes = size_t{4} << 20;
+    constexpr size_t kBandBytes = size_t{3} << 20;
     if (cs->debug || weights_need_planes(cs) || !band_inputs_fit(input_count(cs, lists)))
         return 0;
     long forced = forced_band_rows();
@@ -558,16 +557,22 @@ void alloc_bands(const control_settings* cs, run_planes* band, int rows) {
     }
 }
 
+// The band buffer of DCE i in table t.
+void* band_buffer(const run_planes* band, int t, int i) {
+    if (t == table_data)
+        return band->data_planes[i];
+    if (t == table_sdev)
+        return band->sdev_planes[i];
+    return t == table_bmask ? band->bmask_planes[i] : band->pmask_planes[i];
+}
+
 // Reads rows [row, row + rows) of every input into the band buffers.
 void read_stack_band(const control_settings* cs, const run_inputs* inputs, const run_planes* band,
                      int row, int rows) {
-    void** buffers[num_tables] = {
-        reinterpret_cast<void**>(band->data_planes), reinterpret_cast<void**>(band->sdev_planes),
-        reinterpret_cast<void**>(band->bmask_planes), reinterpret_cast<void**>(band->pmask_planes)};
     for (int i = 0; i < cs->num_files; ++i)
         for (int t = table_data; t < num_tables; ++t)
             if (inputs->tables[t] != nullptr)
-                read_band(&inputs->tables[t][i], row, rows, buffers[t][i]);
+                read_band(&inputs->tables[t][i], row, rows, band_buffer(band, t, i));
 }
 
 // The stack of a band of `rows` rows from `row`, with the FMASK's part of it.
@@ -594,10 +599,11 @@ void coadd_band(const control_settings* cs, const stack_view* view, size_t first
 }
 
 // The per-pixel work of the run band by band, for weights that do not come
-// from the data; prints and writes as coadd does. `band` holds the band
-// buffers and the whole FMASK plane.
-int coadd_bands(const control_settings* cs, const run_lists* lists, const run_inputs* inputs,
-                const run_planes* band, int band_rows, float nan_value) {
+// from the data; prints and writes as coadd does, then closes the inputs.
+// `band` holds the whole FMASK plane and gets the band buffers.
+int coadd_bands(const control_settings* cs, const run_lists* lists, run_inputs* inputs,
+                run_planes* band, int band_rows, float nan_value) {
+    alloc_bands(cs, band, band_rows);
     coadd_work w;
     init_work(cs, &w);
     auto* band_good = static_cast<long*>(
@@ -615,6 +621,7 @@ int coadd_bands(const control_settings* cs, const run_lists* lists, const run_in
         print_mask_counts(cs, w.dce_num_good);
     weigh_dces(&first_band, cs, w.dce_weight, w.dce_num_good);
     int failed = write_work(cs, lists, &w);
+    close_inputs(inputs, cs->num_files);
     std::free(band_good);
     free_work(&w);
     return failed;
@@ -652,14 +659,8 @@ int main(int argc, char** argv) {
     select_fov(&cs, req_fov_num);
     planes.fmask_plane = load_fmask(&cs);
 
-    int failed = 0;
-    if (band_rows > 0) {
-        alloc_bands(&cs, &planes, band_rows);
-        failed = coadd_bands(&cs, &lists, &inputs, &planes, band_rows, nan_value);
-        close_inputs(&inputs, cs.num_files);
-    } else {
-        failed = coadd(&cs, &lists, &planes, nan_value);
-    }
+    int failed = band_rows > 0 ? coadd_bands(&cs, &lists, &inputs, &planes, band_rows, nan_value)
+                               : coadd(&cs, &lists, &planes, nan_value);
     free_run(&lists, &planes, cs.num_files);
     if (failed != 0)
         error_and_exit(cs.progname, "one or more output products could not be written");
