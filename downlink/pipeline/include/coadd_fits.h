@@ -69,6 +69,10 @@ struct band_input {
     size_t elem_size; // bytes a pixel in memory
     int xdim;
     int ydim;
+    // Byte offset in the file of the stored values when they are the values the read gives
+    // (stored as the read's type, unscaled): bands are then read as stored and only put into
+    // the host's byte order.  -1 when the library converts them.
+    long long stored_at;
 };
 
 // Opens a float input with the checks and messages of read_fits (FOVID rule, BITPIX with the

@@ -22,7 +22,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fitsio2.h> // NMAXFILES, the library's limit of files open at once
+// The library's internal header declares its routines without C linkage for C++.
+extern "C" {
+#include <fitsio2.h> // NMAXFILES, the library's limit of files open at once; ffgbyt
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#define STACKLE_AVX2_SWAP 1
+#endif
 
 namespace {
 
@@ -227,6 +235,13 @@ void* alloc_plane(const frame_dims& d, const pixel_kind& k, fitsfile* fptr) {
     return plane;
 }
 
+// The read message of the reader, with the library's report.
+void print_read_failed(const char* fn, const pixel_kind& k, int status) {
+    std::printf("\aERROR: Attempt to read %s image from file %s FAILED in %s().\n", k.kind, fn,
+                k.routine);
+    report(status);
+}
+
 // Reads `count` pixels from pixel `first` (1 = the first) into `buf`; false, with the read
 // message of the reader printed, when they cannot be read.
 bool read_pixels(fitsfile* fptr, const char* fn, const pixel_kind& k, long long first,
@@ -234,9 +249,7 @@ bool read_pixels(fitsfile* fptr, const char* fn, const pixel_kind& k, long long 
     int anynul = 0;
     int status = 0;
     if (fits_read_img(fptr, k.datatype, first, count, nullptr, buf, &anynul, &status)) {
-        std::printf("\aERROR: Attempt to read %s image from file %s FAILED in %s().\n", k.kind, fn,
-                    k.routine);
-        report(status);
+        print_read_failed(fn, k, status);
         return false;
     }
     return true;
@@ -411,14 +424,101 @@ fitsfile* open_short_input(const char* fn, int debug, frame_dims* d) {
     return fptr;
 }
 
+// Where the stored values of the open image start, when they are the values a read as
+// `datatype` gives, only in FITS (big-endian) byte order: stored as that type (BITPIX -32
+// for TFLOAT, 16 for TSHORT) with no scaling, so the library's conversion would copy every
+// value unchanged.  -1 otherwise.
+LONGLONG stored_as_read(fitsfile* fptr, int datatype) {
+    int bitpix = 0;
+    int status = 0;
+    double scale = 1.0;
+    double zero = 0.0;
+    LONGLONG head = 0;
+    LONGLONG data = -1;
+    LONGLONG end = 0;
+    fits_get_img_type(fptr, &bitpix, &status);
+    fits_get_hduaddrll(fptr, &head, &data, &end, &status);
+    if (status != 0 || bitpix != (datatype == TFLOAT ? FLOAT_IMG : SHORT_IMG)) {
+        return -1;
+    }
+    for (const char* key : {"BSCALE", "BZERO"}) {
+        double* value = key[1] == 'S' ? &scale : &zero;
+        if (fits_read_key(fptr, TDOUBLE, key, value, nullptr, &status) == KEY_NO_EXIST) {
+            status = 0; // absent: the default
+        }
+    }
+    return status == 0 && scale == 1.0 && zero == 0.0 ? data : -1;
+}
+
+// Byte order of `count` values of `size` bytes (4 or 2) reversed in place: FITS stores
+// values big-endian.
+void reverse_bytes(unsigned char* buf, size_t count, size_t size) {
+    for (size_t i = 0; i < count; ++i, buf += size) {
+        for (size_t a = 0, b = size - 1; a < b; ++a, --b) {
+            unsigned char t = buf[a];
+            buf[a] = buf[b];
+            buf[b] = t;
+        }
+    }
+}
+
+#if defined(STACKLE_AVX2_SWAP)
+// reverse_bytes 32 bytes at a time, on processors with AVX2 (chosen at run time).
+__attribute__((target("avx2"))) size_t reverse_bytes_avx2(unsigned char* buf, size_t count,
+                                                          size_t size) {
+    const __m128i order4 = _mm_setr_epi8(3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12);
+    const __m128i order2 = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    const __m256i order = _mm256_broadcastsi128_si256(size == 4 ? order4 : order2);
+    const size_t bytes = count * size;
+    size_t done = 0;
+    for (; done + 32 <= bytes; done += 32) {
+        __m256i* at = reinterpret_cast<__m256i*>(buf + done);
+        _mm256_storeu_si256(at, _mm256_shuffle_epi8(_mm256_loadu_si256(at), order));
+    }
+    return done / size;
+}
+#endif
+
+// Puts `count` values of `size` bytes read as stored into the host's byte order.
+void to_host_order(void* band, size_t count, size_t size) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    auto* buf = static_cast<unsigned char*>(band);
+    size_t done = 0;
+#if defined(STACKLE_AVX2_SWAP)
+    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    if (has_avx2) {
+        done = reverse_bytes_avx2(buf, count, size);
+    }
+#endif
+    reverse_bytes(buf + done * size, count - done, size);
+#else
+    (void)band;
+    (void)count;
+    (void)size;
+#endif
+}
+
+// Reads `count` values from value `first` (0 = the first) of an input whose stored values
+// are those of the read (see stored_as_read) as they are stored; false when they cannot be
+// read.
+bool read_stored(const band_input* in, long long first, long long count, void* band, int* status) {
+    const LONGLONG at = in->stored_at + static_cast<LONGLONG>(first) * in->elem_size;
+    if (ffmbyt(in->fptr, at, REPORT_EOF, status) == 0 &&
+        ffgbyt(in->fptr, static_cast<LONGLONG>(count) * in->elem_size, band, status) == 0) {
+        to_host_order(band, static_cast<size_t>(count), in->elem_size);
+    }
+    return *status == 0;
+}
+
 // The band record of an opened input.  A plain file holding the whole plane stays open;
 // anything else is read whole now, by the whole-plane read with its messages, and closed.
 band_input keep_for_bands(fitsfile* fptr, const char* fn, const frame_dims& d, const pixel_kind& k,
                           int debug) {
-    band_input in{fn, fptr, nullptr, k.datatype, k.elem_size, d.xdim, d.ydim};
+    band_input in{fn, fptr, nullptr, k.datatype, k.elem_size, d.xdim, d.ydim, -1};
     size_t npix = 0;
     if (stackle_plane_pixels(d.xdim, d.ydim, k.elem_size, &npix) &&
         file_holds(fptr, npix * k.elem_size)) {
+        in.stored_at = stored_as_read(fptr, k.datatype);
         return in;
     }
     in.whole = read_plane(fptr, fn, d, k, debug);
@@ -879,6 +979,12 @@ void read_band(const band_input* in, int first_row, int nrows, void* band) {
     if (in->whole != nullptr) {
         std::memcpy(band, static_cast<const char*>(in->whole) + first * in->elem_size,
                     count * in->elem_size);
+    } else if (in->stored_at >= 0) {
+        int status = 0;
+        if (!read_stored(in, first, count, band, &status)) {
+            print_read_failed(in->name, kind_of(in->datatype), status);
+            fail(in->fptr);
+        }
     } else if (!read_pixels(in->fptr, in->name, kind_of(in->datatype), first + 1, count, band)) {
         fail(in->fptr);
     }

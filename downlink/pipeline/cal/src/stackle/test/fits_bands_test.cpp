@@ -81,6 +81,49 @@ TEST_F(FitsBands, FloatAndShortBandsAreTheRowsOfTheWholePlane) {
     std::free(whole);
 }
 
+TEST_F(FitsBands, OnlyUnscaledImagesOfTheReadTypeAreReadAsStored) {
+    // Long enough rows for the wide byte-order reversal and its tail: 37 values a row.
+    const std::vector<float> px = odd_pixels(37, 5);
+    std::vector<int16_t> mask(px.size());
+    for (size_t i = 0; i < mask.size(); ++i)
+        mask[i] = static_cast<int16_t>(i * 523 - 9000);
+    struct Case {
+        const char* name;
+        bool is_float;
+        std::vector<Keyword> keys;
+        bool as_stored;
+    };
+    const Case cases[] = {
+        {"f.fits", true, {}, true},
+        {"f1.fits", true, {Keyword::real("BSCALE", 1.0), Keyword::real("BZERO", 0.0)}, true},
+        {"fs.fits", true, {Keyword::real("BSCALE", 2.0)}, false},
+        {"fz.fits", true, {Keyword::real("BZERO", 0.5)}, false},
+        {"s.fits", false, {}, true},
+        {"ss.fits", false, {Keyword::real("BSCALE", 0.5)}, false},
+    };
+    for (const Case& c : cases) {
+        const std::string f = path(c.name);
+        if (c.is_float)
+            testkit::write_float_image(f, {37, 5}, px, c.keys);
+        else
+            testkit::write_short_image(f, {37, 5}, mask, c.keys);
+        int x = 0, y = 0, fov = -9;
+        void* whole = c.is_float ? static_cast<void*>(read_fits(f.c_str(), &x, &y, &fov, 0))
+                                 : static_cast<void*>(read_fits_s(f.c_str(), &x, &y, 0));
+        band_input in = c.is_float ? open_fits_bands(f.c_str(), &x, &y, &fov, 0)
+                                   : open_fits_s_bands(f.c_str(), &x, &y, 0);
+        EXPECT_EQ(in.stored_at >= 0, c.as_stored) << c.name;
+        for (int rows : {1, 2, 5}) {
+            if (c.is_float)
+                expect_bands_match(&in, static_cast<const float*>(whole), rows);
+            else
+                expect_bands_match(&in, static_cast<const int16_t*>(whole), rows);
+        }
+        close_band_input(&in);
+        std::free(whole);
+    }
+}
+
 TEST_F(FitsBands, DoubleAndThreeAxisImagesAreConvertedAsTheWholeRead) {
     const std::string f = path("dbl.fits");
     std::vector<double> px(24);
