@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdio>
@@ -944,7 +945,7 @@ void find_markers(const char* namelist, unsigned char* sdev_found, unsigned char
 
 // Batcher's odd-even merge network for n rows: writes its compare-exchange
 // pairs (lower row first) into `pairs` when not null; returns their number.
-static int odd_even_network(int n, int* pairs) {
+static constexpr int odd_even_network(int n, int* pairs) {
     int size = 0;
     for (int p = 1; p < n; p <<= 1)
         for (int k = p; k >= 1; k >>= 1)
@@ -1405,6 +1406,12 @@ void stats_limit_simd(int level) {
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #define STACKLE_AVX_TILES 1
+// Several AVX-512 intrinsics of GCC 12 start from an undefined register, which
+// its warnings take for an uninitialised variable: quiet around AVX-512 code.
+#define STACKLE_AVX512_QUIET_BEGIN                                                                 \
+    _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wuninitialized\"")           \
+        _Pragma("GCC diagnostic ignored \"-Wmaybe-uninitialized\"")
+#define STACKLE_AVX512_QUIET_END _Pragma("GCC diagnostic pop")
 // The widest instruction set of the processor the passes use, under the limit.
 static int simd_level() {
     static const int cpu = __builtin_cpu_supports("avx512f") ? stats_simd_avx512
@@ -1429,9 +1436,61 @@ __attribute__((target("avx"))) static void sort_tile_avx(float* tile, const int*
 }
 #endif
 
+#if defined(STACKLE_AVX_TILES)
+// Largest number of rows sort_tile_registers sorts: the AVX-512 registers hold
+// that many rows and the compare-exchange temporaries.
+constexpr int kRegisterRows = 28;
+
+// The compare-exchange pairs of odd_even_network for N rows, known when compiling.
+template <int N> constexpr std::array<int, 2 * odd_even_network(N, nullptr)> network_pairs() {
+    std::array<int, 2 * odd_even_network(N, nullptr)> pairs{};
+    odd_even_network(N, pairs.data());
+    return pairs;
+}
+
+STACKLE_AVX512_QUIET_BEGIN
+// sort_tile for a tile of N rows on processors with AVX-512, sixteen columns at a
+// time with every row in a register through the whole network.
+template <int N> __attribute__((target("avx512f"))) void sort_tile_registers(float* tile) {
+    static constexpr std::array<int, 2 * odd_even_network(N, nullptr)> pairs = network_pairs<N>();
+    for (int b = 0; b < STACKLE_BLOCK; b += 16) {
+        __m512 row[N];
+#pragma GCC unroll 32
+        for (int j = 0; j < N; ++j)
+            row[j] = _mm512_loadu_ps(tile + static_cast<size_t>(j) * STACKLE_BLOCK + b);
+#pragma GCC unroll 512
+        for (size_t c = 0; c < pairs.size(); c += 2) {
+            __m512 x = row[pairs[c]];
+            __m512 y = row[pairs[c + 1]];
+            row[pairs[c]] = _mm512_min_ps(y, x);
+            row[pairs[c + 1]] = _mm512_max_ps(x, y);
+        }
+#pragma GCC unroll 32
+        for (int j = 0; j < N; ++j)
+            _mm512_storeu_ps(tile + static_cast<size_t>(j) * STACKLE_BLOCK + b, row[j]);
+    }
+}
+STACKLE_AVX512_QUIET_END
+
+typedef void (*tile_sorter)(float*);
+
+// sort_tile_registers<1> .. sort_tile_registers<kRegisterRows>, by rows - 1.
+template <size_t... I>
+constexpr std::array<tile_sorter, sizeof...(I)> register_sorters(std::index_sequence<I...>) {
+    return {&sort_tile_registers<static_cast<int>(I) + 1>...};
+}
+
+constexpr std::array<tile_sorter, kRegisterRows> kRegisterSorters =
+    register_sorters(std::make_index_sequence<kRegisterRows>());
+#endif
+
 void sort_tile(float* tile, const stats_scratch* scratch) {
     const int* pairs = scratch->network;
 #if defined(STACKLE_AVX_TILES)
+    if (simd_level() == stats_simd_avx512 && scratch->capacity <= kRegisterRows) {
+        kRegisterSorters[static_cast<size_t>(scratch->capacity) - 1](tile);
+        return;
+    }
     if (simd_level() >= stats_simd_avx2) {
         sort_tile_avx(tile, pairs, scratch->network_size);
         return;
@@ -1656,11 +1715,7 @@ __attribute__((target("avx2"))) static void add_four_pixels(const stack_view* st
     _mm_storeu_si128(reinterpret_cast<__m128i*>(sums->bmask_or + b), bmask_or);
 }
 
-// The AVX-512 conversions of GCC 12 start from an undefined register, which its
-// warnings take for an uninitialised variable.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+STACKLE_AVX512_QUIET_BEGIN
 // add_four_pixels for eight pixels on processors with AVX-512, chosen at run time:
 // the lanes of a NaN value are left out of every sum by the operation's mask.
 __attribute__((target("avx512f"))) static void add_eight_pixels(const stack_view* stack,
@@ -1695,7 +1750,7 @@ __attribute__((target("avx512f"))) static void add_eight_pixels(const stack_view
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(sums->bmask_or + b),
                         _mm512_cvtepi64_epi32(bmask_or));
 }
-#pragma GCC diagnostic pop
+STACKLE_AVX512_QUIET_END
 #endif
 
 // Sums of the `width` pixels from p0 over every DCE, in DCE order.

@@ -153,7 +153,7 @@ void check_network_sort(int n) {
 TEST(StatsFastPath, NetworkSortsEveryColumnOfATile) {
     for (int level : kSimdLevels) {
         SimdCap cap(level);
-        for (int n : {2, 3, 5, 16, 25, 33, 64})
+        for (int n : {2, 3, 5, 16, 25, 28, 29, 33, 64})
             check_network_sort(n);
     }
 }
