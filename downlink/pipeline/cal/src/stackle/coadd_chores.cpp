@@ -1151,28 +1151,38 @@ static void remove_sorted(float* sorted, int count, float x) {
 }
 
 // The trimming steps of a finite column whose values `sorted` holds in
-// ascending order; at most max_cut of them. The DCEs of the values removed go,
-// in the order of their removal, to `removed` unless it is null.
-static int trim_sorted_column(float* values, int* dces, int count, int max_cut,
-                              const control_settings* cs, float* sorted, int* removed) {
-    for (int iter = 0; iter < max_cut && count > 0; ++iter) {
-        float median = sorted_median(sorted, count);
-        // The largest deviation is that of the smallest or the largest value.
-        float d_max = larger(std::fabs(sorted[0] - median), std::fabs(sorted[count - 1] - median));
-        if (d_max < cs->cut_multiple * sorted_mad(sorted, count, median))
+// ascending order; at most max_cut of them. The values left in order are a run
+// of `sorted`, [lo, hi): the value removed deviates the most, so it is mostly
+// the smallest (the run's start moves) or else taken out of the run. Each
+// removed value is marked NaN in `values` (which no deviation then equals) and
+// its index goes to `removed` unless it is null, in the order of removal.
+// Returns the number removed.
+static int trim_sorted_column(float* values, int count, int max_cut, const control_settings* cs,
+                              float* sorted, int* removed) {
+    int lo = 0;
+    int hi = count;
+    int iter = 0;
+    for (; iter < max_cut && hi > lo; ++iter) {
+        const float* left = sorted + lo;
+        const int n = hi - lo;
+        float median = sorted_median(left, n);
+        float d_max = larger(std::fabs(left[0] - median), std::fabs(left[n - 1] - median));
+        if (d_max < cs->cut_multiple * sorted_mad(left, n, median))
             break;
         int at = 0; // the first value, in DCE order, that deviates the most
         while (std::fabs(values[at] - median) != d_max)
             ++at;
-        remove_sorted(sorted, count, values[at]);
+        if (values[at] == left[0]) {
+            ++lo;
+        } else { // mostly the largest; rounding can give an inner value the same deviation
+            remove_sorted(sorted + lo, n, values[at]);
+            --hi;
+        }
+        values[at] = std::numeric_limits<float>::quiet_NaN();
         if (removed != nullptr)
-            removed[iter] = dces[at];
-        size_t tail = static_cast<size_t>(count - at - 1);
-        std::memmove(values + at, values + at + 1, tail * sizeof(float));
-        std::memmove(dces + at, dces + at + 1, tail * sizeof(int));
-        --count;
+            removed[iter] = at;
     }
-    return count;
+    return iter;
 }
 
 int trim_finite_column(float* values, int* dces, int count, const control_settings* cs,
@@ -1182,7 +1192,17 @@ int trim_finite_column(float* values, int* dces, int count, const control_settin
         return count;
     std::memcpy(sorted, values, static_cast<size_t>(count) * sizeof(float));
     sort_values(sorted, count);
-    return trim_sorted_column(values, dces, count, max_cut, cs, sorted, nullptr);
+    if (trim_sorted_column(values, count, max_cut, cs, sorted, nullptr) == 0)
+        return count;
+    int kept = 0; // the survivors, packed in order: the values not marked NaN
+    for (int i = 0; i < count; ++i) {
+        if (!stackle_isnan(values[i])) {
+            values[kept] = values[i];
+            dces[kept] = dces[i];
+            ++kept;
+        }
+    }
+    return kept;
 }
 
 // ========================================================================
@@ -1363,18 +1383,16 @@ static size_t trim_sorted_pixel(const stack_view* stack, size_t p, int b,
                                 const control_settings* cs, stats_scratch* scratch,
                                 float nan_value) {
     float* values = scratch->values;
-    int* dces = scratch->dces;
     const int n = stack->n;
     for (int j = 0; j < n; ++j) {
         values[j] = stack->data[j][p];
-        dces[j] = j;
         scratch->sorted[j] = scratch->tile[static_cast<size_t>(j) * STACKLE_BLOCK + b];
     }
     int removed[STACKLE_NETWORK_MAX]; // the tile holds at most this many rows
-    int kept = trim_sorted_column(values, dces, n, trim_limit(n, cs), cs, scratch->sorted, removed);
-    for (int i = 0; i < n - kept; ++i)
-        stack->data[removed[i]][p] = nan_value;
-    return static_cast<size_t>(n - kept);
+    int gone = trim_sorted_column(values, n, trim_limit(n, cs), cs, scratch->sorted, removed);
+    for (int i = 0; i < gone; ++i)
+        stack->data[removed[i]][p] = nan_value; // the value of DCE removed[i]
+    return static_cast<size_t>(gone);
 }
 
 // One compare-exchange of two rows of a tile, every column at once. The SSE
