@@ -1144,6 +1144,26 @@ static float sorted_mad(const float* sorted, int count, float median) {
     return (kth_deviation(sorted, count, median, count / 2) + upper) * 0.5f;
 }
 
+// Index of the first of `count` values, in DCE order, whose deviation from the
+// median is d_max; one of them has it. NaN values never match.
+static int first_deviating(const float* values, int count, float median, float d_max) {
+    int at = 0;
+#if defined(__SSE2__)
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    const __m128 m = _mm_set1_ps(median);
+    const __m128 target = _mm_set1_ps(d_max);
+    for (; at + 4 <= count; at += 4) {
+        __m128 d = _mm_andnot_ps(sign, _mm_sub_ps(_mm_loadu_ps(values + at), m));
+        int hits = _mm_movemask_ps(_mm_cmpeq_ps(d, target));
+        if (hits != 0)
+            return at + __builtin_ctz(static_cast<unsigned>(hits));
+    }
+#endif
+    while (std::fabs(values[at] - median) != d_max)
+        ++at;
+    return at;
+}
+
 // Removes one value equal to x from the sorted values.
 static void remove_sorted(float* sorted, int count, float x) {
     int at = static_cast<int>(std::lower_bound(sorted, sorted + count, x) - sorted);
@@ -1169,9 +1189,7 @@ static int trim_sorted_column(float* values, int count, int max_cut, const contr
         float d_max = larger(std::fabs(left[0] - median), std::fabs(left[n - 1] - median));
         if (d_max < cs->cut_multiple * sorted_mad(left, n, median))
             break;
-        int at = 0; // the first value, in DCE order, that deviates the most
-        while (std::fabs(values[at] - median) != d_max)
-            ++at;
+        int at = first_deviating(values, count, median, d_max);
         if (values[at] == left[0]) {
             ++lo;
         } else { // mostly the largest; rounding can give an inner value the same deviation
@@ -1594,21 +1612,30 @@ static bool nothing_to_trim(const stack_view* stack, const control_settings* cs)
 // Trims the `width` pixel columns from p0; returns the number of values removed.
 static size_t trim_block(const stack_view* stack, const control_settings* cs, data_struct* column,
                          stats_scratch* scratch, size_t p0, int width, float nan_value) {
-    const bool by_tile = scratch->network_size > 0 && scratch->capacity == stack->n;
+    size_t removed = 0;
+    if (scratch->network_size == 0 || scratch->capacity != stack->n) {
+        for (int b = 0; b < width; ++b)
+            removed +=
+                trim_pixel(stack, p0 + static_cast<size_t>(b), cs, column, scratch, nan_value);
+        return removed;
+    }
     unsigned char special[STACKLE_BLOCK];
     unsigned char keep[STACKLE_BLOCK];
-    if (by_tile) {
-        load_tile(stack, p0, width, scratch->tile, special);
-        sort_tile(scratch->tile, scratch);
-        tile_keeps(scratch, stack->n, cs, keep);
-    }
-    size_t removed = 0;
-    for (int b = 0; b < width; ++b) {
-        size_t p = p0 + static_cast<size_t>(b);
-        if (!by_tile || special[b])
-            removed += trim_pixel(stack, p, cs, column, scratch, nan_value);
-        else if (!keep[b])
-            removed += trim_sorted_pixel(stack, p, b, cs, scratch, nan_value);
+    load_tile(stack, p0, width, scratch->tile, special);
+    sort_tile(scratch->tile, scratch);
+    tile_keeps(scratch, stack->n, cs, keep);
+    // One bit for each column that needs trimming column by column, so that the
+    // columns left whole cost no branch each.
+    uint64_t todo[STACKLE_BLOCK / 64] = {};
+    for (int b = 0; b < width; ++b)
+        todo[b / 64] |= static_cast<uint64_t>((special[b] | (keep[b] ^ 1)) & 1) << (b % 64);
+    for (int w = 0; w < STACKLE_BLOCK / 64; ++w) {
+        for (uint64_t bits = todo[w]; bits != 0; bits &= bits - 1) {
+            int b = w * 64 + __builtin_ctzll(bits);
+            size_t p = p0 + static_cast<size_t>(b);
+            removed += special[b] ? trim_pixel(stack, p, cs, column, scratch, nan_value)
+                                  : trim_sorted_pixel(stack, p, b, cs, scratch, nan_value);
+        }
     }
     return removed;
 }
