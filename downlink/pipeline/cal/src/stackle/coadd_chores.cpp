@@ -1537,21 +1537,27 @@ void sort_tile(float* tile, const stats_scratch* scratch) {
                      tile + static_cast<size_t>(pairs[2 * c + 1]) * STACKLE_BLOCK);
 }
 
+// Copies a run of `width` pixels into a tile row and marks, in `hits`, the pixels
+// that are NaN or infinite (all exponent bits set) with all ones; one sweep.
+static void copy_row(const float* __restrict src, float* __restrict row, int width,
+                     uint32_t* __restrict hits) {
+    for (int b = 0; b < width; ++b) {
+        uint32_t bits;
+        std::memcpy(&bits, &src[b], sizeof bits);
+        row[b] = src[b];
+        hits[b] |= (bits & 0x7F800000u) == 0x7F800000u ? ~0u : 0u;
+    }
+}
+
 // Copies each plane's run of `width` pixels from p0 into its row of the tile
 // and marks the pixels whose column holds a NaN or an infinity.
 static void load_tile(const stack_view* stack, size_t p0, int width, float* tile,
                       unsigned char* special) {
+    uint32_t hits[STACKLE_BLOCK] = {};
+    for (int j = 0; j < stack->n; ++j)
+        copy_row(stack->data[j] + p0, tile + static_cast<size_t>(j) * STACKLE_BLOCK, width, hits);
     for (int b = 0; b < width; ++b)
-        special[b] = 0;
-    for (int j = 0; j < stack->n; ++j) {
-        float* row = tile + static_cast<size_t>(j) * STACKLE_BLOCK;
-        std::memcpy(row, stack->data[j] + p0, static_cast<size_t>(width) * sizeof(float));
-        for (int b = 0; b < width; ++b) {
-            uint32_t bits;
-            std::memcpy(&bits, &row[b], sizeof bits);
-            special[b] |= (bits & 0x7F800000u) == 0x7F800000u;
-        }
-    }
+        special[b] = hits[b] != 0;
 }
 
 // Middle of each sorted column of a tile, as sorted_median forms it.

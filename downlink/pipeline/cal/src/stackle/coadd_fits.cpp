@@ -500,11 +500,22 @@ void to_host_order(void* band, size_t count, size_t size) {
 
 // Reads `count` values from value `first` (0 = the first) of an input whose stored values
 // are those of the read (see stored_as_read) as they are stored; false when they cannot be
-// read.
+// read.  A large read goes the way the library's own pixel readers take one: from a byte
+// position set for the call, straight from the file into `band`, bypassing the record
+// buffers (and the seek, when the file is already there, as it is for consecutive bands).
 bool read_stored(const band_input* in, long long first, long long count, void* band, int* status) {
     const LONGLONG at = in->stored_at + static_cast<LONGLONG>(first) * in->elem_size;
-    if (ffmbyt(in->fptr, at, REPORT_EOF, status) == 0 &&
-        ffgbyt(in->fptr, static_cast<LONGLONG>(count) * in->elem_size, band, status) == 0) {
+    const LONGLONG bytes = static_cast<LONGLONG>(count) * in->elem_size;
+    if (bytes >= MINDIRECT) {
+        FITSfile* file = in->fptr->Fptr;
+        const LONGLONG kept = file->bytepos;
+        file->bytepos = at;
+        ffgbyt(in->fptr, bytes, band, status);
+        file->bytepos = kept;
+    } else if (ffmbyt(in->fptr, at, REPORT_EOF, status) == 0) {
+        ffgbyt(in->fptr, bytes, band, status);
+    }
+    if (*status == 0) {
         to_host_order(band, static_cast<size_t>(count), in->elem_size);
     }
     return *status == 0;
