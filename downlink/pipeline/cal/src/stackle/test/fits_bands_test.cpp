@@ -124,6 +124,35 @@ TEST_F(FitsBands, OnlyUnscaledImagesOfTheReadTypeAreReadAsStored) {
     }
 }
 
+TEST_F(FitsBands, WideBandsReadStraightFromTheFileMatchTheWholePlane) {
+    // Rows of 3000 values: every band is a large read that bypasses the record buffers,
+    // read in and out of order and interleaved with another file.
+    const std::string f = path("wide.fits");
+    const std::string s = path("wide_s.fits");
+    const std::vector<float> px = odd_pixels(3000, 7);
+    std::vector<int16_t> mask(px.size());
+    for (size_t i = 0; i < mask.size(); ++i)
+        mask[i] = static_cast<int16_t>(i * 31 - 30000);
+    testkit::write_float_image(f, {3000, 7}, px);
+    testkit::write_short_image(s, {3000, 7}, mask);
+    int x = 0, y = 0, fov = -9;
+    band_input in = open_fits_bands(f.c_str(), &x, &y, &fov, 0);
+    band_input ins = open_fits_s_bands(s.c_str(), &x, &y, 0);
+    ASSERT_GE(in.stored_at, 0);
+    ASSERT_GE(ins.stored_at, 0);
+    for (int rows : {1, 3, 7}) {
+        expect_bands_match(&in, px.data(), rows);
+        expect_bands_match(&ins, mask.data(), rows);
+    }
+    std::vector<float> band(6000);
+    read_band(&in, 5, 2, band.data()); // back to an earlier row after the last band
+    EXPECT_EQ(std::memcmp(band.data(), px.data() + 15000, 6000 * sizeof(float)), 0);
+    read_band(&in, 0, 1, band.data());
+    EXPECT_EQ(std::memcmp(band.data(), px.data(), 3000 * sizeof(float)), 0);
+    close_band_input(&in);
+    close_band_input(&ins);
+}
+
 TEST_F(FitsBands, DoubleAndThreeAxisImagesAreConvertedAsTheWholeRead) {
     const std::string f = path("dbl.fits");
     std::vector<double> px(24);
