@@ -244,34 +244,109 @@ static void check_passes_on_masked_stacks() {
     }
 }
 
+// Trimming and statistics in one pass on `stack`, against the plain passes on a
+// copy of it; returns the number of values removed.
+static size_t expect_one_pass_as_plain(const RandomStack& stack, const control_settings& cs) {
+    const float nan_value = std::nanf("");
+    const int n = stack.n;
+    const size_t npix = stack.npix;
+    RandomStack fast = stack;
+    RandomStack plain = stack;
+    stack_view fv = fast.view();
+    stack_view pv = plain.view();
+    stats_scratch scratch;
+    EXPECT_TRUE(stats_scratch_init(&scratch, n));
+    std::vector<data_struct> column(static_cast<size_t>(n));
+    std::vector<float> weight(static_cast<size_t>(n), 1.0f);
+    std::vector<float> fm(npix), fs(npix), pm(npix), ps(npix);
+    std::vector<int16_t> fa(npix), pa(npix);
+    stats_products out{weight.data(), fm.data(), fs.data(), fa.data()};
+    size_t removed = trimming_statistics_pass(&fv, &cs, column.data(), &scratch, &out, nan_value);
+    EXPECT_EQ(removed, trimming_pass_plain(&pv, &cs, column.data(), &scratch, nan_value));
+    statistics_pass_plain(&pv, weight.data(), &cs, column.data(), pm.data(), ps.data(), pa.data(),
+                          nan_value);
+    for (int j = 0; j < n; ++j)
+        expect_same_bits(fast.data[j], plain.data[j], "plane");
+    expect_same_bits(fm, pm, "mean");
+    expect_same_bits(fs, ps, "sdev");
+    EXPECT_EQ(fa, pa);
+    stats_scratch_free(&scratch);
+    return removed;
+}
+
 // Trimming and statistics in one pass against the plain passes.
 static void check_one_pass_with_unit_weights() {
-    const float nan_value = std::nanf("");
     for (int n : {3, 25, 65}) {
-        control_settings cs = settings(0.2f, 3.0f);
-        RandomStack fast(n, 700, static_cast<unsigned>(n) * 17u);
-        RandomStack plain = fast;
-        stack_view fv = fast.view();
-        stack_view pv = plain.view();
-        stats_scratch scratch;
-        ASSERT_TRUE(stats_scratch_init(&scratch, n));
-        std::vector<data_struct> column(static_cast<size_t>(n));
-        std::vector<float> weight(static_cast<size_t>(n), 1.0f);
-        std::vector<float> fm(700), fs(700), pm(700), ps(700);
-        std::vector<int16_t> fa(700), pa(700);
-        stats_products out{weight.data(), fm.data(), fs.data(), fa.data()};
-        size_t removed =
-            trimming_statistics_pass(&fv, &cs, column.data(), &scratch, &out, nan_value);
-        EXPECT_EQ(removed, trimming_pass_plain(&pv, &cs, column.data(), &scratch, nan_value));
+        size_t removed = expect_one_pass_as_plain(
+            RandomStack(n, 700, static_cast<unsigned>(n) * 17u), settings(0.2f, 3.0f));
         EXPECT_EQ(removed > 0, n > 3) << n;
-        statistics_pass_plain(&pv, weight.data(), &cs, column.data(), pm.data(), ps.data(),
-                              pa.data(), nan_value);
+    }
+}
+
+// Columns of quiet noise, most with one to three outliers put where the
+// trimming decides by DCE order: one high or low value, two values at the same
+// distance on either side of the median, two equal ones, one extreme value
+// (huge, tiny, signed zero), every value equal, or two huge values whose
+// deviations round to the same number, the smaller first in DCE order.
+static RandomStack outlier_stack(int n, unsigned seed) {
+    RandomStack stack(n, 777, seed);
+    std::mt19937 rng(seed);
+    ValueMaker extreme{std::mt19937(seed + 1), false};
+    for (size_t p = 0; p < stack.npix; ++p) {
+        const int pattern = static_cast<int>(p % 9);
         for (int j = 0; j < n; ++j)
-            expect_same_bits(fast.data[j], plain.data[j], "plane");
-        expect_same_bits(fm, pm, "mean");
-        expect_same_bits(fs, ps, "sdev");
-        EXPECT_EQ(fa, pa);
-        stats_scratch_free(&scratch);
+            stack.data[j][p] = pattern == 3 || pattern == 7
+                                   ? 100.0f
+                                   : 100.0f + static_cast<float>(rng() % 16) * 0.25f;
+        const int a = static_cast<int>(rng() % static_cast<unsigned>(n));
+        const int b = (a + 1 + static_cast<int>(rng() % static_cast<unsigned>(n - 1))) % n;
+        switch (pattern) {
+        case 1:
+            stack.data[a][p] = 1000.0f;
+            break;
+        case 2:
+            stack.data[a][p] = -1000.0f;
+            break;
+        case 3: // median 100: both ends deviate by 500
+            stack.data[a][p] = 600.0f;
+            stack.data[b][p] = -400.0f;
+            break;
+        case 4:
+            stack.data[a][p] = 700.0f;
+            stack.data[b][p] = 700.0f;
+            break;
+        case 5:
+            stack.data[a][p] = 700.0f;
+            stack.data[b][p] = -300.0f;
+            break;
+        case 6:
+            stack.data[a][p] = extreme();
+            break;
+        case 8: // median -1.5; 2^25 - 2 and 2^25 round to the same deviation, 2^25
+            for (int j = 0; j < n; ++j)
+                stack.data[j][p] = -1.5f + static_cast<float>(rng() % 3) * 0.25f;
+            stack.data[std::min(a, b)][p] = 33554430.0f;
+            stack.data[std::max(a, b)][p] = 33554432.0f;
+            break;
+        default: // 0: noise only; 7: every value equal
+            break;
+        }
+    }
+    return stack;
+}
+
+TEST(StatsFastPath, OnePassMatchesThePlainPassesOnSingleOutliersAndTies) {
+    // Cuts that allow one removal only, two, and many; 33 rows exceed the register sort.
+    const float cuts[][2] = {{0.2f, 5.0f}, {0.1f, 3.0f}, {0.05f, 3.0f}, {0.5f, 1.0f}};
+    for (int level : kSimdLevels) {
+        SimdCap cap(level);
+        for (int n : {6, 7, 24, 25, 28, 33}) {
+            for (const auto& cut : cuts) {
+                size_t removed = expect_one_pass_as_plain(
+                    outlier_stack(n, static_cast<unsigned>(n) * 101u), settings(cut[0], cut[1]));
+                EXPECT_EQ(removed > 0, static_cast<float>(n) * cut[0] >= 1.0f) << n;
+            }
+        }
     }
 }
 
