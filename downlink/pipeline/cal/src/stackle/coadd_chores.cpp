@@ -1098,14 +1098,11 @@ static float sorted_median(const float* sorted, int count) {
     return (sorted[count / 2 - 1] + sorted[count / 2]) * 0.5f;
 }
 
-// Helpers of the block passes: inlined into each instruction-set variant of their caller.
-#define STACKLE_INLINE static inline __attribute__((always_inline))
-
-STACKLE_INLINE float larger(float a, float b) {
+static inline float larger(float a, float b) {
     return a > b ? a : b;
 }
 
-STACKLE_INLINE float smaller(float a, float b) {
+static inline float smaller(float a, float b) {
     return a < b ? a : b;
 }
 
@@ -1568,194 +1565,54 @@ static void load_tile(const stack_view* stack, size_t p0, int width, float* tile
         special[b] = hits[b] != 0;
 }
 
-// What the tile of a block tells of each of its columns.
-struct block_marks {
-    unsigned char special[STACKLE_BLOCK]; // holds a NaN or an infinity: trimmed the plain way
-    unsigned char keep[STACKLE_BLOCK];    // the first trimming step leaves the column whole
-    // The first step removes one value, from one end of the sorted column, and the second
-    // step (if any) keeps the rest: the whole trimming removes that one value, of DCE `dce`.
-    unsigned char single[STACKLE_BLOCK];
-    int dce[STACKLE_BLOCK];
-};
-
-// Eight columns of a tile at once, in the compiler's vector types: each
-// instruction-set variant of the block passes compiles them to its own
-// registers. Selections are made with bit masks, so every lane takes exactly
-// the value the scalar code would.
-typedef float lanes_f __attribute__((vector_size(32)));
-typedef int32_t lanes_i __attribute__((vector_size(32)));
-constexpr int kLanes = 8;
-
-STACKLE_INLINE lanes_f load_lanes(const float* p) {
-    lanes_f v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+// Middle of each sorted column of a tile, as sorted_median forms it.
+static void tile_middles(const float* tile, int n, float* middle) {
+    const float* upper = tile + static_cast<size_t>(n / 2) * STACKLE_BLOCK;
+    const float* lower = tile + static_cast<size_t>((n - 1) / 2) * STACKLE_BLOCK;
+    for (int b = 0; b < STACKLE_BLOCK; ++b)
+        middle[b] = n % 2 == 1 ? upper[b] : (lower[b] + upper[b]) * 0.5f;
 }
 
-STACKLE_INLINE lanes_f pick(lanes_i mask, lanes_f a, lanes_f b) {
-    return reinterpret_cast<lanes_f>((reinterpret_cast<lanes_i>(a) & mask) |
-                                     (reinterpret_cast<lanes_i>(b) & ~mask));
-}
-
-STACKLE_INLINE bool any_lane(lanes_i mask) {
-    int32_t any = 0;
-    for (int b = 0; b < kLanes; ++b)
-        any |= mask[b];
-    return any != 0;
-}
-
-STACKLE_INLINE lanes_f magnitude(lanes_f x) {
-    return reinterpret_cast<lanes_f>(reinterpret_cast<lanes_i>(x) & 0x7FFFFFFF);
-}
-
-STACKLE_INLINE lanes_f larger(lanes_f a, lanes_f b) {
-    return pick(a > b, a, b);
-}
-
-STACKLE_INLINE lanes_f smaller(lanes_f a, lanes_f b) {
-    return pick(a < b, a, b);
-}
-
-// Row i of the windows of the sorted tile's columns c .. c + 7: the window of a
-// column is its rows [0, count) or, where `shift` is all ones (Shifted), [1, count + 1).
-template <bool Shifted>
-STACKLE_INLINE lanes_f window_row(const float* tile, lanes_i shift, int i, int c) {
-    const float* row = tile + static_cast<size_t>(i) * STACKLE_BLOCK + c;
-    if (Shifted)
-        return pick(shift, load_lanes(row + STACKLE_BLOCK), load_lanes(row));
-    return load_lanes(row);
-}
-
-// kth_deviation of the windows of `count` rows of eight columns.
-template <bool Shifted>
-STACKLE_INLINE lanes_f window_kth_deviation(const float* tile, lanes_i shift, int count,
-                                            lanes_f median, int k, int c) {
-    lanes_f least = {};
-    for (int a = 0; a + k <= count; ++a) {
-        lanes_f first = magnitude(window_row<Shifted>(tile, shift, a, c) - median);
-        lanes_f last = magnitude(window_row<Shifted>(tile, shift, a + k - 1, c) - median);
-        least = a == 0 ? larger(first, last) : smaller(least, larger(first, last));
-    }
-    return least;
-}
-
-// The trimming test of the windows of `count` sorted rows of eight columns, as
-// trim_sorted_column makes it: the median (sorted_median), the largest
-// deviation (of the window's ends) and, as the returned mask, whether it stays
-// below cut_multiple x the median deviation (sorted_mad). Columns holding a NaN
-// or an infinity get marks without meaning.
-template <bool Shifted>
-STACKLE_INLINE lanes_i window_test(const float* tile, lanes_i shift, int count, float cut_multiple,
-                                   int c, lanes_f* median, lanes_f* d_max) {
-    lanes_f hi = window_row<Shifted>(tile, shift, count / 2, c);
-    lanes_f lo = window_row<Shifted>(tile, shift, (count - 1) / 2, c);
-    *median = count % 2 == 1 ? hi : (lo + hi) * 0.5f;
-    lanes_f mad = window_kth_deviation<Shifted>(tile, shift, count, *median, count / 2 + 1, c);
-    if (count % 2 == 0)
-        mad =
-            (window_kth_deviation<Shifted>(tile, shift, count, *median, count / 2, c) + mad) * 0.5f;
-    lanes_f low = window_row<Shifted>(tile, shift, 0, c);
-    lanes_f high = window_row<Shifted>(tile, shift, count - 1, c);
-    *d_max = larger(magnitude(low - *median), magnitude(high - *median));
-    return *d_max < cut_multiple * mad;
-}
-
-// The first removal of eight columns the first step trims, as
-// trim_sorted_column makes it: the first value in DCE order whose deviation
-// from the median is d_max (its DCE into `dce`), and where it sits in the
-// sorted column: the smallest (`shift` all ones: the rest is rows [1, n)), else
-// the largest (the rest is rows [0, n - 1)); `at_end` is 0 for an inner value
-// that rounding gave the same deviation. The planes hold `width` - c columns
-// from column c, at most eight; the lanes past them take zeros.
-STACKLE_INLINE void first_removal(const stack_view* stack, size_t p0, int c, int width,
-                                  const float* tile, lanes_f median, lanes_f d_max, lanes_i* dce,
-                                  lanes_i* shift, lanes_i* at_end) {
-    const int n = stack->n;
-    const size_t lanes = static_cast<size_t>(std::min(kLanes, width - c));
-    lanes_f value = {};
-    lanes_i found = {};
-    *dce = lanes_i{};
-    for (int j = 0; j < n; ++j) {
-        const float* row = stack->data[j] + p0 + static_cast<size_t>(c);
-        lanes_f x = {};
-        if (lanes == kLanes)
-            x = load_lanes(row);
-        else
-            std::memcpy(&x, row, lanes * sizeof(float));
-        lanes_i hit = (magnitude(x - median) == d_max) & ~found;
-        *dce = (*dce & ~hit) | (j & hit);
-        value = pick(hit, x, value);
-        found |= hit;
-    }
-    *shift = value == load_lanes(tile + c);
-    *at_end = *shift | (value == load_lanes(tile + static_cast<size_t>(n - 1) * STACKLE_BLOCK + c));
-}
-
-// The marks of columns c .. c + 7 of a block whose tile is loaded and sorted.
-STACKLE_INLINE void mark_lanes(const stack_view* stack, const control_settings* cs, size_t p0,
-                               int width, const float* tile, int c, block_marks* marks) {
-    const int n = stack->n;
-    lanes_f median;
-    lanes_f d_max;
-    lanes_i keep = window_test<false>(tile, lanes_i{}, n, cs->cut_multiple, c, &median, &d_max);
-    lanes_i single = {};
-    lanes_i dce = {};
-    lanes_i special = {}; // columns past the block's width count as special: left alone
-    for (int b = 0; b < kLanes; ++b)
-        special[b] = c + b < width ? marks->special[c + b] : 1;
-    if (any_lane(~keep & (special == 0))) { // some column the first step trims
-        lanes_i shift;
-        lanes_i at_end;
-        first_removal(stack, p0, c, width, tile, median, d_max, &dce, &shift, &at_end);
-        lanes_i keep_rest = ~lanes_i{}; // without a second step the rest is kept
-        if (trim_limit(n, cs) >= 2)
-            keep_rest = window_test<true>(tile, shift, n - 1, cs->cut_multiple, c, &median, &d_max);
-        single = at_end & keep_rest & ~keep & (special == 0);
-    }
-    for (int b = 0; b < kLanes; ++b) {
-        marks->keep[c + b] = keep[b] != 0;
-        marks->single[c + b] = single[b] != 0;
-        marks->dce[c + b] = dce[b];
+// kth_deviation for every column of the sorted tile at once.
+static void tile_kth_deviations(const float* tile, int n, const float* median, int k,
+                                float* least) {
+    for (int b = 0; b < STACKLE_BLOCK; ++b)
+        least[b] = std::numeric_limits<float>::infinity();
+    for (int a = 0; a + k <= n; ++a) {
+        const float* first = tile + static_cast<size_t>(a) * STACKLE_BLOCK;
+        const float* last = tile + static_cast<size_t>(a + k - 1) * STACKLE_BLOCK;
+        for (int b = 0; b < STACKLE_BLOCK; ++b) {
+            float d = larger(std::fabs(first[b] - median[b]), std::fabs(last[b] - median[b]));
+            least[b] = smaller(least[b], d);
+        }
     }
 }
 
-// The marks of a block whose tile is loaded and sorted (`special` already set).
-STACKLE_INLINE void mark_block_body(const stack_view* stack, const control_settings* cs, size_t p0,
-                                    int width, const float* tile, block_marks* marks) {
-    for (int c = 0; c < width; c += kLanes)
-        mark_lanes(stack, cs, p0, width, tile, c, marks);
-}
-
-#if defined(STACKLE_AVX_TILES)
-// mark_block_body compiled for AVX-512 and for AVX2, chosen at run time.
-__attribute__((target("avx512f"))) static void
-mark_block_avx512(const stack_view* stack, const control_settings* cs, size_t p0, int width,
-                  const float* tile, block_marks* marks) {
-    mark_block_body(stack, cs, p0, width, tile, marks);
-}
-
-__attribute__((target("avx2"))) static void mark_block_avx2(const stack_view* stack,
-                                                            const control_settings* cs, size_t p0,
-                                                            int width, const float* tile,
-                                                            block_marks* marks) {
-    mark_block_body(stack, cs, p0, width, tile, marks);
-}
-#endif
-
-static void mark_block(const stack_view* stack, const control_settings* cs, size_t p0, int width,
-                       const float* tile, block_marks* marks) {
-#if defined(STACKLE_AVX_TILES)
-    const int level = simd_level();
-    if (level == stats_simd_avx512) {
-        mark_block_avx512(stack, cs, p0, width, tile, marks);
-        return;
+// Marks the columns of the sorted tile that the first trimming step leaves
+// whole: their largest deviation from the median stays below cut_multiple x
+// the median deviation. This is the test trim_finite_column makes first, with
+// the median, the largest deviation and the median deviation taken from the
+// sorted columns as the sorted trimming takes them; columns holding a NaN or an
+// infinity get marks without meaning.
+static void tile_keeps(const stats_scratch* scratch, int n, const control_settings* cs,
+                       unsigned char* keep) {
+    float median[STACKLE_BLOCK];
+    float mad[STACKLE_BLOCK];
+    float lower[STACKLE_BLOCK];
+    const float* tile = scratch->tile;
+    tile_middles(tile, n, median);
+    tile_kth_deviations(tile, n, median, n / 2 + 1, mad);
+    if (n % 2 == 0) {
+        tile_kth_deviations(tile, n, median, n / 2, lower);
+        for (int b = 0; b < STACKLE_BLOCK; ++b)
+            mad[b] = (lower[b] + mad[b]) * 0.5f;
     }
-    if (level == stats_simd_avx2) {
-        mark_block_avx2(stack, cs, p0, width, tile, marks);
-        return;
+    const float* low = tile;
+    const float* high = tile + static_cast<size_t>(n - 1) * STACKLE_BLOCK;
+    for (int b = 0; b < STACKLE_BLOCK; ++b) {
+        float d_max = larger(std::fabs(low[b] - median[b]), std::fabs(high[b] - median[b]));
+        keep[b] = d_max < cs->cut_multiple * mad[b];
     }
-#endif
-    mark_block_body(stack, cs, p0, width, tile, marks);
 }
 
 // Whether no column of the stack can lose a value.
@@ -1773,28 +1630,22 @@ static size_t trim_block(const stack_view* stack, const control_settings* cs, da
                 trim_pixel(stack, p0 + static_cast<size_t>(b), cs, column, scratch, nan_value);
         return removed;
     }
-    block_marks marks;
-    load_tile(stack, p0, width, scratch->tile, marks.special);
+    unsigned char special[STACKLE_BLOCK];
+    unsigned char keep[STACKLE_BLOCK];
+    load_tile(stack, p0, width, scratch->tile, special);
     sort_tile(scratch->tile, scratch);
-    mark_block(stack, cs, p0, width, scratch->tile, &marks);
+    tile_keeps(scratch, stack->n, cs, keep);
     // One bit for each column that needs trimming column by column, so that the
     // columns left whole cost no branch each.
     uint64_t todo[STACKLE_BLOCK / 64] = {};
     for (int b = 0; b < width; ++b)
-        todo[b / 64] |= static_cast<uint64_t>((marks.special[b] | (marks.keep[b] ^ 1)) & 1)
-                        << (b % 64);
+        todo[b / 64] |= static_cast<uint64_t>((special[b] | (keep[b] ^ 1)) & 1) << (b % 64);
     for (int w = 0; w < STACKLE_BLOCK / 64; ++w) {
         for (uint64_t bits = todo[w]; bits != 0; bits &= bits - 1) {
             int b = w * 64 + __builtin_ctzll(bits);
             size_t p = p0 + static_cast<size_t>(b);
-            if (marks.special[b]) {
-                removed += trim_pixel(stack, p, cs, column, scratch, nan_value);
-            } else if (marks.single[b]) {
-                stack->data[marks.dce[b]][p] = nan_value;
-                ++removed;
-            } else {
-                removed += trim_sorted_pixel(stack, p, b, cs, scratch, nan_value);
-            }
+            removed += special[b] ? trim_pixel(stack, p, cs, column, scratch, nan_value)
+                                  : trim_sorted_pixel(stack, p, b, cs, scratch, nan_value);
         }
     }
     return removed;
