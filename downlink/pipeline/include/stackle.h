@@ -230,6 +230,13 @@ enum weight_outcome {
 // weighting every weight is 1.0 and dce_num_good is left alone.
 weight_outcome dce_weights(const stack_view* stack, const control_settings* cs, float* dce_weight,
                            long* dce_num_good);
+// The two steps of dce_weights with weighting on, for a stack taken a part at a
+// time: adds each DCE's non-NaN values inside the weighting FOV to sums[i] (in
+// float, in pixel order) and their number to counts[i]; then divides the sums
+// by the largest unless it is 0 or negative, and says which.
+void add_weight_sums(const stack_view* stack, const control_settings* cs, float* sums,
+                     long* counts);
+weight_outcome normalise_weights(int n, float* dce_weight);
 // Whether dce_weights sums the planes (weighting on with an FMASK): else every
 // weight is 1.0 whatever the planes hold.
 bool weights_from_data(const stack_view* stack, const control_settings* cs);

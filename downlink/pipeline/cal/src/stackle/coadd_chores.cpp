@@ -1290,6 +1290,37 @@ bool weights_from_data(const stack_view* stack, const control_settings* cs) {
     return cs->use_weights && stack->fmask != nullptr;
 }
 
+void add_weight_sums(const stack_view* stack, const control_settings* cs, float* sums,
+                     long* counts) {
+    for (int i = 0; i < stack->n; ++i) {
+        const float* data = stack->data[i];
+        float sum = sums[i];
+        long count = counts[i];
+        for (size_t p = 0; p < stack->npix; ++p) {
+            if (stackle_isnan(data[p]) || !in_weighting_fov(stack->fmask, p, cs))
+                continue;
+            sum += data[p];
+            ++count;
+        }
+        sums[i] = sum;
+        counts[i] = count;
+    }
+}
+
+weight_outcome normalise_weights(int n, float* dce_weight) {
+    float largest = static_cast<float>(-1e-42);
+    for (int i = 0; i < n; ++i)
+        if (dce_weight[i] > largest)
+            largest = dce_weight[i];
+    if (largest == 0.0f)
+        return weights_all_zero;
+    if (largest < 0.0f)
+        return weights_max_negative;
+    for (int i = 0; i < n; ++i)
+        dce_weight[i] /= largest;
+    return weights_normalised;
+}
+
 weight_outcome dce_weights(const stack_view* stack, const control_settings* cs, float* dce_weight,
                            long* dce_num_good) {
     if (!weights_from_data(stack, cs)) {
@@ -1297,29 +1328,12 @@ weight_outcome dce_weights(const stack_view* stack, const control_settings* cs, 
             dce_weight[i] = 1.0f;
         return weights_all_one;
     }
-    float largest = static_cast<float>(-1e-42);
     for (int i = 0; i < stack->n; ++i) {
-        const float* data = stack->data[i];
-        float sum = 0.0f;
-        long count = 0;
-        for (size_t p = 0; p < stack->npix; ++p) {
-            if (stackle_isnan(data[p]) || !in_weighting_fov(stack->fmask, p, cs))
-                continue;
-            sum += data[p];
-            ++count;
-        }
-        dce_weight[i] = sum;
-        dce_num_good[i] = count;
-        if (sum > largest)
-            largest = sum;
+        dce_weight[i] = 0.0f;
+        dce_num_good[i] = 0;
     }
-    if (largest == 0.0f)
-        return weights_all_zero;
-    if (largest < 0.0f)
-        return weights_max_negative;
-    for (int i = 0; i < stack->n; ++i)
-        dce_weight[i] /= largest;
-    return weights_normalised;
+    add_weight_sums(stack, cs, dce_weight, dce_num_good);
+    return normalise_weights(stack->n, dce_weight);
 }
 
 size_t trimming_pass_plain(const stack_view* stack, const control_settings* cs, data_struct* column,

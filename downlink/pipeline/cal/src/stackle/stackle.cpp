@@ -5,13 +5,14 @@
 // the products. Every failure prints its message and ends the process with
 // status 64.
 //
-// When the DCE weights do not come from the data (and debug is off), the
-// inputs are opened with the checks of the whole-plane readers, kept open, and
-// read a band of rows at a time into buffers reused for every band: the passes
-// see pixel p of every plane together, so a band is a stack of its own. Else
-// (and when there are too many inputs to keep open) every plane is loaded
-// whole first. The environment variable STACKLE_BAND_ROWS sets the band height
-// (0: load whole planes), so that tests can compare the two ways.
+// Unless debug is on, the inputs are opened with the checks of the whole-plane
+// readers, kept open, and read a band of rows at a time into buffers reused
+// for every band: the passes see pixel p of every plane together, so a band is
+// a stack of its own. DCE weights that come from the data take a first pass
+// over the bands to find them. With debug on (and when there are too many
+// inputs to keep open) every plane is loaded whole first. The environment
+// variable STACKLE_BAND_ROWS sets the band height (0: load whole planes), so
+// that tests can compare the two ways.
 #include "coadd_fits.h"
 #include "stackle.h"
 
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -338,15 +340,19 @@ void print_weights(const control_settings* cs, const float* dce_weight, const lo
 }
 
 // Weights of the DCEs, with the two cautions that no verbosity silences.
-void weigh_dces(const stack_view* stack, const control_settings* cs, float* dce_weight,
-                long* dce_num_good) {
-    weight_outcome outcome = dce_weights(stack, cs, dce_weight, dce_num_good);
+void report_weights(const control_settings* cs, weight_outcome outcome, const float* dce_weight,
+                    const long* dce_num_good) {
     if (outcome == weights_all_zero)
         std::printf("\n\aCAUTION:  WEIRD DATA RESULT:  ALL WEIGHTS ARE ZERO!\n\n");
     else if (outcome == weights_max_negative)
         std::printf("\n\aCAUTION:  WEIRD DATA RESULT:  MAX WEIGHT IS NEGATIVE!\n\n");
     if (cs->verbose)
         print_weights(cs, dce_weight, dce_num_good);
+}
+
+void weigh_dces(const stack_view* stack, const control_settings* cs, float* dce_weight,
+                long* dce_num_good) {
+    report_weights(cs, dce_weights(stack, cs, dce_weight, dce_num_good), dce_weight, dce_num_good);
 }
 
 // Writes every product; returns nonzero when any of them could not be made.
@@ -511,7 +517,7 @@ long input_count(const control_settings* cs, const run_lists* lists) {
 
 // Whether the weights will come from the data, asked of the pass with a view
 // that has an FMASK exactly when one is given (the plane is read later).
-bool weights_need_planes(const control_settings* cs) {
+bool weights_come_from_data(const control_settings* cs) {
     static const int16_t given = 0;
     const int16_t* fmask = cs->fmask_in_file_f ? &given : nullptr;
     stack_view planned{nullptr, nullptr, nullptr, nullptr, fmask, cs->num_files, 0};
@@ -533,7 +539,7 @@ long forced_band_rows() {
 // debug statistics of whole planes, or too many inputs to keep open).
 int choose_band_rows(const control_settings* cs, const run_lists* lists) {
     constexpr size_t kBandBytes = size_t{3} << 20;
-    if (cs->debug || weights_need_planes(cs) || !band_inputs_fit(input_count(cs, lists)))
+    if (cs->debug || !band_inputs_fit(input_count(cs, lists)))
         return 0;
     long forced = forced_band_rows();
     size_t rows = forced >= 0 ? static_cast<size_t>(forced)
@@ -566,12 +572,13 @@ void* band_buffer(const run_planes* band, int t, int i) {
     return t == table_bmask ? band->bmask_planes[i] : band->pmask_planes[i];
 }
 
-// Reads rows [row, row + rows) of every input into the band buffers.
+// Reads rows [row, row + rows) of every input into the band buffers, but for
+// the uncertainty planes unless `with_sdev`.
 void read_stack_band(const control_settings* cs, const run_inputs* inputs, const run_planes* band,
-                     int row, int rows) {
+                     int row, int rows, bool with_sdev) {
     for (int i = 0; i < cs->num_files; ++i)
         for (int t = table_data; t < num_tables; ++t)
-            if (inputs->tables[t] != nullptr)
+            if (inputs->tables[t] != nullptr && (with_sdev || t != table_sdev))
                 read_band(&inputs->tables[t][i], row, rows, band_buffer(band, t, i));
 }
 
@@ -598,9 +605,80 @@ void coadd_band(const control_settings* cs, const stack_view* view, size_t first
     trimming_statistics_pass(view, cs, w->column, &w->scratch, &out, nan_value);
 }
 
-// The per-pixel work of the run band by band, for weights that do not come
-// from the data; prints and writes as coadd does, then closes the inputs.
-// `band` holds the whole FMASK plane and gets the band buffers.
+// A band of `rows` rows from `row`: read (the uncertainty planes only when
+// `with_sdev`), masked (its counts of good pixels added to `good`) and trimmed.
+// Returns its view.
+stack_view trimmed_band(const control_settings* cs, const run_inputs* inputs,
+                        const run_planes* band, int row, int rows, bool with_sdev, long* band_good,
+                        long* good, coadd_work* w, float nan_value) {
+    read_stack_band(cs, inputs, band, row, rows, with_sdev);
+    stack_view view = band_view(cs, band, row, rows);
+    masking_pass(&view, cs, band_good, nan_value);
+    for (int i = 0; i < cs->num_files; ++i)
+        good[i] += band_good[i];
+    trimming_pass(&view, cs, w->column, &w->scratch, nan_value);
+    return view;
+}
+
+// The DCE weights from the data, band by band: every band masked and trimmed,
+// its values inside the weighting FOV added to the sums; prints the masking
+// counts and the weights as coadd does.
+void weigh_bands(const control_settings* cs, run_inputs* inputs, const run_planes* band,
+                 int band_rows, long* band_good, coadd_work* w, float nan_value) {
+    auto* fov_good = static_cast<long*>(
+        checked_alloc(static_cast<size_t>(cs->num_files), sizeof(long), "dce_num_good"));
+    for (int row = 0; row < cs->ydim; row += band_rows) {
+        int rows = std::min(band_rows, cs->ydim - row);
+        stack_view view = trimmed_band(cs, inputs, band, row, rows, false, band_good,
+                                       w->dce_num_good, w, nan_value);
+        add_weight_sums(&view, cs, w->dce_weight, fov_good);
+    }
+    if (cs->verbose)
+        print_mask_counts(cs, w->dce_num_good);
+    for (int i = 0; i < cs->num_files; ++i)
+        w->dce_num_good[i] = fov_good[i];
+    report_weights(cs, normalise_weights(cs->num_files, w->dce_weight), w->dce_weight,
+                   w->dce_num_good);
+    std::free(fov_good);
+}
+
+// Weighted statistics of every band with the weights found, reading and
+// trimming each band again (the same values are removed again).
+void weighted_bands(const control_settings* cs, run_inputs* inputs, const run_planes* band,
+                    int band_rows, long* band_good, coadd_work* w, float nan_value) {
+    std::vector<long> ignored(static_cast<size_t>(cs->num_files));
+    for (int row = 0; row < cs->ydim; row += band_rows) {
+        int rows = std::min(band_rows, cs->ydim - row);
+        stack_view view = trimmed_band(cs, inputs, band, row, rows, true, band_good, ignored.data(),
+                                       w, nan_value);
+        size_t first = static_cast<size_t>(row) * static_cast<size_t>(cs->xdim);
+        statistics_pass(&view, w->dce_weight, cs, w->means + first, w->sdevs + first,
+                        w->amask + first, nan_value);
+    }
+}
+
+// Unit weights: every band masked, trimmed and summed in one go; prints the
+// masking counts and the weights as coadd does.
+void unweighted_bands(const control_settings* cs, run_inputs* inputs, const run_planes* band,
+                      int band_rows, long* band_good, coadd_work* w, float nan_value) {
+    stack_view first_band = band_view(cs, band, 0, band_rows);
+    dce_weights(&first_band, cs, w->dce_weight, w->dce_num_good);
+    for (int row = 0; row < cs->ydim; row += band_rows) {
+        int rows = std::min(band_rows, cs->ydim - row);
+        read_stack_band(cs, inputs, band, row, rows, true);
+        stack_view view = band_view(cs, band, row, rows);
+        coadd_band(cs, &view, static_cast<size_t>(row) * static_cast<size_t>(cs->xdim), band_good,
+                   w, nan_value);
+    }
+    if (cs->verbose)
+        print_mask_counts(cs, w->dce_num_good);
+    weigh_dces(&first_band, cs, w->dce_weight, w->dce_num_good);
+}
+
+// The per-pixel work of the run band by band; prints and writes as coadd does,
+// then closes the inputs. Weights from the data take two passes over the
+// bands, the first to find them. `band` holds the whole FMASK plane and gets
+// the band buffers.
 int coadd_bands(const control_settings* cs, const run_lists* lists, run_inputs* inputs,
                 run_planes* band, int band_rows, float nan_value) {
     alloc_bands(cs, band, band_rows);
@@ -608,18 +686,12 @@ int coadd_bands(const control_settings* cs, const run_lists* lists, run_inputs* 
     init_work(cs, &w);
     auto* band_good = static_cast<long*>(
         checked_alloc(static_cast<size_t>(cs->num_files), sizeof(long), "dce_num_good"));
-    stack_view first_band = band_view(cs, band, 0, band_rows);
-    dce_weights(&first_band, cs, w.dce_weight, w.dce_num_good);
-    for (int row = 0; row < cs->ydim; row += band_rows) {
-        int rows = std::min(band_rows, cs->ydim - row);
-        read_stack_band(cs, inputs, band, row, rows);
-        stack_view view = band_view(cs, band, row, rows);
-        coadd_band(cs, &view, static_cast<size_t>(row) * static_cast<size_t>(cs->xdim), band_good,
-                   &w, nan_value);
+    if (weights_come_from_data(cs)) {
+        weigh_bands(cs, inputs, band, band_rows, band_good, &w, nan_value);
+        weighted_bands(cs, inputs, band, band_rows, band_good, &w, nan_value);
+    } else {
+        unweighted_bands(cs, inputs, band, band_rows, band_good, &w, nan_value);
     }
-    if (cs->verbose)
-        print_mask_counts(cs, w.dce_num_good);
-    weigh_dces(&first_band, cs, w.dce_weight, w.dce_num_good);
     int failed = write_work(cs, lists, &w);
     close_inputs(inputs, cs->num_files);
     std::free(band_good);

@@ -187,13 +187,19 @@ TEST_F(Bands, EveryInputAndMaskMatchesTheWholePlaneRun) {
                       "-pm", "p.list", "-pf", "2",      "-fm", "fmask.fits", "-wt", "0",
                       "-cf", "0.34",   "-cm", "1.5",    "-ag", "4"}),
         heights);
+    // Weights from the data (FOV 27 is bit 2 of the FMASK): two passes over the bands.
+    expect_same_as_whole(
+        with_outputs({"-di", "d.list", "-si", "s.list", "-bm", "b.list",     "-bf", "4",
+                      "-pm", "p.list", "-pf", "2",      "-fm", "fmask.fits", "-wt", "1",
+                      "-cf", "0.34",   "-cm", "1.5",    "-ag", "4"}),
+        heights);
     // Without trimming or masks; with the PMASK alone and the first file's header copied.
     expect_same_as_whole(with_outputs({"-di", "d.list", "-si", "s.list", "-cf", "0"}), heights);
     expect_same_as_whole(with_outputs({"-di", "d.list", "-pm", "p.list", "-pf", "2", "-h1"}),
                          heights);
 }
 
-TEST_F(Bands, WeightsFromTheDataKeepTheWholePlaneRun) {
+TEST_F(Bands, WeightsFromTheDataAreThoseOfAllBands) {
     // Frame i of 6 x 5 holds i + 1 in its first row and 4 - i below, all in FOV 27 (bit 2):
     // FOV sums 6 + 96, 12 + 72, 18 + 48, 24 + 24 = 102, 84, 66, 48, weights their ratios to
     // 102.  Weights taken from the first row alone (one band) would rise with i instead.
