@@ -24,6 +24,14 @@ std::vector<data_struct> make_column(int n) {
     return col;
 }
 
+// Scratch for columns of n values, or the benchmark skipped.
+bool scratch_for(benchmark::State& state, stats_scratch* scratch, int n) {
+    if (stats_scratch_init(scratch, n))
+        return true;
+    state.SkipWithError("no scratch");
+    return false;
+}
+
 control_settings trim_settings() {
     control_settings cs;
     clear_cs_flags(&cs);
@@ -36,10 +44,8 @@ void BM_TrimColumn(benchmark::State& state) {
     int n = static_cast<int>(state.range(0));
     control_settings cs = trim_settings();
     stats_scratch scratch;
-    if (!stats_scratch_init(&scratch, n)) {
-        state.SkipWithError("no scratch");
+    if (!scratch_for(state, &scratch, n))
         return;
-    }
     const std::vector<data_struct> original = make_column(n);
     std::vector<data_struct> col(original.size());
     for (auto _ : state) {
@@ -100,10 +106,8 @@ void BM_TrimmingStatisticsPass(benchmark::State& state) {
     BenchStack stack;
     control_settings cs = trim_settings();
     stats_scratch scratch;
-    if (!stats_scratch_init(&scratch, BenchStack::kN)) {
-        state.SkipWithError("no scratch");
+    if (!scratch_for(state, &scratch, BenchStack::kN))
         return;
-    }
     std::vector<float> weight(BenchStack::kN, 1.0f), means(BenchStack::kPix),
         sdevs(BenchStack::kPix);
     std::vector<int16_t> amask(BenchStack::kPix);
@@ -125,10 +129,8 @@ template <bool Plain> void BM_TrimmingPass(benchmark::State& state) {
     BenchStack stack;
     control_settings cs = trim_settings();
     stats_scratch scratch;
-    if (!stats_scratch_init(&scratch, BenchStack::kN)) {
-        state.SkipWithError("no scratch");
+    if (!scratch_for(state, &scratch, BenchStack::kN))
         return;
-    }
     std::vector<data_struct> column(BenchStack::kN);
     stack_view view = stack.view();
     for (auto _ : state) {
