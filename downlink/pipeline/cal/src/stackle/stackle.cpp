@@ -21,7 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 namespace {
 
@@ -582,9 +581,14 @@ void read_stack_band(const control_settings* cs, const run_inputs* inputs, const
                 read_band(&inputs->tables[t][i], row, rows, band_buffer(band, t, i));
 }
 
+// Index in a plane of the first pixel of row `row`.
+size_t row_start(const control_settings* cs, int row) {
+    return static_cast<size_t>(row) * static_cast<size_t>(cs->xdim);
+}
+
 // The stack of a band of `rows` rows from `row`, with the FMASK's part of it.
 stack_view band_view(const control_settings* cs, const run_planes* band, int row, int rows) {
-    size_t first = static_cast<size_t>(row) * static_cast<size_t>(cs->xdim);
+    size_t first = row_start(cs, row);
     return stack_view{band->data_planes,
                       band->sdev_planes,
                       const_cast<const int16_t* const*>(band->bmask_planes),
@@ -594,29 +598,17 @@ stack_view band_view(const control_settings* cs, const run_planes* band, int row
                       static_cast<size_t>(rows) * static_cast<size_t>(cs->xdim)};
 }
 
-// Masks, trims and sums one band into the products; adds its counts of good
-// pixels to the run's.
-void coadd_band(const control_settings* cs, const stack_view* view, size_t first, long* band_good,
-                coadd_work* w, float nan_value) {
-    masking_pass(view, cs, band_good, nan_value);
-    for (int i = 0; i < cs->num_files; ++i)
-        w->dce_num_good[i] += band_good[i];
-    stats_products out{w->dce_weight, w->means + first, w->sdevs + first, w->amask + first};
-    trimming_statistics_pass(view, cs, w->column, &w->scratch, &out, nan_value);
-}
-
 // A band of `rows` rows from `row`: read (the uncertainty planes only when
-// `with_sdev`), masked (its counts of good pixels added to `good`) and trimmed.
-// Returns its view.
-stack_view trimmed_band(const control_settings* cs, const run_inputs* inputs,
-                        const run_planes* band, int row, int rows, bool with_sdev, long* band_good,
-                        long* good, coadd_work* w, float nan_value) {
+// `with_sdev`) and masked, its counts of good pixels added to `good` unless
+// that is null. Returns its view.
+stack_view masked_band(const control_settings* cs, const run_inputs* inputs, const run_planes* band,
+                       int row, int rows, bool with_sdev, long* band_good, long* good,
+                       float nan_value) {
     read_stack_band(cs, inputs, band, row, rows, with_sdev);
     stack_view view = band_view(cs, band, row, rows);
     masking_pass(&view, cs, band_good, nan_value);
-    for (int i = 0; i < cs->num_files; ++i)
+    for (int i = 0; good != nullptr && i < cs->num_files; ++i)
         good[i] += band_good[i];
-    trimming_pass(&view, cs, w->column, &w->scratch, nan_value);
     return view;
 }
 
@@ -629,8 +621,9 @@ void weigh_bands(const control_settings* cs, run_inputs* inputs, const run_plane
         checked_alloc(static_cast<size_t>(cs->num_files), sizeof(long), "dce_num_good"));
     for (int row = 0; row < cs->ydim; row += band_rows) {
         int rows = std::min(band_rows, cs->ydim - row);
-        stack_view view = trimmed_band(cs, inputs, band, row, rows, false, band_good,
-                                       w->dce_num_good, w, nan_value);
+        stack_view view =
+            masked_band(cs, inputs, band, row, rows, false, band_good, w->dce_num_good, nan_value);
+        trimming_pass(&view, cs, w->column, &w->scratch, nan_value);
         add_weight_sums(&view, cs, w->dce_weight, fov_good);
     }
     if (cs->verbose)
@@ -646,12 +639,12 @@ void weigh_bands(const control_settings* cs, run_inputs* inputs, const run_plane
 // trimming each band again (the same values are removed again).
 void weighted_bands(const control_settings* cs, run_inputs* inputs, const run_planes* band,
                     int band_rows, long* band_good, coadd_work* w, float nan_value) {
-    std::vector<long> ignored(static_cast<size_t>(cs->num_files));
     for (int row = 0; row < cs->ydim; row += band_rows) {
         int rows = std::min(band_rows, cs->ydim - row);
-        stack_view view = trimmed_band(cs, inputs, band, row, rows, true, band_good, ignored.data(),
-                                       w, nan_value);
-        size_t first = static_cast<size_t>(row) * static_cast<size_t>(cs->xdim);
+        stack_view view =
+            masked_band(cs, inputs, band, row, rows, true, band_good, nullptr, nan_value);
+        trimming_pass(&view, cs, w->column, &w->scratch, nan_value);
+        size_t first = row_start(cs, row);
         statistics_pass(&view, w->dce_weight, cs, w->means + first, w->sdevs + first,
                         w->amask + first, nan_value);
     }
@@ -665,10 +658,11 @@ void unweighted_bands(const control_settings* cs, run_inputs* inputs, const run_
     dce_weights(&first_band, cs, w->dce_weight, w->dce_num_good);
     for (int row = 0; row < cs->ydim; row += band_rows) {
         int rows = std::min(band_rows, cs->ydim - row);
-        read_stack_band(cs, inputs, band, row, rows, true);
-        stack_view view = band_view(cs, band, row, rows);
-        coadd_band(cs, &view, static_cast<size_t>(row) * static_cast<size_t>(cs->xdim), band_good,
-                   w, nan_value);
+        stack_view view =
+            masked_band(cs, inputs, band, row, rows, true, band_good, w->dce_num_good, nan_value);
+        size_t first = row_start(cs, row);
+        stats_products out{w->dce_weight, w->means + first, w->sdevs + first, w->amask + first};
+        trimming_statistics_pass(&view, cs, w->column, &w->scratch, &out, nan_value);
     }
     if (cs->verbose)
         print_mask_counts(cs, w->dce_num_good);
