@@ -3,7 +3,7 @@
 # Debian: installs what is missing (slurm-wlm, munge, snakemake; builds the programs when
 # they are not installed), starts a private munged, slurmctld and slurmd on localhost (2
 # CPUs, memory of the machine, configuration and state in a temporary folder, free ports),
-# generates a night of six DCEs in two stacks, runs the workflow through
+# generates a night of eight DCEs in two stacks, runs the workflow through
 # workflow/profiles/slurm and on the machine itself (--cores 2), and checks that the Slurm run
 # submitted one job per program run with memory from its inputs, that its products equal
 # those of the local run and of the programs run by hand, and that a second Slurm run does
@@ -69,7 +69,14 @@ source "$HERE/common.sh"
 tmp="$(mktemp -d /tmp/cluster_check.XXXXXX)"
 chmod 755 "$tmp"
 pids=()
+run=""
 stop_all() {
+  if [ -n "$run" ]; then # a workflow run: it cancels its Slurm jobs when told to stop
+    kill -TERM -- "-$run" 2>/dev/null
+    for _ in $(seq 150); do kill -0 "$run" 2>/dev/null || break; sleep 0.2; done
+    kill -KILL -- "-$run" 2>/dev/null
+    run=""
+  fi
   if [ -n "${SLURM_CONF:-}" ] && [ -e "$SLURM_CONF" ]; then
     timeout 20 scancel --full --quiet --partition=check 2>/dev/null
     for _ in $(seq 20); do
@@ -85,8 +92,8 @@ stop_all() {
   done
   rm -rf "$tmp"
 }
-trap stop_all EXIT
-trap 'exit 130' INT TERM
+trap 'stop_all; summary' EXIT
+trap 'echo "FAILED: interrupted"; failed=$((failed + 1)); exit 130' INT TERM
 
 free_port() {
   /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
@@ -95,12 +102,12 @@ free_port() {
 # Private munge daemon: its own key and socket, so an installed munged is neither needed
 # nor touched.
 start_munge() {
-  mkdir -p "$tmp/munge" && chmod 700 "$tmp/munge"
+  mkdir -p "$tmp/munge" && chmod 755 "$tmp/munge"
   dd if=/dev/urandom of="$tmp/munge/munge.key" bs=1024 count=1 status=none
   chmod 400 "$tmp/munge/munge.key"
   munged -F --force --socket="$tmp/munge/munge.sock" --key-file="$tmp/munge/munge.key" \
     --pid-file="$tmp/munge/munged.pid" --log-file="$tmp/munge/munged.log" \
-    --seed-file="$tmp/munge/munged.seed" &
+    --seed-file="$tmp/munge/munged.seed" >"$tmp/munge/munged.out" 2>&1 &
   pids+=($!)
   for _ in $(seq 50); do
     munge -n -S "$tmp/munge/munge.sock" 2>/dev/null | unmunge -S "$tmp/munge/munge.sock" >/dev/null 2>&1 &&
@@ -167,23 +174,28 @@ flow() {
   local out="$1" start status
   shift
   start=$(date +%s%N)
-  timeout "$LIMIT" snakemake -s "$ROOT/workflow/Snakefile" --directory "$work" \
+  # In the background and in a session of its own, so that a signal to this script stops it
+  # at once, with everything it started (see stop_all).
+  setsid timeout "$LIMIT" snakemake -s "$ROOT/workflow/Snakefile" --directory "$work" \
     --configfile "$work/config.yaml" --config out_dir="$out" bin_dir="$BIN" "$@" \
-    >"$work/$out.log" 2>&1
+    >"$work/$out.log" 2>&1 &
+  run=$!
+  wait "$run"
   status=$?
+  run=""
   echo "wall time of the $out run: $(seconds_since "$start") s"
   return $status
 }
 
-# One Slurm job per program run (six plenor, two stackle), all completed, each asking for
+# One Slurm job per program run (eight plenor, two stackle), all completed, each asking for
 # more memory than its rule's base of 200 MB, that is for memory counted from its inputs.
 jobs_as_expected() {
   scontrol show job -o >"$tmp/jobs.txt" 2>/dev/null || return 1
-  [ "$(grep -c 'JobName=dl-plenor ' "$tmp/jobs.txt")" = 6 ] &&
+  [ "$(grep -c 'JobName=dl-plenor ' "$tmp/jobs.txt")" = 8 ] &&
     [ "$(grep -c 'JobName=dl-stackle ' "$tmp/jobs.txt")" = 2 ] &&
-    [ "$(grep -c 'JobState=COMPLETED' "$tmp/jobs.txt")" = 8 ] &&
+    [ "$(grep -c 'JobState=COMPLETED' "$tmp/jobs.txt")" = 10 ] &&
     grep -oE 'MinMemoryNode=[0-9]+' "$tmp/jobs.txt" | cut -d= -f2 |
-    awk '$1 > 200 {n++} END {exit n != 8}'
+    awk '$1 > 200 {n++} END {exit n != 10}'
 }
 
 second_run_does_nothing() {
@@ -193,7 +205,6 @@ second_run_does_nothing() {
     grep -q 'Nothing to be done' "$work/slurm.log" && [ -z "$(find "$work/slurm" -newer "$tmp/stamp")" ]
 }
 
-all=(dce1 dce2 dce3 dce4 dce5 dce6 A B)
 check "private munged started" start_munge
 write_slurm_conf
 if check "one-node Slurm cluster started (2 CPUs)" start_slurm; then
@@ -204,11 +215,13 @@ if check "one-node Slurm cluster started (2 CPUs)" start_slurm; then
     flow slurm --profile "$ROOT/workflow/profiles/slurm"
   check "one Slurm job per program run, memory from the input sizes" jobs_as_expected
   check "the workflow runs locally (--cores 2)" flow local --cores 2
-  check "Slurm products equal the programs run by hand" same_products "$work/hand" "$work/slurm" "${all[@]}"
-  check "Slurm products equal the local run's" same_products "$work/local" "$work/slurm" "${all[@]}"
+  check "Slurm products equal the programs run by hand" same_products "$work/hand" "$work/slurm" "${ALL[@]}"
+  check "Slurm products equal the local run's" same_products "$work/local" "$work/slurm" "${ALL[@]}"
   check "a second Slurm run does nothing" second_run_does_nothing
+  break_dce2 "$work"
+  check "a Slurm run with a broken DCE fails" \
+    fails flow broken --profile "$ROOT/workflow/profiles/slurm" --keep-going
+  check "only its job failed, its stack did not run, the rest is as by hand" \
+    only_broken_jobs_failed "$work" broken "$work/broken.log"
 fi
-stop_all
-trap - EXIT
-summary
-[ "$failed" -eq 0 ]
+[ "$failed" -eq 0 ] # the exit trap stops everything and prints the summary

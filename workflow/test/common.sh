@@ -1,6 +1,9 @@
 # Shared by the workflow checks (sourced): sample data, the programs run by hand on it, and
 # the comparison of products.  Needs $BIN (installed programs) and $HERE (this folder).
 
+# Every DCE and stack of the sample night.
+ALL=(dce1 dce2 dce3 dce4 dce5 dce6 dce7 dce8 A B)
+
 # Copies the FITS file $1 to $2 with the keyword FOVID = 26 added to its primary header:
 # stackle needs the FOV of every frame it co-adds.
 set_fovid() {
@@ -18,21 +21,21 @@ open(sys.argv[2], "wb").write(header + raw[header_end:])
 PY
 }
 
-# Sample night in $1/data: six DCEs (each with its uncertainty image and Dmask, generated
-# from its own seed) in two stacks of three, the flat, calibrator flat, Cmask and Pmask of
+# Sample night in $1/data: eight DCEs (each with its uncertainty image and Dmask, generated
+# from its own seed) in two stacks, A of five (enough for trimming) and B of three, the flat, calibrator flat, Cmask and Pmask of
 # the first seed, the stack table, and the workflow's config in $1/config.yaml.  Frames are
 # $2 x $3 pixels (default 40 x 32).
 make_night() {
   local dir="$1" width="${2:-40}" height="${3:-32}" n seed
   mkdir -p "$dir/data" "$dir/gen"
   : >"$dir/data/stacks.txt"
-  for n in 1 2 3 4 5 6; do
+  for n in 1 2 3 4 5 6 7 8; do
     seed=$((100 + n))
     "$BIN/mksample" -o "$dir/gen/$n" --no-stackle -s "$seed" -W "$width" -H "$height" >/dev/null
     set_fovid "$dir/gen/$n/dce.fits" "$dir/data/dce$n.fits"
     cp "$dir/gen/$n/dce_unc.fits" "$dir/data/dce${n}_unc.fits"
     cp "$dir/gen/$n/dce_dmask.fits" "$dir/data/dce${n}_dmask.fits"
-    echo "dce$n $([ "$n" -le 3 ] && echo A || echo B)" >>"$dir/data/stacks.txt"
+    echo "dce$n $([ "$n" -le 5 ] && echo A || echo B)" >>"$dir/data/stacks.txt"
   done
   for f in flat calflat flat_cmask dce_pmask; do cp "$dir/gen/1/$f.fits" "$dir/data/$f.fits"; done
   rm -rf "$dir/gen"
@@ -56,7 +59,7 @@ run_by_hand() {
   mkdir -p "$dir/hand/flat" "$dir/hand/stacks"
   (
     cd "$dir"
-    for n in 1 2 3 4 5 6; do
+    for n in 1 2 3 4 5 6 7 8; do
       cp "data/dce${n}_dmask.fits" "hand/flat/dce${n}_dmask.fits"
       "$BIN/plenor" -i "data/dce$n.fits" -ui "data/dce${n}_unc.fits" -f data/flat.fits \
         -t data/calflat.fits -c data/flat_cmask.fits -ct data/flat_cmask.fits \
@@ -79,6 +82,24 @@ run_by_hand() {
   )
 }
 
+# Breaks the DCE dce2 (stack A) of the night in $1: a truncated file.
+break_dce2() {
+  head -c 3000 "$1/data/dce2.fits" >"$1/broken.fits" && mv "$1/broken.fits" "$1/data/dce2.fits"
+}
+
+# After a --keep-going run on the night in $1 with dce2 broken, into the output folder $2
+# with snakemake's output in $3: true when the one failed job was dce2's plenor job, every
+# other product equals the programs run by hand, and nothing of dce2 or stack A is left, not
+# even a program's temporary file.
+only_broken_jobs_failed() {
+  local out="$1/$2"
+  [ "$(grep -c 'Error in rule' "$3")" = 1 ] && grep -q 'Error in rule plenor' "$3" &&
+    grep -q 'wildcards: dce=dce2$' "$3" &&
+    same_products "$1/hand" "$out" dce1 dce3 dce4 dce5 dce6 dce7 dce8 B &&
+    [ -z "$(cd "$out" && ls -A flat/dce2* stacks/A.fits stacks/A_* 2>/dev/null)" ] &&
+    [ -z "$(find "$out" -name '.part-*')" ]
+}
+
 # Product names of the DCEs and stacks given, relative to an output folder.
 product_names() {
   local name
@@ -97,6 +118,9 @@ same_products() {
   # shellcheck disable=SC2046
   /usr/bin/python3 "$HERE/same_products.py" "$a" "$b" $(product_names "$@")
 }
+
+# Runs a command and succeeds when it fails.
+fails() { ! "$@"; }
 
 # Seconds, with milliseconds, since the time $1 given by date +%s%N.
 seconds_since() {
