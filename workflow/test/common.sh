@@ -1,7 +1,9 @@
+# shellcheck shell=bash
 # Shared by the workflow checks (sourced): sample data, the programs run by hand on it, and
 # the comparison of products.  Needs $BIN (installed programs) and $HERE (this folder).
 
 # Every DCE and stack of the sample night.
+# shellcheck disable=SC2034 # used by the scripts that source this file
 ALL=(dce1 dce2 dce3 dce4 dce5 dce6 dce7 dce8 A B)
 
 # Copies the FITS file $1 to $2 with the keyword FOVID = 26 added to its primary header:
@@ -58,7 +60,7 @@ run_by_hand() {
   local dir="$1" n stack kind
   mkdir -p "$dir/hand/flat" "$dir/hand/stacks"
   (
-    cd "$dir"
+    cd "$dir" || exit 1
     for n in 1 2 3 4 5 6 7 8; do
       cp "data/dce${n}_dmask.fits" "hand/flat/dce${n}_dmask.fits"
       "$BIN/plenor" -i "data/dce$n.fits" -ui "data/dce${n}_unc.fits" -f data/flat.fits \
