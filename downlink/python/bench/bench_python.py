@@ -15,8 +15,8 @@
    same loop of C entry-point calls (the errva_errva_div_bench Google Benchmark of the build
    folder), per element; goal: at least half the speed of the C loop.
 
-Times are the best of --runs runs on an otherwise idle process; run pinned (taskset -c 0)
-for steadier figures.
+Times are CPU times of this process, the best of --runs runs, as the Google Benchmark
+figures are CPU times; run pinned (taskset -c 0) for steadier figures.
 """
 import argparse
 import json
@@ -50,9 +50,9 @@ def corner_grids():
 def best_time(runs, call):
     times = []
     for _ in range(runs):
-        t0 = time.perf_counter()
+        t0 = time.process_time()
         result = call()
-        times.append(time.perf_counter() - t0)
+        times.append(time.process_time() - t0)
     return min(times), result
 
 
