@@ -5,6 +5,7 @@
 
 #include "errva.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <stdexcept>
@@ -128,10 +129,8 @@ py::tuple apply_typed(const std::string& op_name, const std::array<py::array, kO
     py::array_t<int8_t> state(w.shape);
     Outputs<T> out{value.mutable_data(), sigma.mutable_data(), flags.mutable_data(),
                    state.mutable_data()};
-    {
-        py::gil_scoped_release free_interpreter;
-        run(op, w, out);
-    }
+    // The interpreter stays locked: no other thread can change the settings meanwhile.
+    run(op, w, out);
     return py::make_tuple(value, sigma, flags, state);
 }
 

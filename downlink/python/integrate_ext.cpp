@@ -4,6 +4,7 @@
 
 #include "integrate.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <optional>
