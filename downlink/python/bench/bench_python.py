@@ -92,7 +92,9 @@ def peer_rate(peer_dir, peer_input, mode, recorded, runs):
         return max(rates), f"measured in this run (best of {len(rates)})"
     table = os.path.join(peer_dir, "results-default.md")
     if os.path.isfile(table):
-        for line in open(table):
+        with open(table) as f:
+            lines = f.read().splitlines()
+        for line in lines:
             if line.startswith("| kernel |") and f"| {mode} |" in line.replace("drizzle_", ""):
                 found = re.search(r"= ([0-9.]+) Mpix/s", line)
                 if found:
