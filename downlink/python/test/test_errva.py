@@ -56,6 +56,8 @@ def test_every_element_is_the_entry_points_result(op, kind, changed):
     with errva.settings(**(CHANGED if changed else {})):
         if changed:
             errva.settings.noise_ratio = 2.0
+            assert (errva.settings.noise_ratio, errva.settings.state_mask) == \
+                (2.0, CHANGED["state_mask"])
         got = getattr(errva, op)(a, a_sigma, b, b_sigma, a_flags, b_flags, flags)
         call = c_entry(op, kind)
         want = [call(*e) for e in np.nditer(np.broadcast_arrays(
