@@ -2,7 +2,8 @@
 # Installs the Debian packages the project builds, tests and demonstrates with, when missing.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libcfitsio-dev libgtest-dev libbenchmark-dev
-          fitsverify clang valgrind binutils snakemake)
+          fitsverify clang valgrind binutils snakemake pybind11-dev python3-dev python3-numpy
+          python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
