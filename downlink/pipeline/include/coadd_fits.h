@@ -46,6 +46,11 @@
 // than 1.  Debug lines when `debug` is nonzero.
 void read_fits_dims_2d(const char* fits_filename, int* xdim, int* ydim, int debug);
 
+// Every reader opens its image as open_stored_image does (any image HDU the name selects,
+// tile-compressed or gzip) and takes the type of its values (BITPIX, or the type scaling
+// makes of them).  Undefined pixels (BLANK) of a float plane are NaN; a mask keeps every
+// stored value, BLANK included: its bits are the mask.
+//
 // Reads a float plane (BITPIX -32; -64 accepted with a caution and rounded to float).
 // `req_fovid` is the FOVID rule, in/out: -9 skips the keyword; any other negative value
 // adopts the file's FOVID (written back into *req_fovid); 0 or more requires that FOVID.
@@ -58,7 +63,8 @@ int16_t* read_fits_s(const char* fits_filename, int* xdim, int* ydim, int debug)
 // ---- reading a stack in bands of rows
 
 // An input opened for reading in bands of rows.  A plain file holding its whole plane stays
-// open and every band is read from it; any other input (a pipe, a compressed or short file)
+// open and every band is read from it; any other input (a pipe, a tile-compressed or gzip
+// file, an image the library filters into memory, a short file)
 // is read whole when it is opened, failing there as the whole-plane reader does, and its
 // bands are copied from that plane.
 struct band_input {
@@ -73,6 +79,7 @@ struct band_input {
     // (stored as the read's type, unscaled): bands are then read as stored and only put into
     // the host's byte order.  -1 when the library converts them.
     long long stored_at;
+    int fd; // a descriptor of its own on the file read as stored (fptr is then null), or -1
 };
 
 // Opens a float input with the checks and messages of read_fits (FOVID rule, BITPIX with the

@@ -2,6 +2,8 @@
 // the input DCE, in a fixed order.  Every file opened here is closed again on every path.
 #include "plenor.h"
 
+#include "fits_storage.h"
+
 #include <sys/mman.h>
 
 #include <climits>
@@ -62,8 +64,13 @@ void close_quietly(fitsfile* fp) {
 
 // True when the file holds every data byte its header announces.  Checked before any buffer
 // is allocated, so that a header claiming huge axes over a short file is refused as the
-// truncated file it is instead of reserving memory for pixels that are not there.
+// truncated file it is instead of reserving memory for pixels that are not there.  A
+// tile-compressed image is stored as a table of compressed tiles, which the library checks
+// itself as it reads them.
 bool data_unit_complete(fitsfile* fp, const fits_axes& ax, int* st) {
+    if (fits_is_compressed_image(fp, st)) {
+        return *st == 0;
+    }
     int bitpix = 0;
     LONGLONG head = 0;
     LONGLONG data = 0;
@@ -89,7 +96,7 @@ bool data_unit_complete(fitsfile* fp, const fits_axes& ax, int* st) {
 fitsfile* open_image(const char* name, int mode, fits_axes* ax, run_control* rc) {
     fitsfile* fp = nullptr;
     int st = 0;
-    if (fits_open_file(&fp, name, mode, &st) != 0) {
+    if (open_stored_image(&fp, name, mode, &st) != 0) {
         set_fits_failure(rc, st, name);
         return nullptr;
     }
@@ -140,8 +147,11 @@ bool read_and_close(fitsfile* fp, const char* name, int datatype, size_t count, 
                     run_control* rc) {
     int st = 0;
     int anynul = 0;
+    // Undefined pixels of a float image are NaN; a mask keeps every stored value, BLANK too.
+    const void* undefined = datatype == TFLOAT ? undefined_pixel_value(fp) : nullptr;
     if (count > 0) {
-        fits_read_img(fp, datatype, 1, static_cast<LONGLONG>(count), nullptr, buffer, &anynul, &st);
+        fits_read_img(fp, datatype, 1, static_cast<LONGLONG>(count), const_cast<void*>(undefined),
+                      buffer, &anynul, &st);
     }
     if (st != 0) {
         close_quietly(fp);
