@@ -225,11 +225,11 @@ Stored write_stored(const std::string& path, Storage how, int bitpix, const std:
                        bitpix < 0 ? static_cast<void*>(fpx.data()) : spx.data(), &status);
     }
     write_keys(f, keys, status);
-    if (how == Storage::Gzip2) {
+    if (how == Storage::Gzip2 || how == Storage::Extension) {
         char sci[] = "SCI";
         fits_update_key(f, TSTRING, "EXTNAME", sci, nullptr, &status);
     }
-    if (how == Storage::Scaled)
+    if (how == Storage::Scaled || how == Storage::Extension)
         fits_write_chksum(f, &status);
     fits_close_file(f, &status);
     check_fits(status, "cannot write", path);

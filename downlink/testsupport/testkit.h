@@ -44,9 +44,9 @@ void write_short_image(const std::string& path, const std::vector<long>& naxes,
                        const std::vector<int16_t>& pixels, const std::vector<Keyword>& keys = {});
 
 // Ways archives store images, each written through the FITS library itself: a plain image in
-// an extension after an empty primary HDU; tile-compressed (in the first extension) with Rice,
-// gzip 1 and 2, HCOMPRESS or PLIO (non-negative integers only); 16-bit integers with BSCALE,
-// BZERO, BLANK and checksums in the primary HDU.
+// an extension named SCI, with checksums, after an empty primary HDU; tile-compressed (in the
+// first extension) with Rice, gzip 1 and 2 (named SCI), HCOMPRESS or PLIO (non-negative
+// integers only); 16-bit integers with BSCALE, BZERO, BLANK and checksums in the primary HDU.
 enum class Storage { Extension, Rice, Gzip1, Gzip2, Hcompress, Plio, Scaled };
 
 // An image written in one of those ways: the name that selects it ("f.fits[1]", "f.fits[SCI]",

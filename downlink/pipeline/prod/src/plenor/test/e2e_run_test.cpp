@@ -298,7 +298,7 @@ TEST_F(PlenorRun, CompleteRunUnderValgrindHasNoInvalidAccessAndNoLeak) {
 }
 
 // Every input but the Dmask stored the ways archives store images, named the library's way
-// (a 16-bit DCE tile-compressed in extension 1, scaled integers with BLANK pixels, ...): the
+// (unsigned 16-bit after an empty primary HDU, 16-bit tile-compressed in extension 1, scaled integers with BLANK pixels, ...): the
 // products (header cards but the history line and DATE included) and the Dmask are those of
 // the same values stored plain, and fitsverify accepts the products.  A mask's BLANK names a
 // value it holds, which stays a mask value.
@@ -307,7 +307,7 @@ TEST_F(PlenorRun, InputsStoredAsArchivesStoreThemGiveTheProductsOfPlainFiles) {
     const struct {
         Storage data, masks;
         int dce_bitpix;
-    } rows[] = {{Storage::Extension, Storage::Extension, SHORT_IMG},
+    } rows[] = {{Storage::Extension, Storage::Extension, USHORT_IMG},
                 {Storage::Rice, Storage::Plio, SHORT_IMG},
                 {Storage::Gzip1, Storage::Hcompress, FLOAT_IMG}, // HCOMPRESS: no float with NaN
                 {Storage::Gzip2, Storage::Gzip2, FLOAT_IMG},
