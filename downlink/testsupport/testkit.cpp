@@ -178,7 +178,8 @@ std::vector<short> scaled(int bitpix, const std::vector<double>& px, double* sca
     *blank = bitpix > 0 ? static_cast<LONGLONG>(px.at(0)) : -32768;
     std::vector<short> raw(px.size());
     for (size_t i = 0; i < px.size(); ++i)
-        raw[i] = static_cast<short>(px[i] == px[i] ? std::lround((px[i] - *zero) / *scale) : *blank);
+        raw[i] =
+            static_cast<short>(px[i] == px[i] ? std::lround((px[i] - *zero) / *scale) : *blank);
     return raw;
 }
 
@@ -187,8 +188,9 @@ const char* const kSelector[] = {"[1]", "", "[1]", "[SCI]", "", "[1]", ""};
 
 } // namespace
 
-Stored write_stored(const std::string& path, Storage how, int bitpix, const std::vector<long>& naxes,
-                    const std::vector<double>& pixels, const std::vector<Keyword>& keys) {
+Stored write_stored(const std::string& path, Storage how, int bitpix,
+                    const std::vector<long>& naxes, const std::vector<double>& pixels,
+                    const std::vector<Keyword>& keys) {
     const int kind = static_cast<int>(how);
     ::unlink(path.c_str());
     int status = 0;

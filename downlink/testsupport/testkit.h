@@ -61,8 +61,9 @@ struct Stored {
 // Writes `pixels` (NaN = undefined) with `keys` into `path` stored `how`, as an image whose
 // values are of type `bitpix` (FLOAT_IMG, or SHORT_IMG for masks and counts; BLANK then names
 // the value of the first pixel).
-Stored write_stored(const std::string& path, Storage how, int bitpix, const std::vector<long>& naxes,
-                    const std::vector<double>& pixels, const std::vector<Keyword>& keys = {});
+Stored write_stored(const std::string& path, Storage how, int bitpix,
+                    const std::vector<long>& naxes, const std::vector<double>& pixels,
+                    const std::vector<Keyword>& keys = {});
 
 // An image read back from a FITS file (one HDU).
 struct Image {

@@ -46,10 +46,11 @@
 // than 1.  Debug lines when `debug` is nonzero.
 void read_fits_dims_2d(const char* fits_filename, int* xdim, int* ydim, int debug);
 
-// Every reader opens its image as open_stored_image does (any image HDU the name selects,
-// tile-compressed or gzip) and takes the type of its values (BITPIX, or the type scaling
-// makes of them).  Undefined pixels (BLANK) of a float plane are NaN; a mask keeps every
-// stored value, BLANK included: its bits are the mask.
+// Every reader opens its image as open_stored_image (fits_storage.h) does: any image HDU the
+// name selects, tile-compressed or gzip.  The float readers take the type of the values
+// (BITPIX, or floating point for scaled integers that hold fractions); undefined pixels
+// (BLANK) of an integer image are NaN.  The 16-bit readers take the stored BITPIX and keep
+// every stored value, BLANK included: a mask's bits are the mask.
 //
 // Reads a float plane (BITPIX -32; -64 accepted with a caution and rounded to float).
 // `req_fovid` is the FOVID rule, in/out: -9 skips the keyword; any other negative value
@@ -120,9 +121,10 @@ void compare_fits_data(const char* file_a, const char* file_b);
 // Writes `image` (cs->xdim x cs->ydim floats) as a new BITPIX -32 image with the comment block.
 int write_flt_fits(const char* out_filename, const float* image, const control_settings* cs);
 
-// As write_flt_fits, but the header starts as a copy of the primary header of
-// `first_data_file` (FOVID included), resized to BITPIX -32 and cs->xdim x cs->ydim.  When
-// the copy cannot be made, the image gets a fresh header.
+// As write_flt_fits, but the header carries the keywords of the image of `first_data_file`
+// that describe the image and the observation (FOVID included; not those of its storage, see
+// fits_storage.h), with BITPIX -32 and cs->xdim x cs->ydim.  When the copy cannot be made,
+// the image gets a fresh header.
 int write_flt_fits_with_hdrs(const char* first_data_file, const char* out_filename,
                              const float* image, const control_settings* cs);
 

@@ -87,8 +87,8 @@ inline bool is_storage_card(const char* card) {
 // Starts the product's header: a new image of `bitpix` and the given axes with the cards of
 // the input's current header that describe the image and the observation, in their order.
 // The library's own comments of a new header are left out (the input carries its own).
-inline int create_image_like(fitsfile* in, fitsfile* out, int bitpix, int naxis,
-                                const long* naxes, int* status) {
+inline int create_image_like(fitsfile* in, fitsfile* out, int bitpix, int naxis, const long* naxes,
+                             int* status) {
     fits_create_img(out, bitpix, naxis, const_cast<long*>(naxes), status);
     while (*status == 0 && fits_delete_key(out, "COMMENT", status) == 0) {
     }

@@ -185,8 +185,8 @@ bool plain_file_of(fitsfile* fptr, std::string* file, long long* data_at, long l
     fits_get_hduaddrll(fptr, &head, &data, &end, &status);
     const bool compressed = fits_is_compressed_image(fptr, &status) != 0;
     struct stat st {};
-    if (status != 0 || compressed || std::strcmp(url, "file://") != 0 ||
-        stat(root, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (status != 0 || compressed || std::strcmp(url, "file://") != 0 || stat(root, &st) != 0 ||
+        !S_ISREG(st.st_mode)) {
         return false;
     }
     *file = root;

@@ -333,8 +333,8 @@ bool copy_header(fitsfile* in, fitsfile* out, int* st) {
     int naxis = 0;
     long naxes[3] = {0, 0, 0};
     fits_get_img_param(in, 3, &bitpix, &naxis, naxes, st);
-    create_image_like(in, out, bitpix == DOUBLE_IMG ? DOUBLE_IMG : FLOAT_IMG,
-                         naxis < 3 ? naxis : 3, naxes, st);
+    create_image_like(in, out, bitpix == DOUBLE_IMG ? DOUBLE_IMG : FLOAT_IMG, naxis < 3 ? naxis : 3,
+                      naxes, st);
     writeDLhistoryline(out, program_name, version, st);
     return *st == 0;
 }
@@ -359,8 +359,7 @@ bool write_product(const char* input, const char* output, size_t count, float* p
     fitsfile* in = nullptr;
     int st = 0;
     product_file p{};
-    if (open_stored_image(&in, input, READONLY, &st) != 0 ||
-        !create_product(output, &p, &st)) {
+    if (open_stored_image(&in, input, READONLY, &st) != 0 || !create_product(output, &p, &st)) {
         close_quietly(in);
         fail_with(rc, st, false);
         return false;

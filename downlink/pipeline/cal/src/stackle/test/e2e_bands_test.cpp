@@ -282,15 +282,18 @@ TEST_F(Bands, InputsStoredAsArchivesStoreThemGiveTheProductsOfPlainFiles) {
     using testkit::Storage;
     const struct {
         Storage data, masks;
-    } rows[] = {{Storage::Extension, Storage::Extension}, {Storage::Rice, Storage::Plio},
-                {Storage::Gzip1, Storage::Hcompress},     {Storage::Gzip2, Storage::Gzip2},
+    } rows[] = {{Storage::Extension, Storage::Extension},
+                {Storage::Rice, Storage::Plio},
+                {Storage::Gzip1, Storage::Hcompress},
+                {Storage::Gzip2, Storage::Gzip2},
                 {Storage::Scaled, Storage::Scaled}}; // HCOMPRESS takes no float with NaN
     const std::vector<Keyword> fov = {Keyword::integer("FOVID", 27), Keyword::real("EXPTIME", 8)},
                                lists = {Keyword::text("FOVLIST", "[26,27]"),
                                         Keyword::text("BITLIST", "[1,2]")};
-    const Strings args = with_outputs({"-di", "d.list", "-si", "s.list", "-bm", "b.list", "-bf",
-                                       "4", "-pm", "p.list", "-pf", "2", "-fm", "fm.fits", "-wt",
-                                       "1", "-h1", "-cf", "0.34", "-ag", "3"});
+    const Strings args =
+        with_outputs({"-di", "d.list", "-si",    "s.list", "-bm",  "b.list", "-bf",
+                      "4",   "-pm",    "p.list", "-pf",    "2",    "-fm",    "fm.fits",
+                      "-wt", "1",      "-h1",    "-cf",    "0.34", "-ag",    "3"});
     verify = testkit::file_exists("/usr/bin/fitsverify");
     for (const auto& row : rows) {
         SCOPED_TRACE("storage " + std::to_string(static_cast<int>(row.data)));
@@ -306,7 +309,8 @@ TEST_F(Bands, InputsStoredAsArchivesStoreThemGiveTheProductsOfPlainFiles) {
         for (int i = 0; i < 4; ++i) {
             const std::vector<float> f = frame(i, 5, 7);
             std::vector<double> px(f.begin(), f.end()), unc(35), bm(35), pm(35);
-            std::replace_if(px.begin(), px.end(), [](double v) { return std::isinf(v); }, kNaN);
+            std::replace_if(
+                px.begin(), px.end(), [](double v) { return std::isinf(v); }, kNaN);
             for (size_t p = 0; p < 35; ++p) {
                 unc[p] = p == 3u * i ? kNaN : 0.5 + 0.125 * ((p + i) % 5);
                 bm[p] = (p + 2 * i) % 9 == 0 ? 4 : 1;
@@ -349,7 +353,8 @@ TEST_F(Bands, InputsStoredAsArchivesStoreThemGiveTheProductsOfPlainFiles) {
     const Outcome refused = run({"-di", "d.list", "-do", "out.fits"}, "");
     EXPECT_EQ(refused.run.status, 64);
     EXPECT_NE(refused.run.out.find("an image in an extension is named as x.fits[1]\n"),
-              std::string::npos) << refused.run.out;
+              std::string::npos)
+        << refused.run.out;
 }
 
 } // namespace

@@ -298,10 +298,10 @@ TEST_F(PlenorRun, CompleteRunUnderValgrindHasNoInvalidAccessAndNoLeak) {
 }
 
 // Every input but the Dmask stored the ways archives store images, named the library's way
-// (unsigned 16-bit after an empty primary HDU, 16-bit tile-compressed in extension 1, scaled integers with BLANK pixels, ...): the
-// products (header cards but the history line and DATE included) and the Dmask are those of
-// the same values stored plain, and fitsverify accepts the products.  A mask's BLANK names a
-// value it holds, which stays a mask value.
+// (unsigned 16-bit after an empty primary HDU, 16-bit tile-compressed in extension 1, scaled
+// integers with BLANK pixels, ...): the products (header cards but the history line and DATE
+// included) and the Dmask are those of the same values stored plain, and fitsverify accepts the
+// products.  A mask's BLANK names a value it holds, which stays a mask value.
 TEST_F(PlenorRun, InputsStoredAsArchivesStoreThemGiveTheProductsOfPlainFiles) {
     using testkit::Storage;
     const struct {
@@ -326,15 +326,16 @@ TEST_F(PlenorRun, InputsStoredAsArchivesStoreThemGiveTheProductsOfPlainFiles) {
     for (const auto& row : rows) {
         SCOPED_TRACE("storage " + std::to_string(static_cast<int>(row.data)));
         std::string args[2]; // stored, plain
-        auto put = [&](const std::string& option, const std::string& name, Storage how,
-                       int bitpix, const std::vector<double>& px, std::vector<long> axes) {
+        auto put = [&](const std::string& option, const std::string& name, Storage how, int bitpix,
+                       const std::vector<double>& px, std::vector<long> axes) {
             const testkit::Stored st = testkit::write_stored(f(name), how, bitpix, axes, px, keys);
             testkit::write_image(f("plain_" + name), bitpix, axes, st.values, keys);
             args[0] += " " + option + " " + st.name.substr(dir.path().size() + 1);
             args[1] += " " + option + " plain_" + name;
         };
         std::vector<double> counts(dce); // a 16-bit DCE holds no undefined pixel
-        std::replace_if(counts.begin(), counts.end(), [](double v) { return v != v; }, 0.0);
+        std::replace_if(
+            counts.begin(), counts.end(), [](double v) { return v != v; }, 0.0);
         put("-i", "dce.fits", row.data, row.dce_bitpix, row.dce_bitpix > 0 ? counts : dce,
             {nx, ny});
         put("-ui", "unc.fits", row.data, FLOAT_IMG, unc, {nx, ny});
