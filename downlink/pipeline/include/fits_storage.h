@@ -55,7 +55,8 @@ inline const float* undefined_pixel_value(fitsfile* fp) {
 
 // True for a header card that says how the input HDU was stored: its structure (SIMPLE,
 // XTENSION, BITPIX, NAXISn, EXTEND, PCOUNT, the columns of a table), tile compression, scaling,
-// BLANK, its name among the HDUs, checksums.  A product writes its own.
+// BLANK, its name among the HDUs, checksums (the library counts the standard comments of a new
+// header among the structure).  A product writes its own.
 inline bool is_storage_card(const char* card) {
     char copy[FLEN_CARD];
     std::snprintf(copy, sizeof copy, "%s", card);
@@ -84,18 +85,12 @@ inline bool is_storage_card(const char* card) {
     }
 }
 
-// Starts the product's header: a new image of `bitpix` and the given axes with the cards of
-// the input's current header that describe the image and the observation, in their order.
-// The library's own comments of a new header are left out (the input carries its own).
-inline int create_image_like(fitsfile* in, fitsfile* out, int bitpix, int naxis, const long* naxes,
-                             int* status) {
+// Starts the product's header: a new image of `bitpix` and the given axes (with the library's
+// own comments of a new header) followed by the cards of the input's current header that
+// describe the image and the observation, in their order.
+inline int create_image_like(fitsfile* in, fitsfile* out, int bitpix, int naxis,
+                             const long* naxes, int* status) {
     fits_create_img(out, bitpix, naxis, const_cast<long*>(naxes), status);
-    while (*status == 0 && fits_delete_key(out, "COMMENT", status) == 0) {
-    }
-    if (*status == KEY_NO_EXIST) {
-        *status = 0;
-        fits_clear_errmsg();
-    }
     int count = 0;
     fits_get_hdrspace(in, &count, nullptr, status);
     char card[FLEN_CARD];
