@@ -13,6 +13,9 @@
 #include <cstring>
 #include <initializer_list>
 #include <limits>
+#include <string>
+
+#include <sys/stat.h>
 
 // Opens `name` as the library does, at the HDU the name selects.  When the name selects none
 // and the primary HDU is empty, a tile-compressed image in the first extension is the file's
@@ -39,6 +42,27 @@ inline int open_stored_image(fitsfile** fp, const char* name, int mode, int* sta
         fits_clear_errmsg();
     }
     return *status;
+}
+
+// The regular file that holds the open image stored plainly (not tile-compressed, not
+// decompressed or filtered into memory by the library): its name and size.  False otherwise.
+inline bool plain_file_of(fitsfile* fp, std::string* file, long long* size) {
+    char url[FLEN_FILENAME];
+    char name[FLEN_FILENAME];
+    char root[FLEN_FILENAME];
+    int st = 0;
+    fits_url_type(fp, url, &st);
+    fits_file_name(fp, name, &st);
+    fits_parse_rootname(name, root, &st);
+    const bool compressed = fits_is_compressed_image(fp, &st) != 0;
+    struct stat info {};
+    if (st != 0 || compressed || std::strcmp(url, "file://") != 0 || stat(root, &info) != 0 ||
+        !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    *file = root;
+    *size = info.st_size;
+    return true;
 }
 
 // The null value to ask for when reading floating-point pixels: NaN for an image of integers
@@ -88,8 +112,8 @@ inline bool is_storage_card(const char* card) {
 // Starts the product's header: a new image of `bitpix` and the given axes (with the library's
 // own comments of a new header) followed by the cards of the input's current header that
 // describe the image and the observation, in their order.
-inline int create_image_like(fitsfile* in, fitsfile* out, int bitpix, int naxis,
-                             const long* naxes, int* status) {
+inline int create_image_like(fitsfile* in, fitsfile* out, int bitpix, int naxis, const long* naxes,
+                             int* status) {
     fits_create_img(out, bitpix, naxis, const_cast<long*>(naxes), status);
     int count = 0;
     fits_get_hdrspace(in, &count, nullptr, status);

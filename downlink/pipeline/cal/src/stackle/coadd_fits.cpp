@@ -168,31 +168,16 @@ frame_dims plane_dims(fitsfile* fptr, const char* fn, const char* routine, const
     return d;
 }
 
-// The file behind the open image when the image is stored plainly in it (not tile-compressed,
-// not decompressed or filtered into memory by the library) and is a regular file: its name, the
-// offset of the image's data and the file's size.  False otherwise.
+// The file behind the open image when the image is stored plainly in a regular file (see
+// plain_file_of): its name, the offset of the image's data and the file's size.
 bool plain_file_of(fitsfile* fptr, std::string* file, long long* data_at, long long* size) {
-    char url[FLEN_FILENAME];
-    char name[FLEN_FILENAME];
-    char root[FLEN_FILENAME];
     LONGLONG head = 0;
     LONGLONG data = 0;
     LONGLONG end = 0;
     int status = 0;
-    fits_url_type(fptr, url, &status);
-    fits_file_name(fptr, name, &status);
-    fits_parse_rootname(name, root, &status);
     fits_get_hduaddrll(fptr, &head, &data, &end, &status);
-    const bool compressed = fits_is_compressed_image(fptr, &status) != 0;
-    struct stat st {};
-    if (status != 0 || compressed || std::strcmp(url, "file://") != 0 || stat(root, &st) != 0 ||
-        !S_ISREG(st.st_mode)) {
-        return false;
-    }
-    *file = root;
     *data_at = data;
-    *size = st.st_size;
-    return true;
+    return status == 0 && plain_file_of(fptr, file, size);
 }
 
 // True when the open image is stored plainly in a regular file long enough to hold `bytes`

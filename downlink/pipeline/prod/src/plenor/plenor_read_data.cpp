@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 bool plenor_pixel_counts(const image_dims* dims, size_t* plane_pixels, size_t* cube_pixels) {
     if (dims->I_NX < 0 || dims->I_NY < 0 || dims->I_NZ < 0) {
@@ -80,14 +81,28 @@ bool data_unit_complete(fitsfile* fp, const fits_axes& ax, int* st) {
     if (*st != 0) {
         return false;
     }
-    unsigned long long bytes = static_cast<unsigned long long>(bitpix < 0 ? -bitpix : bitpix) / 8;
+    unsigned long long pixels = 1;
     for (int i = 0; i < ax.naxis; ++i) {
-        if (__builtin_mul_overflow(bytes, static_cast<unsigned long long>(ax.length[i]), &bytes)) {
+        if (__builtin_mul_overflow(pixels, static_cast<unsigned long long>(ax.length[i]),
+                                   &pixels)) {
             return false;
         }
     }
-    const unsigned long long have = static_cast<unsigned long long>(fp->Fptr->filesize - data);
-    return data <= fp->Fptr->filesize && bytes <= have;
+    unsigned long long bytes = 0;
+    if (__builtin_mul_overflow(pixels, static_cast<unsigned long long>(std::abs(bitpix) / 8),
+                               &bytes)) {
+        return false;
+    }
+    std::string file;
+    long long size = 0;
+    if (!plain_file_of(fp, &file, &size)) { // held in memory by the library (gzip, a pipe)
+        double last = 0.0;
+        int anynul = 0;
+        int read_st = 0;
+        return pixels == 0 || fits_read_img(fp, TDOUBLE, static_cast<LONGLONG>(pixels), 1, nullptr,
+                                            &last, &anynul, &read_st) == 0;
+    }
+    return data <= size && bytes <= static_cast<unsigned long long>(size - data);
 }
 
 // Opens a file and reads its axes.  Images must have two or three axes; more are refused
