@@ -203,7 +203,9 @@ Stored write_stored(const std::string& path, Storage how, int bitpix,
         fits_create_img(f, SHORT_IMG, 0, nullptr, &status);
     if (kCompression[kind] != 0)
         fits_set_compression_type(f, kCompression[kind], &status);
-    if (how == Storage::Hcompress) // tiles of at least 4 x 4: one a plane
+    // One tile a plane: HCOMPRESS needs tiles of 4 x 4 at least, and the library reads past the
+    // end of the pixels when it writes PLIO tiles of one short row.
+    if (how == Storage::Hcompress || how == Storage::Plio)
         fits_set_tile_dim(f, 2, ax.data(), &status);
     if (how == Storage::Gzip1 || how == Storage::Gzip2)
         fits_set_quantize_level(f, 0.0, &status); // floating point stored losslessly
