@@ -2,7 +2,10 @@
 
 #include <fitsio.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <limits>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -156,6 +159,97 @@ void write_short_image(const std::string& path, const std::vector<long>& naxes,
                        const std::vector<int16_t>& pixels, const std::vector<Keyword>& keys) {
     std::vector<short> copy(pixels.begin(), pixels.end());
     write_typed(path, SHORT_IMG, naxes, TSHORT, copy.data(), static_cast<long>(copy.size()), keys);
+}
+
+namespace {
+
+// Raw values of a scaled 16-bit image: masks as they are, BLANK naming the first pixel's value;
+// floating-point values on the scale that spans them, NaN stored as BLANK (-32768).
+std::vector<short> scaled(int bitpix, const std::vector<double>& px, double* scale, double* zero,
+                          LONGLONG* blank) {
+    double lo = 0.0, hi = 0.0;
+    for (double v : px)
+        if (v == v) {
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    *scale = bitpix > 0 || hi == lo ? 1.0 : (hi - lo) / 60000.0;
+    *zero = bitpix > 0 ? 0.0 : (hi + lo) / 2;
+    *blank = bitpix > 0 ? static_cast<LONGLONG>(px.at(0)) : -32768;
+    std::vector<short> raw(px.size());
+    for (size_t i = 0; i < px.size(); ++i)
+        raw[i] =
+            static_cast<short>(px[i] == px[i] ? std::lround((px[i] - *zero) / *scale) : *blank);
+    return raw;
+}
+
+const int kCompression[] = {0, RICE_1, GZIP_1, GZIP_2, HCOMPRESS_1, PLIO_1, 0};
+const char* const kSelector[] = {"[1]", "", "[1]", "[SCI]", "", "[1]", ""};
+
+} // namespace
+
+Stored write_stored(const std::string& path, Storage how, int bitpix,
+                    const std::vector<long>& naxes, const std::vector<double>& pixels,
+                    const std::vector<Keyword>& keys) {
+    const int kind = static_cast<int>(how);
+    ::unlink(path.c_str());
+    int status = 0;
+    fitsfile* f = nullptr;
+    fits_create_file(&f, path.c_str(), &status);
+    check_fits(status, "cannot create", path);
+    std::vector<long> ax(naxes);
+    std::vector<double> px(pixels);
+    if (how == Storage::Extension)
+        fits_create_img(f, SHORT_IMG, 0, nullptr, &status);
+    if (kCompression[kind] != 0)
+        fits_set_compression_type(f, kCompression[kind], &status);
+    // One tile a plane: HCOMPRESS needs tiles of 4 x 4 at least, and the library reads past the
+    // end of the pixels when it writes PLIO tiles of one short row.
+    if (how == Storage::Hcompress || how == Storage::Plio)
+        fits_set_tile_dim(f, 2, ax.data(), &status);
+    if (how == Storage::Gzip1 || how == Storage::Gzip2)
+        fits_set_quantize_level(f, 0.0, &status); // floating point stored losslessly
+    if (how == Storage::Scaled) {
+        double scale = 1, zero = 0;
+        LONGLONG blank = 0;
+        std::vector<short> raw = scaled(bitpix, px, &scale, &zero, &blank);
+        fits_create_img(f, SHORT_IMG, static_cast<int>(ax.size()), ax.data(), &status);
+        fits_write_key(f, TDOUBLE, "BSCALE", &scale, nullptr, &status);
+        fits_write_key(f, TDOUBLE, "BZERO", &zero, nullptr, &status);
+        fits_write_key(f, TLONGLONG, "BLANK", &blank, nullptr, &status);
+        fits_set_bscale(f, 1.0, 0.0, &status);
+        fits_write_img(f, TSHORT, 1, static_cast<LONGLONG>(raw.size()), raw.data(), &status);
+        fits_set_bscale(f, scale, zero, &status);
+    } else {
+        // Written as the image's own type: the library compresses no other.
+        std::vector<float> fpx(px.begin(), px.end());
+        std::vector<short> spx(px.begin(), px.end());
+        fits_create_img(f, bitpix, static_cast<int>(ax.size()), ax.data(), &status);
+        fits_write_img(f, bitpix < 0 ? TFLOAT : TSHORT, 1, static_cast<LONGLONG>(px.size()),
+                       bitpix < 0 ? static_cast<void*>(fpx.data()) : spx.data(), &status);
+    }
+    write_keys(f, keys, status);
+    if (how == Storage::Gzip2 || how == Storage::Extension) {
+        char sci[] = "SCI";
+        fits_update_key(f, TSTRING, "EXTNAME", sci, nullptr, &status);
+    }
+    if (how == Storage::Scaled || how == Storage::Extension)
+        fits_write_chksum(f, &status);
+    fits_close_file(f, &status);
+    check_fits(status, "cannot write", path);
+
+    Stored out{path + kSelector[kind], std::vector<double>(px.size())};
+    const std::string hdu = how == Storage::Scaled ? "" : "[1]";
+    fits_open_file(&f, (path + hdu).c_str(), READONLY, &status);
+    double nan = std::numeric_limits<double>::quiet_NaN();
+    int anynul = 0;
+    const bool blank = how == Storage::Scaled && bitpix < 0; // BLANK marks undefined values
+    fits_read_img(f, TDOUBLE, 1, static_cast<LONGLONG>(px.size()), blank ? &nan : nullptr,
+                  out.values.data(), &anynul, &status);
+    int close_status = 0;
+    fits_close_file(f, &close_status);
+    check_fits(status, "cannot read back", path);
+    return out;
 }
 
 Image read_image(const std::string& path, int hdu) {

@@ -43,6 +43,28 @@ void write_float_image(const std::string& path, const std::vector<long>& naxes,
 void write_short_image(const std::string& path, const std::vector<long>& naxes,
                        const std::vector<int16_t>& pixels, const std::vector<Keyword>& keys = {});
 
+// Ways archives store images, each written through the FITS library itself: a plain image in
+// an extension named SCI, with checksums, after an empty primary HDU; tile-compressed (in the
+// first extension) with Rice, gzip 1 and 2 (named SCI), HCOMPRESS or PLIO (non-negative
+// integers only); 16-bit integers with BSCALE, BZERO, BLANK and checksums in the primary HDU.
+enum class Storage { Extension, Rice, Gzip1, Gzip2, Hcompress, Plio, Scaled };
+
+// An image written in one of those ways: the name that selects it ("f.fits[1]", "f.fits[SCI]",
+// "f.fits" for Rice and HCOMPRESS, whose image is the file's only one) and its values as the
+// library reads them back (lossy compression and scaling applied; BLANK pixels of scaled
+// floating-point values are NaN, those of a mask keep their value).
+struct Stored {
+    std::string name;
+    std::vector<double> values;
+};
+
+// Writes `pixels` (NaN = undefined) with `keys` into `path` stored `how`, as an image whose
+// values are of type `bitpix` (FLOAT_IMG, or SHORT_IMG for masks and counts; BLANK then names
+// the value of the first pixel).
+Stored write_stored(const std::string& path, Storage how, int bitpix,
+                    const std::vector<long>& naxes, const std::vector<double>& pixels,
+                    const std::vector<Keyword>& keys = {});
+
 // An image read back from a FITS file (one HDU).
 struct Image {
     int bitpix = 0;                 // BITPIX as stored

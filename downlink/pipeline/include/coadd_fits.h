@@ -46,6 +46,12 @@
 // than 1.  Debug lines when `debug` is nonzero.
 void read_fits_dims_2d(const char* fits_filename, int* xdim, int* ydim, int debug);
 
+// Every reader opens its image as open_stored_image (fits_storage.h) does: any image HDU the
+// name selects, tile-compressed or gzip.  The float readers take the type of the values
+// (BITPIX, or floating point for scaled integers that hold fractions); undefined pixels
+// (BLANK) of an integer image are NaN.  The 16-bit readers take the stored BITPIX and keep
+// every stored value, BLANK included: a mask's bits are the mask.
+//
 // Reads a float plane (BITPIX -32; -64 accepted with a caution and rounded to float).
 // `req_fovid` is the FOVID rule, in/out: -9 skips the keyword; any other negative value
 // adopts the file's FOVID (written back into *req_fovid); 0 or more requires that FOVID.
@@ -58,7 +64,8 @@ int16_t* read_fits_s(const char* fits_filename, int* xdim, int* ydim, int debug)
 // ---- reading a stack in bands of rows
 
 // An input opened for reading in bands of rows.  A plain file holding its whole plane stays
-// open and every band is read from it; any other input (a pipe, a compressed or short file)
+// open and every band is read from it; any other input (a pipe, a tile-compressed or gzip
+// file, an image the library filters into memory, a short file)
 // is read whole when it is opened, failing there as the whole-plane reader does, and its
 // bands are copied from that plane.
 struct band_input {
@@ -73,6 +80,7 @@ struct band_input {
     // (stored as the read's type, unscaled): bands are then read as stored and only put into
     // the host's byte order.  -1 when the library converts them.
     long long stored_at;
+    int fd; // a descriptor of its own on the file read as stored (fptr is then null), or -1
 };
 
 // Opens a float input with the checks and messages of read_fits (FOVID rule, BITPIX with the
@@ -113,9 +121,10 @@ void compare_fits_data(const char* file_a, const char* file_b);
 // Writes `image` (cs->xdim x cs->ydim floats) as a new BITPIX -32 image with the comment block.
 int write_flt_fits(const char* out_filename, const float* image, const control_settings* cs);
 
-// As write_flt_fits, but the header starts as a copy of the primary header of
-// `first_data_file` (FOVID included), resized to BITPIX -32 and cs->xdim x cs->ydim.  When
-// the copy cannot be made, the image gets a fresh header.
+// As write_flt_fits, but the header carries the keywords of the image of `first_data_file`
+// that describe the image and the observation (FOVID included; not those of its storage, see
+// fits_storage.h), with BITPIX -32 and cs->xdim x cs->ydim.  When the copy cannot be made,
+// the image gets a fresh header.
 int write_flt_fits_with_hdrs(const char* first_data_file, const char* out_filename,
                              const float* image, const control_settings* cs);
 

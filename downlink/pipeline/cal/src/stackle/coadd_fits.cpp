@@ -7,6 +7,7 @@
 #include "coadd_fits.h"
 
 #include "fits_names.h"
+#include "fits_storage.h"
 
 #include <cerrno>
 #include <climits>
@@ -17,15 +18,11 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-// The library's internal header declares its routines without C linkage for C++.
-extern "C" {
-#include <fitsio2.h> // NMAXFILES, the library's limit of files open at once; ffgbyt
-}
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>
@@ -38,6 +35,13 @@ constexpr int kMaxAxes = 999;        // a FITS image has at most 999 axes; every
 constexpr int kHeaderRoom = 30;      // header records stackle may add to a copied header
 constexpr int kFovidSkip = -9;       // expected FOVID meaning "do not read FOVID"
 constexpr long kOtherOpenFiles = 16; // files a run opens besides the inputs kept open
+// Files the FITS library keeps open at once (its NMAXFILES): 10000 from version 4 on, 300 in
+// the oldest versions still met.  The library does not tell it.
+#if CFITSIO_MAJOR >= 4
+constexpr long kLibraryOpenFiles = 10000;
+#else
+constexpr long kLibraryOpenFiles = 300;
+#endif
 
 // The library's error report on standard error, after what stdout already holds.
 void report(int status) {
@@ -67,7 +71,7 @@ void close_input(fitsfile* fptr) {
 fitsfile* open_or_end(const char* fn, int iomode, const char* verb, const char* routine) {
     fitsfile* fptr = nullptr;
     int status = 0;
-    if (fits_open_file(&fptr, fn, iomode, &status)) {
+    if (open_stored_image(&fptr, fn, iomode, &status)) {
         std::printf("\aERROR: Attempt to %s file %s FAILED in %s().\n", verb, fn, routine);
         report(status);
         fail(nullptr);
@@ -121,6 +125,9 @@ bool refuse_empty(const frame_dims& d, const char* fn, const char* routine) {
     }
     std::printf("\aERROR: file %s holds no image in its primary HDU [%s()]\n", fn, routine);
     std::printf("       NAXIS=%1d, npixels=%1lld\n", d.naxis, d.npix_all);
+    if (d.naxis == 0) {
+        std::printf("       an image in an extension is named as %s[1]\n", fn);
+    }
     return true;
 }
 
@@ -161,22 +168,28 @@ frame_dims plane_dims(fitsfile* fptr, const char* fn, const char* routine, const
     return d;
 }
 
-// True when the open file is a plain file long enough to hold `bytes` bytes of image data:
-// only then are the plane's pages populated ahead of the read, so that a header claiming a
-// huge image in a short file never makes the run take memory the file cannot fill.
-bool file_holds(fitsfile* fptr, size_t bytes) {
+// The file behind the open image when the image is stored plainly in a regular file (see
+// plain_file_of): its name, the offset of the image's data and the file's size.
+bool plain_file_of(fitsfile* fptr, std::string* file, long long* data_at, long long* size) {
     LONGLONG head = 0;
     LONGLONG data = 0;
     LONGLONG end = 0;
-    char name[FLEN_FILENAME];
     int status = 0;
     fits_get_hduaddrll(fptr, &head, &data, &end, &status);
-    fits_file_name(fptr, name, &status);
-    struct stat st {};
-    return status == 0 && stat(name, &st) == 0 && S_ISREG(st.st_mode) && data >= 0 &&
-           static_cast<unsigned long long>(st.st_size) >= static_cast<unsigned long long>(data) &&
-           static_cast<unsigned long long>(st.st_size) - static_cast<unsigned long long>(data) >=
-               bytes;
+    *data_at = data;
+    return status == 0 && plain_file_of(fptr, file, size);
+}
+
+// True when the open image is stored plainly in a regular file long enough to hold `bytes`
+// bytes of image data: only then are the plane's pages populated ahead of the read, so that a
+// header claiming a huge image in a short file never makes the run take memory the file
+// cannot fill.
+bool file_holds(fitsfile* fptr, size_t bytes) {
+    std::string file;
+    long long data = 0;
+    long long size = 0;
+    return plain_file_of(fptr, &file, &data, &size) && data >= 0 && size >= data &&
+           static_cast<unsigned long long>(size - data) >= bytes;
 }
 
 // Puts the whole pages of a plane in place with one request before the reader fills them: a
@@ -248,7 +261,10 @@ bool read_pixels(fitsfile* fptr, const char* fn, const pixel_kind& k, long long 
                  long long count, void* buf) {
     int anynul = 0;
     int status = 0;
-    if (fits_read_img(fptr, k.datatype, first, count, nullptr, buf, &anynul, &status)) {
+    // Undefined pixels of a float plane are NaN; a mask keeps every stored value, BLANK too.
+    const void* undefined = k.datatype == TFLOAT ? undefined_pixel_value(fptr) : nullptr;
+    if (fits_read_img(fptr, k.datatype, first, count, const_cast<void*>(undefined), buf, &anynul,
+                      &status)) {
         print_read_failed(fn, k, status);
         return false;
     }
@@ -270,11 +286,14 @@ void* read_plane(fitsfile* fptr, const char* fn, const frame_dims& d, const pixe
     return plane;
 }
 
-// BITPIX of the open image, or the end of the run with the message of `routine`.
-int read_bitpix(fitsfile* fptr, const char* fn, const char* routine) {
+// BITPIX of the open image, or the end of the run with the message of `routine`.  With
+// `of_values`, the type of the values it holds: scaled integers holding fractions are
+// floating point.
+int read_bitpix(fitsfile* fptr, const char* fn, const char* routine, bool of_values) {
     int bitpix = 0;
     int status = 0;
-    if (fits_get_img_type(fptr, &bitpix, &status)) {
+    if (of_values ? fits_get_img_equivtype(fptr, &bitpix, &status)
+                  : fits_get_img_type(fptr, &bitpix, &status)) {
         std::printf("\aERROR: Attempt to read bitpix from file %s FAILED in %s().\n", fn, routine);
         report(status);
         fail(fptr);
@@ -311,7 +330,7 @@ void check_fovid(fitsfile* fptr, const char* fn, int* req_fovid) {
 
 // Accepts FLOAT_IMG, and DOUBLE_IMG with a caution; anything else ends the run.
 void check_float_bitpix(fitsfile* fptr, const char* fn, int debug) {
-    const int bitpix = read_bitpix(fptr, fn, "read_fits");
+    const int bitpix = read_bitpix(fptr, fn, "read_fits", true);
     if (bitpix == FLOAT_IMG) {
         if (debug) {
             std::printf("BITPIX is %1d -- GOOD.\n", bitpix);
@@ -386,7 +405,7 @@ void print_short_samples(const char* fn, const int16_t* plane, const frame_dims&
 }
 
 void check_short_bitpix(fitsfile* fptr, const char* fn, int debug) {
-    const int bitpix = read_bitpix(fptr, fn, "read_fits_s");
+    const int bitpix = read_bitpix(fptr, fn, "read_fits_s", false);
     if (bitpix != SHORT_IMG) {
         std::printf("\aERROR: In read_fits_s() the file %s has incorrect BITPIX:\n", fn);
         std::printf("\aERROR: BITPIX should be %1d but it is %1d\n\n", SHORT_IMG, bitpix);
@@ -499,37 +518,64 @@ void to_host_order(void* band, size_t count, size_t size) {
 }
 
 // Reads `count` values from value `first` (0 = the first) of an input whose stored values
-// are those of the read (see stored_as_read) as they are stored; false when they cannot be
-// read.  A large read goes the way the library's own pixel readers take one: from a byte
-// position set for the call, straight from the file into `band`, bypassing the record
-// buffers (and the seek, when the file is already there, as it is for consecutive bands).
+// are those of the read (see stored_as_read) as they are stored, straight from its file into
+// `band`; false, with a FITS status, when they cannot all be read.
 bool read_stored(const band_input* in, long long first, long long count, void* band, int* status) {
-    const LONGLONG at = in->stored_at + static_cast<LONGLONG>(first) * in->elem_size;
-    const LONGLONG bytes = static_cast<LONGLONG>(count) * in->elem_size;
-    if (bytes >= MINDIRECT) {
-        FITSfile* file = in->fptr->Fptr;
-        const LONGLONG kept = file->bytepos;
-        file->bytepos = at;
-        ffgbyt(in->fptr, bytes, band, status);
-        file->bytepos = kept;
-    } else if (ffmbyt(in->fptr, at, REPORT_EOF, status) == 0) {
-        ffgbyt(in->fptr, bytes, band, status);
+    const size_t bytes = static_cast<size_t>(count) * in->elem_size;
+    off_t at = static_cast<off_t>(in->stored_at + first * static_cast<long long>(in->elem_size));
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t got = pread(in->fd, static_cast<char*>(band) + done, bytes - done, at);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            *status = got == 0 ? END_OF_FILE : READ_ERROR;
+            return false;
+        }
+        done += static_cast<size_t>(got);
+        at += got;
     }
-    if (*status == 0) {
-        to_host_order(band, static_cast<size_t>(count), in->elem_size);
-    }
-    return *status == 0;
+    to_host_order(band, static_cast<size_t>(count), in->elem_size);
+    return true;
 }
 
-// The band record of an opened input.  A plain file holding the whole plane stays open;
-// anything else is read whole now, by the whole-plane read with its messages, and closed.
+// A descriptor of its own on the plain regular file behind the open image, or -1.  The file is
+// opened again only once it is known to be a regular file (never a pipe, whose data would be
+// taken from the library), and only kept when it is still one.
+int open_plain_file(fitsfile* fptr) {
+    std::string file;
+    long long data = 0;
+    long long size = 0;
+    if (!plain_file_of(fptr, &file, &data, &size)) {
+        return -1;
+    }
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The band record of an opened input.  A plain file holding the whole plane stays open: when
+// its values are stored as the read gives them, on a descriptor of its own read directly (the
+// library's file is closed), else through the library.  Anything else is read whole now, by
+// the whole-plane read with its messages, and closed.
 band_input keep_for_bands(fitsfile* fptr, const char* fn, const frame_dims& d, const pixel_kind& k,
                           int debug) {
-    band_input in{fn, fptr, nullptr, k.datatype, k.elem_size, d.xdim, d.ydim, -1};
+    band_input in{fn, fptr, nullptr, k.datatype, k.elem_size, d.xdim, d.ydim, -1, -1};
     size_t npix = 0;
     if (stackle_plane_pixels(d.xdim, d.ydim, k.elem_size, &npix) &&
         file_holds(fptr, npix * k.elem_size)) {
-        in.stored_at = stored_as_read(fptr, k.datatype);
+        const LONGLONG stored_at = stored_as_read(fptr, k.datatype);
+        in.fd = stored_at >= 0 ? open_plain_file(fptr) : -1;
+        if (in.fd >= 0) {
+            in.stored_at = stored_at;
+            close_input(fptr);
+            in.fptr = nullptr;
+        }
         return in;
     }
     in.whole = read_plane(fptr, fn, d, k, debug);
@@ -761,24 +807,27 @@ int complete_product(product* p, int datatype, const void* pixels, const control
     return finish_product(p, write_fail_fmt);
 }
 
-// Copies the primary HDU of the first data file into the product; true when it was copied.
-bool copy_first_header(product* p, const char* first_file, int debug) {
+// Starts the product as a float image of the frame's size whose header carries the keywords
+// of the first data file's image that describe the image and the observation (see
+// fits_storage.h); true when they were copied.
+bool copy_first_header(product* p, const char* first_file, const control_settings* cs) {
     fitsfile* in = nullptr;
     int status = 0;
-    if (fits_open_file(&in, first_file, READONLY, &status)) {
+    if (open_stored_image(&in, first_file, READONLY, &status)) {
         fits_clear_errmsg();
         return false;
     }
-    if (debug) {
+    if (cs->debug) {
         std::printf("Copy the HDU from %s to %s in write_flt_fits_with_hdrs()\n", first_file,
                     p->name);
     }
-    bool copied = fits_copy_hdu(in, p->fptr, kHeaderRoom, &status) == 0;
+    const long naxes[2] = {cs->xdim, cs->ydim};
+    bool copied = create_image_like(in, p->fptr, FLOAT_IMG, 2, naxes, &status) == 0;
     if (!copied) {
         std::printf("Problem in fits_copy_hdu() from %s to %s in write_flt_fits_with_hdrs()\n",
                     first_file, p->name);
         fits_clear_errmsg();
-    } else if (debug) {
+    } else if (cs->debug) {
         std::printf("HDU Copy SUCCESSFUL.\n");
     }
     status = 0;
@@ -786,28 +835,17 @@ bool copy_first_header(product* p, const char* first_file, int debug) {
     return copied;
 }
 
-// Removes a keyword when present (a copied checksum no longer matches the new data).
-void drop_key(fitsfile* fptr, const char* key) {
-    int status = 0;
-    if (fits_delete_key(fptr, key, &status)) {
-        fits_clear_errmsg();
-    }
-}
-
-// Turns the copied HDU into the product's float image, or, when there is none, starts the
+// Keeps the image started with the first file's header, or, when there is none, starts the
 // file afresh with a new float image.  False when the file cannot be recreated.
 bool shape_copied_image(product* p, bool copied, const control_settings* cs) {
-    long naxes[2] = {cs->xdim, cs->ydim};
-    int status = 0;
-    if (copied && fits_resize_img(p->fptr, FLOAT_IMG, 2, naxes, &status) == 0) {
-        drop_key(p->fptr, "CHECKSUM");
-        drop_key(p->fptr, "DATASUM");
+    if (copied) {
         return true;
     }
+    long naxes[2] = {cs->xdim, cs->ydim};
     std::printf("fits_resize_img() failed.  Trying fits_create_img()...\n");
     fits_clear_errmsg();
     // Start from an empty file so that the new image is the primary one.
-    status = 0;
+    int status = 0;
     fits_delete_file(p->fptr, &status);
     if (!create_product(p)) {
         return false;
@@ -899,7 +937,7 @@ void read_fits_dims_2d(const char* fits_filename, int* xdim, int* ydim, int debu
     }
     fitsfile* fptr = nullptr;
     int status = 0;
-    if (fits_open_file(&fptr, fits_filename, READONLY, &status)) {
+    if (open_stored_image(&fptr, fits_filename, READONLY, &status)) {
         std::printf("\aERROR opening FITS file %s in read_fits_dims_2d()\n", fits_filename);
         std::printf("returned status=%d\n", status);
         fail(nullptr);
@@ -994,7 +1032,7 @@ void read_band(const band_input* in, int first_row, int nrows, void* band) {
         int status = 0;
         if (!read_stored(in, first, count, band, &status)) {
             print_read_failed(in->name, kind_of(in->datatype), status);
-            fail(in->fptr);
+            fail(nullptr);
         }
     } else if (!read_pixels(in->fptr, in->name, kind_of(in->datatype), first + 1, count, band)) {
         fail(in->fptr);
@@ -1005,7 +1043,11 @@ void close_band_input(band_input* in) {
     if (in->fptr != nullptr) {
         close_input(in->fptr);
     }
+    if (in->fd >= 0) {
+        close(in->fd);
+    }
     std::free(in->whole);
+    in->fd = -1;
     in->fptr = nullptr;
     in->whole = nullptr;
 }
@@ -1019,7 +1061,7 @@ bool band_inputs_fit(long count) {
     // itself need the rest.
     const bool process_ok =
         lim.rlim_cur == RLIM_INFINITY || static_cast<rlim_t>(count) <= lim.rlim_cur / 2;
-    return process_ok && count + kOtherOpenFiles <= NMAXFILES;
+    return process_ok && count + kOtherOpenFiles <= kLibraryOpenFiles;
 }
 
 void read_fmask_lists(control_settings* cs) {
@@ -1063,7 +1105,7 @@ void read_fmask_params(const char* fmask_filename, control_settings* cs) {
     }
     fitsfile* fptr = nullptr;
     int status = 0;
-    if (fits_open_file(&fptr, fmask_filename, READONLY, &status)) {
+    if (open_stored_image(&fptr, fmask_filename, READONLY, &status)) {
         std::printf("\aERROR opening FMASK FITS file %s in read_fmask_params()\n", fmask_filename);
         std::printf("returned status=%d\n", status);
         fail(nullptr);
@@ -1174,7 +1216,7 @@ int write_flt_fits_with_hdrs(const char* first_data_file, const char* out_filena
     if (!create_product(&p)) {
         return 1;
     }
-    const bool copied = copy_first_header(&p, first_data_file, cs->debug);
+    const bool copied = copy_first_header(&p, first_data_file, cs);
     if (!shape_copied_image(&p, copied, cs)) {
         return 1;
     }

@@ -3,6 +3,7 @@
 #include "plenor.h"
 
 #include "fits_names.h"
+#include "fits_storage.h"
 
 #include <sys/stat.h>
 
@@ -38,8 +39,6 @@ void writeDLhistoryline(fitsfile* fp, const char* program, const char* version, 
 namespace {
 
 const char program_name[] = "PLENOR";
-// Bits a failed history line adds to the FITS status (no function code).
-const int32_t history_failure_bits = 0x1C;
 
 void version_text(char* out, size_t cap) {
     std::snprintf(out, cap, "%.3f", static_cast<double>(PLENOR_VERSION));
@@ -49,9 +48,9 @@ void set_write_failure(run_control* rc, int fits_status) {
     rc->status = plenor_code(FCN_OUTPUT_DATA, MSG_FITS_STATUS) | fits_status;
 }
 
-// A failed history line carries the FITS status without a function code.
+// A failed history line carries the function and the FITS status like any other failure.
 void set_history_failure(run_control* rc, int fits_status) {
-    rc->status = fits_status | history_failure_bits;
+    set_write_failure(rc, fits_status);
 }
 
 void close_quietly(fitsfile* fp) {
@@ -61,8 +60,8 @@ void close_quietly(fitsfile* fp) {
     }
 }
 
-// Which failure a product reports: a FITS call that failed (0x1E1000 OR the FITS status), or
-// the history line (the FITS status OR 0x1C).
+// Which failure a product reports: a FITS call that failed or the history line, both as
+// 0x1E1000 OR the FITS status, so that the report names the function.
 void fail_with(run_control* rc, int fits_status, bool history) {
     fits_report_error(stderr, fits_status);
     if (history) {
@@ -323,36 +322,19 @@ bool write_dmask(const file_names* fn, size_t count, short* dmask, run_control* 
 
 // ------------------------------------------------------------------ DCE and uncertainty
 
-// Deletes a keyword when it is there.
-void delete_if_present(fitsfile* out, const char* key, int* st) {
-    if (*st == 0 && fits_delete_key(out, key, st) == KEY_NO_EXIST) {
-        *st = 0;
-    }
-}
-
-// A product copied from an integer image would truncate the flat-fielded values: the output
-// is made a 32-bit float image of the same shape, without integer scaling or blank value.
-void make_float_image(fitsfile* out, int* st) {
-    int bitpix = 0;
-    int naxis = 0;
-    long naxes[3] = {0, 0, 0};
-    fits_get_img_param(out, 3, &bitpix, &naxis, naxes, st);
-    if (*st != 0 || bitpix < 0) {
-        return;
-    }
-    fits_resize_img(out, FLOAT_IMG, naxis < 3 ? naxis : 3, naxes, st);
-    delete_if_present(out, "BSCALE", st);
-    delete_if_present(out, "BZERO", st);
-    delete_if_present(out, "BLANK", st);
-    fits_set_bscale(out, 1.0, 0.0, st);
-}
-
-// Copies the input's header into the product and adds the history line.
+// Starts the product as an image of the input's shape with the input header's keywords that
+// describe the image and the observation, and adds the history line.  The product is a
+// floating-point image: 64-bit when the input is, else 32-bit (an integer image would truncate
+// the flat-fielded values).
 bool copy_header(fitsfile* in, fitsfile* out, int* st) {
     char version[16];
     version_text(version, sizeof version);
-    fits_copy_header(in, out, st);
-    make_float_image(out, st);
+    int bitpix = 0;
+    int naxis = 0;
+    long naxes[3] = {0, 0, 0};
+    fits_get_img_param(in, 3, &bitpix, &naxis, naxes, st);
+    create_image_like(in, out, bitpix == DOUBLE_IMG ? DOUBLE_IMG : FLOAT_IMG, naxis < 3 ? naxis : 3,
+                      naxes, st);
     writeDLhistoryline(out, program_name, version, st);
     return *st == 0;
 }
@@ -377,7 +359,7 @@ bool write_product(const char* input, const char* output, size_t count, float* p
     fitsfile* in = nullptr;
     int st = 0;
     product_file p{};
-    if (fits_open_file(&in, input, READONLY, &st) != 0 || !create_product(output, &p, &st)) {
+    if (open_stored_image(&in, input, READONLY, &st) != 0 || !create_product(output, &p, &st)) {
         close_quietly(in);
         fail_with(rc, st, false);
         return false;

@@ -2,6 +2,8 @@
 // the input DCE, in a fixed order.  Every file opened here is closed again on every path.
 #include "plenor.h"
 
+#include "fits_storage.h"
+
 #include <sys/mman.h>
 
 #include <climits>
@@ -9,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 bool plenor_pixel_counts(const image_dims* dims, size_t* plane_pixels, size_t* cube_pixels) {
     if (dims->I_NX < 0 || dims->I_NY < 0 || dims->I_NZ < 0) {
@@ -62,8 +65,13 @@ void close_quietly(fitsfile* fp) {
 
 // True when the file holds every data byte its header announces.  Checked before any buffer
 // is allocated, so that a header claiming huge axes over a short file is refused as the
-// truncated file it is instead of reserving memory for pixels that are not there.
+// truncated file it is instead of reserving memory for pixels that are not there.  A
+// tile-compressed image is stored as a table of compressed tiles, which the library checks
+// itself as it reads them.
 bool data_unit_complete(fitsfile* fp, const fits_axes& ax, int* st) {
+    if (fits_is_compressed_image(fp, st)) {
+        return *st == 0;
+    }
     int bitpix = 0;
     LONGLONG head = 0;
     LONGLONG data = 0;
@@ -73,14 +81,28 @@ bool data_unit_complete(fitsfile* fp, const fits_axes& ax, int* st) {
     if (*st != 0) {
         return false;
     }
-    unsigned long long bytes = static_cast<unsigned long long>(bitpix < 0 ? -bitpix : bitpix) / 8;
+    unsigned long long pixels = 1;
     for (int i = 0; i < ax.naxis; ++i) {
-        if (__builtin_mul_overflow(bytes, static_cast<unsigned long long>(ax.length[i]), &bytes)) {
+        if (__builtin_mul_overflow(pixels, static_cast<unsigned long long>(ax.length[i]),
+                                   &pixels)) {
             return false;
         }
     }
-    const unsigned long long have = static_cast<unsigned long long>(fp->Fptr->filesize - data);
-    return data <= fp->Fptr->filesize && bytes <= have;
+    unsigned long long bytes = 0;
+    if (__builtin_mul_overflow(pixels, static_cast<unsigned long long>(std::abs(bitpix) / 8),
+                               &bytes)) {
+        return false;
+    }
+    std::string file;
+    long long size = 0;
+    if (!plain_file_of(fp, &file, &size)) { // held in memory by the library (gzip, a pipe)
+        double last = 0.0;
+        int anynul = 0;
+        int read_st = 0;
+        return pixels == 0 || fits_read_img(fp, TDOUBLE, static_cast<LONGLONG>(pixels), 1, nullptr,
+                                            &last, &anynul, &read_st) == 0;
+    }
+    return data <= size && bytes <= static_cast<unsigned long long>(size - data);
 }
 
 // Opens a file and reads its axes.  Images must have two or three axes; more are refused
@@ -89,7 +111,7 @@ bool data_unit_complete(fitsfile* fp, const fits_axes& ax, int* st) {
 fitsfile* open_image(const char* name, int mode, fits_axes* ax, run_control* rc) {
     fitsfile* fp = nullptr;
     int st = 0;
-    if (fits_open_file(&fp, name, mode, &st) != 0) {
+    if (open_stored_image(&fp, name, mode, &st) != 0) {
         set_fits_failure(rc, st, name);
         return nullptr;
     }
@@ -140,8 +162,11 @@ bool read_and_close(fitsfile* fp, const char* name, int datatype, size_t count, 
                     run_control* rc) {
     int st = 0;
     int anynul = 0;
+    // Undefined pixels of a float image are NaN; a mask keeps every stored value, BLANK too.
+    const void* undefined = datatype == TFLOAT ? undefined_pixel_value(fp) : nullptr;
     if (count > 0) {
-        fits_read_img(fp, datatype, 1, static_cast<LONGLONG>(count), nullptr, buffer, &anynul, &st);
+        fits_read_img(fp, datatype, 1, static_cast<LONGLONG>(count), const_cast<void*>(undefined),
+                      buffer, &anynul, &st);
     }
     if (st != 0) {
         close_quietly(fp);

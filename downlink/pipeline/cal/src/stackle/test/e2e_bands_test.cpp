@@ -3,6 +3,7 @@
 // output the same byte for byte, for band heights that do and do not divide the image height,
 // with NaN and infinite pixels, every mask, DOUBLE_IMG, three-axis and compressed inputs.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <fitsio.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -32,6 +34,7 @@ struct Outcome {
     testkit::RunResult run;
     std::vector<testkit::Image> images; // out, sd, am (empty after a failure)
     std::string weights;
+    std::string unverified; // what fitsverify said of the products it did not accept
 };
 
 // Standard output without the banners' clock readings.
@@ -52,6 +55,7 @@ Strings cards_without_clock(const testkit::Image& img) {
 struct Bands : testing::Test {
     testkit::TempDir dir;
     std::string prog = testkit::installed_program("stackle");
+    bool verify = false; // products are checked by fitsverify
 
     ~Bands() override { unsetenv("STACKLE_BAND_ROWS"); }
 
@@ -77,6 +81,9 @@ struct Bands : testing::Test {
         EXPECT_FALSE(o.run.signaled) << o.run.out;
         for (const char* p : kProducts)
             if (testkit::file_exists(file(p))) {
+                const testkit::RunResult v =
+                    verify ? testkit::run("/usr/bin/fitsverify", {"-q", file(p)}) : o.run;
+                o.unverified += v.status == 0 ? "" : v.out;
                 o.images.push_back(testkit::read_image(file(p)));
                 std::remove(file(p).c_str());
             }
@@ -266,6 +273,88 @@ TEST_F(Bands, RefusedInputsFailAsInTheWholePlaneRun) {
     ASSERT_EQ(truncate(file("b1.fits").c_str(), 2880 * 3), 0);
     expect_same_as_whole(with_outputs({"-di", "d.list", "-bm", "b.list", "-bf", "4"}), {"1", ""},
                          64);
+}
+
+// Every input stored the ways archives store images, named the library's way: the products
+// (headers included, with -h1) are those of the same values stored plain, and fitsverify
+// accepts them.  A mask's BLANK names a value it holds, which stays a mask value.
+TEST_F(Bands, InputsStoredAsArchivesStoreThemGiveTheProductsOfPlainFiles) {
+    using testkit::Storage;
+    const struct {
+        Storage data, masks;
+    } rows[] = {{Storage::Extension, Storage::Extension},
+                {Storage::Rice, Storage::Plio},
+                {Storage::Gzip1, Storage::Hcompress},
+                {Storage::Gzip2, Storage::Gzip2},
+                {Storage::Scaled, Storage::Scaled}}; // HCOMPRESS takes no float with NaN
+    const std::vector<Keyword> fov = {Keyword::integer("FOVID", 27), Keyword::real("EXPTIME", 8)},
+                               lists = {Keyword::text("FOVLIST", "[26,27]"),
+                                        Keyword::text("BITLIST", "[1,2]")};
+    const Strings args =
+        with_outputs({"-di", "d.list", "-si",    "s.list", "-bm",  "b.list", "-bf",
+                      "4",   "-pm",    "p.list", "-pf",    "2",    "-fm",    "fm.fits",
+                      "-wt", "1",      "-h1",    "-cf",    "0.34", "-ag",    "3"});
+    verify = testkit::file_exists("/usr/bin/fitsverify");
+    for (const auto& row : rows) {
+        SCOPED_TRACE("storage " + std::to_string(static_cast<int>(row.data)));
+        Strings names[2][5]; // stored, plain; data, sdev, bmask, pmask, FMASK
+        auto put = [&](int k, const std::string& base, Storage how, int bitpix,
+                       const std::vector<double>& px, const std::vector<Keyword>& keys = {}) {
+            const testkit::Stored st =
+                testkit::write_stored(file(base), how, bitpix, {5, 7}, px, keys);
+            testkit::write_image(file("plain_" + base), bitpix, {5, 7}, st.values, keys);
+            names[0][k].push_back(st.name.substr(dir.path().size() + 1));
+            names[1][k].push_back("plain_" + base);
+        };
+        for (int i = 0; i < 4; ++i) {
+            const std::vector<float> f = frame(i, 5, 7);
+            std::vector<double> px(f.begin(), f.end()), unc(35), bm(35), pm(35);
+            std::replace_if(
+                px.begin(), px.end(), [](double v) { return std::isinf(v); }, kNaN);
+            for (size_t p = 0; p < 35; ++p) {
+                unc[p] = p == 3u * i ? kNaN : 0.5 + 0.125 * ((p + i) % 5);
+                bm[p] = (p + 2 * i) % 9 == 0 ? 4 : 1;
+                pm[p] = (p * 3 + i) % 13 == 0 ? 2 : 0;
+            }
+            const std::string n = std::to_string(i) + ".fits";
+            put(0, "d" + n, row.data, FLOAT_IMG, px, fov); // quantizing takes no infinity
+            put(1, "s" + n, row.data, FLOAT_IMG, unc);
+            put(2, "b" + n, row.masks, SHORT_IMG, bm);
+            put(3, "p" + n, row.masks, SHORT_IMG, pm);
+        }
+        std::vector<double> fm(35);
+        for (size_t p = 0; p < fm.size(); ++p)
+            fm[p] = p % 3 == 0 ? 1 : 2;
+        put(4, "fm.fits", row.masks, SHORT_IMG, fm, lists);
+        Outcome o[2];
+        for (int k : {0, 1}) {
+            for (int l = 0; l < 4; ++l)
+                list(std::string(1, "dsbp"[l]) + ".list", names[k][l]);
+            Strings a = args;
+            a[13] = names[k][4][0];
+            o[k] = run(a, "");
+            for (testkit::Image& img : o[k].images) // the FMASK's name as given differs
+                img.cards.erase(std::remove_if(img.cards.begin(), img.cards.end(),
+                                               [](const std::string& c) {
+                                                   return c.find("Used FMASK") != c.npos;
+                                               }),
+                                img.cards.end());
+        }
+        ASSERT_EQ(o[0].run.status, 0) << o[0].run.out;
+        ASSERT_EQ(o[0].images.size(), 3u);
+        EXPECT_EQ(o[0].unverified, "");
+        for (size_t k = 0; k < 3; ++k)
+            expect_same_image(o[0].images[k], o[1].images[k], kProducts[k]);
+    }
+    // An image in an extension named without it: refused with the name that selects it.
+    testkit::write_stored(file("x.fits"), Storage::Extension, FLOAT_IMG, {5, 7},
+                          std::vector<double>(35, 1.0), fov);
+    list("d.list", {"x.fits"});
+    const Outcome refused = run({"-di", "d.list", "-do", "out.fits"}, "");
+    EXPECT_EQ(refused.run.status, 64);
+    EXPECT_NE(refused.run.out.find("an image in an extension is named as x.fits[1]\n"),
+              std::string::npos)
+        << refused.run.out;
 }
 
 } // namespace

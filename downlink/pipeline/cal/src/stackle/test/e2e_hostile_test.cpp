@@ -231,9 +231,9 @@ const HostileCase kCases[] = {
     {"DoubleBeyondTheFloatRange", // 1e300 rounds to +infinity, which the run counts as data
      one(double_image({1e300, 2, 3, 4, 5, 6})), kOne, 0, kCaution,
      {std::numeric_limits<float>::infinity(), 2, 3, 4, 5, 6}},
-    {"ScaledShortData",
-     one(int_image(16, kSix, {card("BSCALE", "0.5"), card("BZERO", "10.0")})), kOne, 64,
-     float_bitpix(16)},
+    {"ScaledShortData", // integers that hold fractions are floating-point data: 10.5, .., 13
+     one(int_image(16, kSix, {card("BSCALE", "0.5"), card("BZERO", "10.0")})), kOne, 0, "",
+     {10.5, 11, 11.5, 12, 12.5, 13}},
     {"ScaledFloatData", // stored 1..6 with BSCALE 2 and BZERO 1: the values 3, 5, .., 13
      one(float_image({3, 2}, kSix, {card("BSCALE", "2.0"), card("BZERO", "1.0")})), kOne, 0, "",
      {3, 5, 7, 9, 11, 13}},

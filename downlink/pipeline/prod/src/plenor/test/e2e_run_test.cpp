@@ -4,6 +4,7 @@
 // arithmetic rules; one complete run under valgrind.  (Refused inputs: e2e_hostile_test.cpp.)
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +13,8 @@
 #include <regex>
 #include <string>
 #include <vector>
+
+#include <fitsio.h>
 
 #include "plenor_test_support.h"
 
@@ -292,6 +295,81 @@ TEST_F(PlenorRun, CompleteRunUnderValgrindHasNoInvalidAccessAndNoLeak) {
         EXPECT_EQ(std::isnan(sigma[p]), p == 2) << "pixel " << p << ": " << sigma[p];
     }
     EXPECT_EQ(testkit::count_of(testkit::read_text(f("plenor.log")), "Plenor Version 1.5\n"), 1);
+}
+
+// Every input but the Dmask stored the ways archives store images, named the library's way
+// (unsigned 16-bit after an empty primary HDU, 16-bit tile-compressed in extension 1, scaled
+// integers with BLANK pixels, ...): the products (header cards but the history line and DATE
+// included) and the Dmask are those of the same values stored plain, and fitsverify accepts the
+// products.  A mask's BLANK names a value it holds, which stays a mask value.
+TEST_F(PlenorRun, InputsStoredAsArchivesStoreThemGiveTheProductsOfPlainFiles) {
+    using testkit::Storage;
+    const struct {
+        Storage data, masks;
+        int dce_bitpix;
+    } rows[] = {{Storage::Extension, Storage::Extension, USHORT_IMG},
+                {Storage::Rice, Storage::Plio, SHORT_IMG},
+                {Storage::Gzip1, Storage::Hcompress, FLOAT_IMG}, // HCOMPRESS: no float with NaN
+                {Storage::Gzip2, Storage::Gzip2, FLOAT_IMG},
+                {Storage::Scaled, Storage::Scaled, FLOAT_IMG}};
+    const long nx = 60, ny = 50, n = nx * ny;
+    std::vector<double> dce(n), unc(n), flat(2 * n), mask(n);
+    for (long p = 0; p < n; ++p) {
+        dce[p] = p % 97 == 5 ? nan_value : 100 + (p * 37) % 23;
+        unc[p] = p % 89 == 7 ? nan_value : 0.5 + (p % 7) * 0.25;
+        flat[p] = 0.75 + (p % 5) * 0.125;
+        flat[n + p] = (p % 3) * 0.01;
+        mask[p] = p % 31 == 0 ? 0x4000 : p % 11 == 0 ? 0x100 : 0;
+    }
+    const std::vector<testkit::Keyword> keys = {testkit::Keyword::real("EXPTIME", 8),
+                                                testkit::Keyword::text("BUNIT", "adu")};
+    for (const auto& row : rows) {
+        SCOPED_TRACE("storage " + std::to_string(static_cast<int>(row.data)));
+        std::string args[2]; // stored, plain
+        auto put = [&](const std::string& option, const std::string& name, Storage how, int bitpix,
+                       const std::vector<double>& px, std::vector<long> axes) {
+            const testkit::Stored st = testkit::write_stored(f(name), how, bitpix, axes, px, keys);
+            testkit::write_image(f("plain_" + name), bitpix, axes, st.values, keys);
+            args[0] += " " + option + " " + st.name.substr(dir.path().size() + 1);
+            args[1] += " " + option + " plain_" + name;
+        };
+        std::vector<double> counts(dce); // a 16-bit DCE holds no undefined pixel
+        std::replace_if(
+            counts.begin(), counts.end(), [](double v) { return v != v; }, 0.0);
+        put("-i", "dce.fits", row.data, row.dce_bitpix, row.dce_bitpix > 0 ? counts : dce,
+            {nx, ny});
+        put("-ui", "unc.fits", row.data, FLOAT_IMG, unc, {nx, ny});
+        put("-f", "flat.fits", row.data, FLOAT_IMG, flat, {nx, ny, 2});
+        put("-t", "tcal.fits", row.data, FLOAT_IMG, flat, {nx, ny, 2});
+        for (const char* m : {"-p", "-c", "-ct"})
+            put(m, std::string(m + 1) + ".fits", row.masks, SHORT_IMG, mask, {nx, ny});
+        std::vector<testkit::Image> products[2];
+        for (int k : {0, 1}) {
+            testkit::write_short_image(f("dmask.fits"), {nx, ny}, std::vector<int16_t>(n, 0));
+            const testkit::RunResult r = plenor(args[k] + " -d dmask.fits -o out.fits -uo u.fits");
+            ASSERT_EQ(r.status, 0) << args[k] << "\n" << r.out << r.err;
+            for (const std::string name : {"out.fits", "u.fits", "dmask.fits"}) {
+                products[k].push_back(testkit::read_image(f(name)));
+                std::vector<std::string>& cards = products[k].back().cards;
+                cards.erase(std::remove_if(cards.begin(), cards.end(),
+                                           [](const std::string& c) {
+                                               return c.rfind("HISTORY", 0) == 0 ||
+                                                      c.rfind("DATE    =", 0) == 0;
+                                           }),
+                            cards.end());
+                const testkit::RunResult v =
+                    k == 0 ? testkit::run("/usr/bin/fitsverify", {"-q", f(name)}) : r;
+                EXPECT_EQ(v.status, 0) << name << ": " << v.out;
+            }
+        }
+        for (size_t i = 0; i < products[0].size(); ++i) {
+            EXPECT_EQ(products[0][i].cards, products[1][i].cards) << i;
+            ASSERT_EQ(products[0][i].fpixels.size(), products[1][i].fpixels.size()) << i;
+            for (size_t p = 0; p < products[0][i].fpixels.size(); ++p)
+                ASSERT_EQ(bits(products[0][i].fpixels[p]), bits(products[1][i].fpixels[p]))
+                    << "product " << i << " pixel " << p;
+        }
+    }
 }
 
 } // namespace
