@@ -592,14 +592,25 @@ long forced_band_rows() {
     return *end == '\0' && rows >= 0 ? rows : -1;
 }
 
+// Memory an input kept open takes (the library's buffers for one open file,
+// about 130 KB): a stack of planes smaller than that is cheaper loaded whole.
+constexpr size_t kOpenInputBytes = size_t{128} << 10;
+
+bool whole_planes_cheaper(const control_settings* cs, const run_lists* lists) {
+    const size_t open_cost = static_cast<size_t>(input_count(cs, lists)) * kOpenInputBytes;
+    return stack_row_bytes(cs, lists) <= open_cost / static_cast<size_t>(std::max(1, cs->ydim));
+}
+
 // Rows read at once: a band of all inputs takes about kBandBytes, at least
-// one row; 0 when the run loads whole planes instead (weights from the data,
-// debug statistics of whole planes, or too many inputs to keep open).
+// one row; 0 when the run loads whole planes instead (debug statistics of
+// whole planes, too many inputs to keep open, or planes that take less memory
+// than keeping their files open; STACKLE_BAND_ROWS overrides the last).
 int choose_band_rows(const control_settings* cs, const run_lists* lists) {
     constexpr size_t kBandBytes = size_t{3} << 20;
-    if (cs->debug || !band_inputs_fit(input_count(cs, lists)))
-        return 0;
     long forced = forced_band_rows();
+    if (cs->debug || !band_inputs_fit(input_count(cs, lists)) ||
+        (forced < 0 && whole_planes_cheaper(cs, lists)))
+        return 0;
     size_t rows = forced >= 0 ? static_cast<size_t>(forced)
                               : std::max<size_t>(1, kBandBytes / stack_row_bytes(cs, lists));
     return static_cast<int>(std::min<size_t>(rows, static_cast<size_t>(cs->ydim)));
