@@ -3,6 +3,7 @@
 #include "product_files.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 
 // The routine behind the library's public fits_parse_output_url; the library's header
 // declares only the long name's mapping.
@@ -436,7 +438,33 @@ void drop_staged(staged_product* p) {
     p->mem_size = 0;
 }
 
+namespace {
+
+// Locks the folders of the products (in a fixed order) so that runs writing the same products
+// commit one after the other: the products of one run are never mixed with another's.
+std::vector<int> lock_folders(const std::vector<staged_product*>& products) {
+    std::set<std::string> dirs;
+    for (const staged_product* p : products) {
+        if (p->target.route != product_route::direct) {
+            dirs.insert(dir_of(p->target.file));
+        }
+    }
+    std::vector<int> locks;
+    for (const std::string& d : dirs) {
+        const int fd = open(d.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0 && flock(fd, LOCK_EX) == 0) {
+            locks.push_back(fd);
+        } else if (fd >= 0) {
+            close(fd);
+        }
+    }
+    return locks;
+}
+
+} // namespace
+
 int commit_staged(const std::vector<staged_product*>& products) {
+    const std::vector<int> locks = lock_folders(products);
     sigset_t hold;
     sigset_t old;
     sigemptyset(&hold);
@@ -465,6 +493,9 @@ int commit_staged(const std::vector<staged_product*>& products) {
     }
     const int err = errno;
     sigprocmask(SIG_SETMASK, &old, nullptr);
+    for (int fd : locks) {
+        close(fd); // releases the lock
+    }
     errno = err;
     return failed;
 }
