@@ -126,6 +126,24 @@ std::string short_bitpix(int bitpix) {
            std::to_string(bitpix);
 }
 
+// 1000 frames of 8 x 8 of value 1 with their uncertainty images, BMASKs and PMASKs, listed.
+void thousands_of_inputs(const std::string& d) {
+    const std::string frame = float_image({8, 8}, std::vector<double>(64, 1.0));
+    const std::string mask = primary_header(16, {8, 8}) + pad(std::string(128, '\0'), '\0');
+    std::string lists[4];
+    const char* kinds[4] = {"d", "s", "b", "p"};
+    for (int i = 0; i < 1000; ++i) {
+        for (int k = 0; k < 4; ++k) {
+            const std::string name = kinds[k] + std::to_string(i) + ".fits";
+            write_bytes(d + "/" + name, k < 2 ? frame : mask);
+            lists[k] += name + "\n";
+        }
+    }
+    for (int k = 0; k < 4; ++k) {
+        testkit::write_text(d + "/" + kinds[k] + ".list", lists[k]);
+    }
+}
+
 // The refusal of an output that is the input `name`, or named twice.
 std::string clash(const std::string& name) {
     return "\aERROR: output file " + name + " is the same file as input file " + name +
@@ -437,6 +455,16 @@ const HostileCase kCases[] = {
          testkit::write_text(d + "/h.list", "h.fits\n");
      },
      kOne, 64, "\aERROR: Can't allocate required memory for means", {}, nullptr, 72},
+
+    {"ThousandsOfSmallInputs", // 4000 files of 8 x 8: read whole, not kept open at 130 KB each
+     thousands_of_inputs,
+     {"-di", "d.list", "-si", "s.list", "-bm", "b.list", "-bf", "1", "-pm", "p.list", "-pf", "1",
+      "-do", "out.fits"},
+     0, "NOTE: The sdev files are not used when calculating flux.", {},
+     [](const std::string& d) {
+         EXPECT_EQ(testkit::read_image(d + "/out.fits").fpixels, std::vector<float>(64, 1.0f));
+     },
+     300},
 
     // ---- a file size limit stands in for a full disk: 4 blocks of 512 or 1024 bytes,
     // whichever the shell counts in, hold less than the 5760-byte product; the earlier file
