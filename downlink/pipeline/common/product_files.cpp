@@ -216,15 +216,32 @@ void keep_identity(const staged_product& p) {
     chmod(p.temp.c_str(), st.st_mode & 07777);
 }
 
+// Holds off SIGTERM, SIGINT and SIGHUP; *old receives the mask to restore.
+void hold_termination(sigset_t* hold, sigset_t* old) {
+    sigemptyset(hold);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaddset(hold, sig);
+    }
+    sigprocmask(SIG_BLOCK, hold, old);
+}
+
 // A temporary file beside the product; false (errno set) when its folder takes none.
 bool open_temp(staged_product* p, int* fd) {
+    // A termination signal between the creation and the registration would leave the file.
+    sigset_t hold;
+    sigset_t old;
+    hold_termination(&hold, &old);
     *fd = make_temp(dir_of(p->target.file), p->target.compressed ? ".gz" : "", &p->temp);
-    if (*fd < 0) {
+    const int err = errno;
+    if (*fd >= 0) {
+        p->slot = claim_slot(p->temp);
+        p->made_temp = p->temp;
+    } else {
         p->temp.clear();
-        return false;
     }
-    p->slot = claim_slot(p->temp);
-    return true;
+    sigprocmask(SIG_SETMASK, &old, nullptr);
+    errno = err;
+    return *fd >= 0;
 }
 
 bool fits_name_part(const char* type) {
@@ -463,15 +480,27 @@ std::vector<int> lock_folders(const std::vector<staged_product*>& products) {
 
 } // namespace
 
+void report_product_error(std::FILE* stream, int status, const staged_product& p) {
+    char text[FLEN_STATUS];
+    char message[FLEN_ERRMSG];
+    std::fflush(stdout);
+    fits_get_errstatus(status, text);
+    std::fprintf(stream, "\nFITSIO status = %d: %s\n", status, text);
+    while (fits_read_errmsg(message) != 0) {
+        std::string line(message);
+        const size_t at = p.made_temp.empty() ? std::string::npos : line.find(p.made_temp);
+        if (at != std::string::npos) {
+            line.replace(at, p.made_temp.size(), p.target.shown);
+        }
+        std::fprintf(stream, "%s\n", line.c_str());
+    }
+}
+
 int commit_staged(const std::vector<staged_product*>& products) {
     const std::vector<int> locks = lock_folders(products);
     sigset_t hold;
     sigset_t old;
-    sigemptyset(&hold);
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        sigaddset(&hold, sig);
-    }
-    sigprocmask(SIG_BLOCK, &hold, &old);
+    hold_termination(&hold, &old);
     int failed = -1;
     for (size_t i = 0; failed < 0 && i < products.size(); ++i) {
         if (products[i]->target.route == product_route::in_place && !write_in_place(*products[i])) {

@@ -11,6 +11,7 @@
 #include <fitsio.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -58,7 +59,8 @@ struct staged_product {
     size_t mem_size = 0;
     std::string text; // text product kept for an in-place write
     bool is_text = false;
-    int slot = -1; // entry in the table of temporary files
+    int slot = -1;         // entry in the table of temporary files
+    std::string made_temp; // the temporary name it was given, for messages
 };
 
 // Installs the clean-up of temporary files (exit, SIGTERM, SIGINT, SIGHUP) and makes a file
@@ -74,6 +76,10 @@ bool stage_text(staged_product* p, const std::string& text);
 int close_staged(staged_product* p);
 // Drops a product: its temporary file is removed, its memory released.
 void drop_staged(staged_product* p);
+
+// The FITS library's report of `status` on `stream`, as fits_report_error prints it, with the
+// product's temporary name replaced by the name the user gave.
+void report_product_error(std::FILE* stream, int status, const staged_product& p);
 
 // Puts the products in place in order: in-place writes first, then the renames (keeping the
 // mode, owner and group of the files they replace), with the termination signals held off.

@@ -616,7 +616,7 @@ bool create_product(product* p) {
         status = stage_fits(&p->staged);
     }
     if (status != 0) {
-        report(status);
+        report_product_error(stderr, status, p->staged);
         print_create_failed(*p);
         return false;
     }
@@ -626,7 +626,7 @@ bool create_product(product* p) {
 // Ends the run after a fatal writer error (message already printed); nothing of the run's
 // products is left.
 [[noreturn]] void abandon_product(product* p, int status) {
-    fits_report_error(stdout, status);
+    report_product_error(stdout, status, p->staged);
     drop_staged(&p->staged);
     std::exit(STACKLE_FAIL);
 }
@@ -658,7 +658,7 @@ int finish_product(product* p, const char* write_fail_fmt) {
     const int status = close_staged(&p->staged);
     if (status != 0) {
         std::printf(write_fail_fmt, p->name);
-        fits_report_error(stdout, status);
+        report_product_error(stdout, status, p->staged);
         std::exit(STACKLE_FAIL);
     }
     keep_pending(&p->staged, write_fail_fmt, p->name);

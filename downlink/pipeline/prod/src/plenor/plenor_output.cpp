@@ -64,8 +64,12 @@ void close_quietly(fitsfile* fp) {
 
 // Which failure a product reports: a FITS call that failed (0x1E1000 OR the FITS status), or
 // the history line (the FITS status OR 0x1C).
-void fail_with(run_control* rc, int fits_status, bool history) {
-    fits_report_error(stderr, fits_status);
+void fail_with(run_control* rc, int fits_status, bool history, const staged_product* p = nullptr) {
+    if (p != nullptr) {
+        report_product_error(stderr, fits_status, *p);
+    } else {
+        fits_report_error(stderr, fits_status);
+    }
     if (history) {
         set_history_failure(rc, fits_status);
     } else {
@@ -153,7 +157,7 @@ bool rewrite_dmask(fitsfile* in, staged_product* p, size_t count, short* dmask, 
     fits_copy_header(in, p->fptr, &st);
     writeDLhistoryline(p->fptr, program_name, version, &st);
     if (st != 0) {
-        fail_with(rc, st, true);
+        fail_with(rc, st, true, p);
         return false;
     }
     if (count > 0) {
@@ -161,7 +165,7 @@ bool rewrite_dmask(fitsfile* in, staged_product* p, size_t count, short* dmask, 
     }
     copy_following_hdus(in, p->fptr, &st);
     if (st != 0 || !finish_product(p, &st)) {
-        fail_with(rc, st, false);
+        fail_with(rc, st, false, p);
         return false;
     }
     return true;
@@ -183,7 +187,7 @@ bool stage_dmask(const file_names* fn, size_t count, short* dmask, run_control* 
     if (fits_open_file(&in, fn->Dmask_File, READONLY, &st) != 0 ||
         !create_product(fn->Dmask_File, p, &st)) {
         close_quietly(in);
-        fail_with(rc, st, false);
+        fail_with(rc, st, false, p);
         return false;
     }
     const bool ok = rewrite_dmask(in, p, count, dmask, rc);
@@ -249,17 +253,17 @@ bool write_product(const char* input, const char* output, size_t count, float* p
     int st = 0;
     if (fits_open_file(&in, input, READONLY, &st) != 0 || !create_product(output, p, &st)) {
         close_quietly(in);
-        fail_with(rc, st, false);
+        fail_with(rc, st, false, p);
         return false;
     }
     if (!copy_header(in, p->fptr, &st)) {
         close_quietly(in);
-        fail_with(rc, st, true);
+        fail_with(rc, st, true, p);
         return false;
     }
     if (!write_pixels(p->fptr, count, pixels, date, &st) || !finish_product(p, &st)) {
         close_quietly(in);
-        fail_with(rc, st, false);
+        fail_with(rc, st, false, p);
         return false;
     }
     if (fits_close_file(in, &st) != 0) {

@@ -552,6 +552,7 @@ TEST_P(Hostile, EndsWithItsMessageAndStatus) {
         EXPECT_EQ(msg.compare(0, want.size() + 1, want + "\n"), 0) << msg;
     }
     EXPECT_EQ(unfinished_products(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ((r.out + r.err).find(".part-"), std::string::npos) << "a temporary name shown";
     EXPECT_EQ(changed_files(before, c.status == 0 ? run_products(dir.path(), c.args)
                                                   : std::set<std::string>{}),
               std::vector<std::string>{});

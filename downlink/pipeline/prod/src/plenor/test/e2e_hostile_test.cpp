@@ -4,8 +4,11 @@
 // words and exit status 64, never a crash, and leaves no product half-written under its
 // final name; what the readers accept is flat-fielded.
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -364,6 +367,48 @@ TEST_F(Case, RewrittenDmaskKeepsModeScalingAndExtensions) {
     EXPECT_EQ(testkit::read_image(f("dmask.fits"), 2).pixels, dce_doubles);
     EXPECT_EQ(stat_of(f("dmask.fits")).st_mode & 07777, 0640u);
     expect_no_leftovers();
+}
+
+// Two runs with the same output and Dmask: run a is stopped while it writes, before it puts
+// anything in place; run b completes; then a completes.  Each product is then a's whole one.
+TEST_F(Case, InterleavedRunsKeepTheirOwnTemporaryFiles) {
+    const long n = 1024;
+    testkit::write_float_image(f("big.fits"), {n, n}, std::vector<float>(n * n, 8));
+    for (int k : {2, 4}) {
+        std::vector<float> flat(2 * n * n, static_cast<float>(k));
+        std::fill(flat.begin() + n * n, flat.end(), 0.0f);
+        testkit::write_float_image(f("flat" + std::to_string(k) + ".fits"), {n, n, 2}, flat);
+    }
+    testkit::write_short_image(f("dm.fits"), {n, n}, std::vector<short>(n * n, 0));
+    const std::string prog = testkit::installed_program("plenor");
+    auto args = [](const char* flat) {
+        return std::vector<std::string>{"-i", "big.fits", "-f", flat,
+                                        "-o", "out.fits", "-d", "dm.fits"};
+    };
+    bool caught = false;
+    for (int attempt = 0; attempt < 20 && !caught; ++attempt) {
+        testkit::write_text(f("out.fits"), "old");
+        const pid_t a = spawn_quietly(prog, args("flat2.fits"), dir.path());
+        while (unfinished_products(dir.path()).empty() && waitpid(a, nullptr, WNOHANG) == 0) {
+        }
+        int status = 0;
+        kill(a, SIGSTOP);
+        caught = waitpid(a, &status, WUNTRACED) == a && WIFSTOPPED(status) &&
+                 testkit::read_text(f("out.fits")) == "old";
+        if (caught) {
+            const pid_t b = spawn_quietly(prog, args("flat4.fits"), dir.path());
+            EXPECT_EQ(waitpid(b, &status, 0), b);
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(testkit::read_image(f("out.fits")).fpixels[0], 2.0f);
+        }
+        kill(a, SIGCONT);
+        waitpid(a, &status, 0);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(testkit::read_image(f("out.fits")).fpixels, std::vector<float>(n * n, 4.0f));
+        EXPECT_EQ(testkit::read_image(f("dm.fits")).naxes, (std::vector<long>{n, n}));
+        expect_no_leftovers();
+    }
+    EXPECT_TRUE(caught);
 }
 
 // ------------------------------------------------------------------ exhausted memory

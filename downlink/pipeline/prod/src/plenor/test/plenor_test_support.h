@@ -108,6 +108,7 @@ class Case : public testing::Test {
             EXPECT_TRUE(has(r.out, part)) << part;
         }
         EXPECT_TRUE(has(r.out, "exit code 64\n"));
+        EXPECT_FALSE(has(r.out + r.err, ".part-")) << "a temporary name shown";
         for (const auto& input : inputs) {
             EXPECT_EQ(testkit::read_text(f(input.first)), input.second) << input.first;
         }
