@@ -7,10 +7,15 @@
 // and a look for unfinished product files left in a folder.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,17 +34,64 @@ constexpr bool kUnderAsan = false;
 constexpr bool kUnderAsan = false;
 #endif
 
-// Names in `dir` of unfinished products (files the programs write before renaming them
+// Names under `dir` of unfinished products (files the programs write before renaming them
 // into place begin with ".part-").
 inline std::vector<std::string> unfinished_products(const std::string& dir) {
     std::vector<std::string> found;
     std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir, ec)) {
         if (e.path().filename().string().compare(0, 6, ".part-") == 0) {
-            found.push_back(e.path().filename().string());
+            found.push_back(e.path().lexically_relative(dir).string());
         }
     }
     return found;
+}
+
+// The regular files under `dir` (links not followed) and their bytes.
+inline std::map<std::string, std::string> snapshot(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir, ec)) {
+        if (e.is_regular_file(ec) && !e.is_symlink(ec)) {
+            files[e.path().string()] = testkit::read_text(e.path().string());
+        }
+    }
+    return files;
+}
+
+// Files of a snapshot that are gone or changed, but for those in `products` (the files the
+// run may replace).
+inline std::vector<std::string> changed_files(const std::map<std::string, std::string>& before,
+                                              const std::set<std::string>& products) {
+    std::vector<std::string> changed;
+    for (const auto& f : before) {
+        if (products.count(f.first) == 0 &&
+            (!testkit::file_exists(f.first) || testkit::read_text(f.first) != f.second)) {
+            changed.push_back(f.first);
+        }
+    }
+    return changed;
+}
+
+// Starts `program` with `args` in `cwd`, its output discarded; returns its process id.
+inline pid_t spawn_quietly(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& cwd) {
+    std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        if (chdir(cwd.c_str()) == 0) {
+            execv(program.c_str(), argv.data());
+        }
+        _exit(127);
+    }
+    return pid;
 }
 
 namespace raw_fits {

@@ -10,28 +10,22 @@
 // caller releases them with std::free.  Plane sizes are computed in 64-bit arithmetic: an
 // image too large for memory ends with the allocation message and status 64.
 //
-// Writers.  Every product replaces an existing file of the same name.  Each FITS product and
-// the weights list are first written under a temporary name in the same folder
-// (".part-<pid>-<name>") and renamed to their final name only when complete, so nothing
-// half-written is ever left under a product's name.  A FITS product named "-" or "stdout"
-// (standard output) or with FITS library qualifiers ("q.fits[compress]", a "://" form) is
-// created directly under that name instead, replacing an existing file.
+// Writers.  Every product replaces an existing file of the same name, but only at the end of
+// a run that made all of them: each writer builds its product in full under a short temporary
+// name in the product's folder (or in memory for a device, standard output aside) and keeps
+// it; commit_products then puts every product in place together.  A run that ends with 64
+// before the commit leaves every product name as it was and no temporary file.
 //
 // How a writer reports that its product could not be made:
-//   - write_flt_fits, write_flt_fits_with_hdrs and write_amask return 0 when the product
-//     is complete under its final name.  When the file cannot be created at all (or the
-//     finished file cannot be renamed into place) they print
+//   - write_flt_fits, write_flt_fits_with_hdrs and write_amask return 0 when the product is
+//     complete and kept for the commit.  When the file cannot be created at all they print
 //       "\aERROR: Attempt to create FITS file %s FAILED in <routine>().\n"
-//     on standard output (cfitsio's report on standard error), leave no file behind and
-//     return 1.  The run goes on writing its other products; main ORs the returns of all
-//     writers and, when the result is not 0, ends with status 64 after the last product
-//     (weights list) has been written.  A caller should print its "written" line only for
-//     a 0 return.
+//     on standard output (cfitsio's report on standard error) and return 1; main ORs the
+//     returns of all writers and ends with status 64 without committing anything.
 //   - Failures after the file exists (creating the image, writing the pixels) print their
-//     message, remove the temporary file and end the process with status 64 at once.
+//     message and end the process with status 64 at once.
 //   - write_weights_list ends the process with status 64 when the list cannot be written
-//     ("\aERROR: Unable to open Weights List File %s for writing\n"); it returns 0 otherwise,
-//     so it can be ORed up like the others.
+//     ("\aERROR: Unable to open Weights List File %s for writing\n"); it returns 0 otherwise.
 #pragma once
 
 #include <cstddef>
@@ -135,6 +129,10 @@ int write_amask(const int16_t* amask, const control_settings* cs);
 // `data_files` is the table of data file names, rows of STACKLE_STRLEN characters.
 int write_weights_list(const float* dce_weight, const char (*data_files)[STACKLE_STRLEN],
                        const control_settings* cs);
+
+// Puts every product kept by the writers in place (see above).  Returns 0, or 1 after printing
+// the product's write-failure message when one could not be put in place.
+int commit_products();
 
 // Appends the "[STACKLE]" COMMENT block to the current HDU of an open file.  Errors are
 // reported once on standard error; never fatal.

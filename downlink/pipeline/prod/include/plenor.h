@@ -120,6 +120,11 @@ int plenor_compute_results(image_dims* dims, float* dce, float* unc, run_control
                            short* tcal_cmask);
 
 // Output products and processing log.
+// Before any image is read: every output name resolved the way it will be written; a run whose
+// output is an input or another output (or whose log is one of them), or that names a pipe or
+// device as an input, is refused with a message and a status (the log then goes to standard
+// output).  Returns 0 or -1.
+int plenor_check_files(file_names* fn, run_control* rc);
 int plenor_output(file_names* fn, image_dims* dims, run_control* rc, const struct tm* start,
                   short* dmask, float* dce, float* unc);
 void writeDLhistoryline(fitsfile* fp, const char* program, const char* version, int* status);

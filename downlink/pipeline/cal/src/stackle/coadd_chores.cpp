@@ -15,7 +15,9 @@
 #include <limits>
 #include <string>
 #include <utility>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
 #include <immintrin.h>
@@ -163,21 +165,38 @@ void copy_text(char* dst, const char* src) {
 // Text reading shared by the namelist and list readers.
 // ------------------------------------------------------------------------
 
-// Opens a text file for reading; a directory counts as a file that cannot be
-// opened.
+// Longest physical line a text reader takes: names and values hold at most 255 characters,
+// so a longer line is at most a long comment; past this it is refused unread.
+constexpr size_t kMaxLineBytes = 4096;
+
+// The text file being read, named in the long-line message.
+std::string& text_file_name() {
+    static std::string name;
+    return name;
+}
+
+// Opens a text file for reading; a directory counts as a file that cannot be opened, and so
+// does a pipe or device (every list is read more than once, and an endless device never
+// ends its first line): it is refused with a message of its own before the open message.
 FILE* open_text_file(const char* name) {
-    FILE* f = std::fopen(name, "r");
-    if (f == nullptr)
-        return nullptr;
+    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
-    if (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode)) {
-        std::fclose(f);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0 && !S_ISDIR(st.st_mode))
+            std::printf("\aERROR: %s is a pipe or device, not a regular file\n", name);
+        if (fd >= 0)
+            close(fd);
         return nullptr;
     }
+    FILE* f = fdopen(fd, "r");
+    if (f == nullptr)
+        close(fd);
+    text_file_name() = name;
     return f;
 }
 
-// Reads one physical line, its line end included; false at end of file.
+// Reads one physical line, its line end included; false at end of file.  A line longer than
+// kMaxLineBytes ends the run.
 bool read_line(FILE* f, std::string* line) {
     line->clear();
     int c;
@@ -185,6 +204,11 @@ bool read_line(FILE* f, std::string* line) {
         line->push_back(static_cast<char>(c));
         if (c == '\n')
             break;
+        if (line->size() > kMaxLineBytes) {
+            std::printf("\aERROR: a line of %s is longer than %zu characters\n",
+                        text_file_name().c_str(), kMaxLineBytes);
+            std::exit(STACKLE_FAIL);
+        }
     }
     return !line->empty();
 }

@@ -6,8 +6,8 @@
 // place once complete.
 #include "coadd_fits.h"
 
-#include "fits_names.h"
 #include "fits_storage.h"
+#include "product_files.h"
 
 #include <cerrno>
 #include <climits>
@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -630,177 +631,104 @@ void require_list_text(const char* text, const char* key) {
 
 // ---------------------------------------------------------------- products
 
-// Temporary name of a product: same folder, ".part-<pid>-" before the file's own name (so a
-// compression suffix of the final name still applies).
-std::string temp_name_for(const char* final_name) {
-    const std::string name(final_name);
-    const size_t slash = name.rfind('/');
-    const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    return name.substr(0, base) + ".part-" + std::to_string(getpid()) + "-" + name.substr(base);
+// A product written by the run, kept complete under its temporary name (or in memory) until
+// every product is done; `write_fail` is printed when it cannot be put in place.
+struct pending_product {
+    staged_product staged;
+    std::string write_fail;
+};
+
+std::vector<std::unique_ptr<pending_product>>& pending_products() {
+    static std::vector<std::unique_ptr<pending_product>> pending;
+    return pending;
 }
 
-// True when `name` exists and is not a regular file (a device such as /dev/null, a pipe,
-// a folder).  Such a target is written in place: renaming a finished file over it would
-// replace the device itself instead of writing to it.
-bool is_special_target(const char* name) {
-    struct stat st {};
-    return stat(name, &st) == 0 && !S_ISREG(st.st_mode);
-}
-
-// Writes `size` bytes to the file `name`, replacing its content.  Returns 0, 1 when it cannot
-// be opened and 2 when the bytes do not all arrive (a full device or disk).
-int write_in_place(const char* name, const void* data, size_t size) {
-    std::FILE* f = std::fopen(name, "wb");
-    if (f == nullptr) {
-        return 1;
-    }
-    bool ok = std::fwrite(data, 1, size, f) == size;
-    ok = (std::fclose(f) == 0) && ok;
-    return ok ? 0 : 2;
-}
-
-// A FITS product being written: under a temporary name in its final folder; for a special
-// target, in memory until it is complete; for standard output or a name with FITS library
-// qualifiers, directly under its name (the library strips or interprets the qualifiers, so
-// there is no file of that name to rename onto).
+// A FITS product being written.
 struct product {
-    const char* name; // final name, as shown in messages
+    const char* name; // as given, shown in messages
     const char* routine;
-    std::string temp; // temporary name; empty when the product is not renamed into place
-    fitsfile* fptr;
-    bool in_memory; // special target: built in mem, written to name at the end
-    void* mem;
-    size_t mem_size;
+    staged_product staged;
 };
 
 void print_create_failed(const product& p) {
     std::printf("\aERROR: Attempt to create FITS file %s FAILED in %s().\n", p.name, p.routine);
 }
 
-// Opens the cfitsio file of a product; returns the cfitsio status.
-int open_product_file(product* p) {
-    int status = 0;
-    const bool direct = fits_special_name(p->name);
-    p->in_memory = !direct && is_special_target(p->name);
-    p->temp.clear();
-    std::free(p->mem);
-    p->mem = nullptr;
-    p->mem_size = 0;
-    if (direct) {
-        const std::string request = std::string("!") + p->name;
-        fits_create_file(&p->fptr, request.c_str(), &status);
-    } else if (p->in_memory) {
-        fits_create_memfile(&p->fptr, &p->mem, &p->mem_size, 0, std::realloc, &status);
-    } else {
-        p->temp = temp_name_for(p->name);
-        const std::string request = "!" + p->temp;
-        fits_create_file(&p->fptr, request.c_str(), &status);
-    }
-    return status;
-}
-
-// Creates the product's file (replacing a stale temporary file); false when it cannot.
+// Creates the product's file; false, with the creation message, when it cannot.
 bool create_product(product* p) {
-    p->fptr = nullptr;
-    const int status = open_product_file(p);
+    std::string why;
+    int status = FILE_NOT_CREATED;
+    if (resolve_product(p->name, true, &p->staged.target, &why)) {
+        status = stage_fits(&p->staged);
+    }
     if (status != 0) {
-        report(status);
+        report_product_error(stderr, status, p->staged);
         print_create_failed(*p);
-        p->fptr = nullptr;
         return false;
     }
     return true;
 }
 
-// Ends the run after a fatal writer error (message already printed), removing the
-// unfinished file.
+// Ends the run after a fatal writer error (message already printed); nothing of the run's
+// products is left.
 [[noreturn]] void abandon_product(product* p, int status) {
-    fits_report_error(stdout, status);
-    int st = 0;
-    fits_delete_file(p->fptr, &st);
+    report_product_error(stdout, status, p->staged);
+    drop_staged(&p->staged);
     std::exit(STACKLE_FAIL);
+}
+
+// Keeps a staged product for the commit of the run.
+void keep_pending(staged_product* staged, const char* write_fail_fmt, const char* name) {
+    auto kept = std::make_unique<pending_product>();
+    kept->staged = *staged;
+    char text[2 * STACKLE_STRLEN + 160];
+    std::snprintf(text, sizeof text, write_fail_fmt, name);
+    kept->write_fail = text;
+    pending_products().push_back(std::move(kept));
+    *staged = staged_product{};
 }
 
 // Creates the primary image of a new product or ends the run with `fail_fmt`.
 void create_primary(product* p, int bitpix, const control_settings* cs, const char* fail_fmt) {
     long naxes[2] = {cs->xdim, cs->ydim};
     int status = 0;
-    if (fits_create_img(p->fptr, bitpix, 2, naxes, &status)) {
+    if (fits_create_img(p->staged.fptr, bitpix, 2, naxes, &status)) {
         std::printf(fail_fmt, p->name);
         abandon_product(p, status);
     }
 }
 
-// Moves a closed product to its final name, or writes the finished memory image to a special
-// target; a product written directly under its name is already in place.  A target that takes fewer
-// bytes than the product (a full device) ends the run with `write_fail_fmt`, like a failed pixel
-// write.  Returns 0, or 1 when the product could not be put in place.
-int place_product(product* p, const char* write_fail_fmt) {
-    if (!p->in_memory) {
-        if (p->temp.empty()) {
-            return 0;
-        }
-        if (std::rename(p->temp.c_str(), p->name) == 0) {
-            return 0;
-        }
-        std::remove(p->temp.c_str());
-        return 1;
-    }
-    const int rc = write_in_place(p->name, p->mem, p->mem_size);
-    const int err = errno;
-    std::free(p->mem);
-    p->mem = nullptr;
-    if (rc == 2) {
-        std::printf(write_fail_fmt, p->name);
-        std::printf("       %s\n", std::strerror(err));
-        std::exit(STACKLE_FAIL);
-    }
-    return rc;
-}
-
-// Closes a finished product and puts it in place.  A close that cannot write the last of
-// the product (a full disk, a file size limit) ends the run like a failed pixel write, with
-// the unfinished file removed.  Returns 0, or 1 (with the creation message) when the file
-// could not be put in place.
+// Closes a finished product and keeps it for the commit.  A close that cannot write the last
+// of the product (a full disk, a file size limit) ends the run like a failed pixel write.
 int finish_product(product* p, const char* write_fail_fmt) {
-    int status = 0;
-    if (fits_close_file(p->fptr, &status) != 0) {
-        if (!p->temp.empty()) {
-            std::remove(p->temp.c_str());
-        }
+    const int status = close_staged(&p->staged);
+    if (status != 0) {
         std::printf(write_fail_fmt, p->name);
-        fits_report_error(stdout, status);
+        report_product_error(stdout, status, p->staged);
         std::exit(STACKLE_FAIL);
     }
-    if (place_product(p, write_fail_fmt) != 0) {
-        print_create_failed(*p);
-        return 1;
-    }
+    keep_pending(&p->staged, write_fail_fmt, p->name);
     return 0;
 }
 
-// Writes a text product: under a temporary name renamed into place once complete, or in
-// place for a special target.  Returns 0, or nonzero when it could not be written whole.
-int put_text_product(const char* name, const std::string& text) {
-    if (is_special_target(name)) {
-        return write_in_place(name, text.data(), text.size());
+// Writes a text product whole for the commit.  Returns 0, or nonzero when it cannot.
+int put_text_product(const char* name, const std::string& text, const char* fail_fmt) {
+    staged_product staged;
+    std::string why;
+    if (!resolve_product(name, false, &staged.target, &why) || !stage_text(&staged, text)) {
+        return 1;
     }
-    const std::string temp = temp_name_for(name);
-    const bool ok = write_in_place(temp.c_str(), text.data(), text.size()) == 0 &&
-                    std::rename(temp.c_str(), name) == 0;
-    if (!ok) {
-        std::remove(temp.c_str());
-    }
-    return ok ? 0 : 1;
+    keep_pending(&staged, fail_fmt, name);
+    return 0;
 }
 
 // Comment block, pixels, close and rename: the common end of every image product.
 int complete_product(product* p, int datatype, const void* pixels, const control_settings* cs,
                      const char* write_fail_fmt) {
-    write_fits_headers(p->fptr, cs);
+    write_fits_headers(p->staged.fptr, cs);
     const LONGLONG npix = static_cast<LONGLONG>(cs->xdim) * cs->ydim;
     int status = 0;
-    if (fits_write_img(p->fptr, datatype, 1, npix, const_cast<void*>(pixels), &status)) {
+    if (fits_write_img(p->staged.fptr, datatype, 1, npix, const_cast<void*>(pixels), &status)) {
         std::printf(write_fail_fmt, p->name);
         abandon_product(p, status);
     }
@@ -822,7 +750,7 @@ bool copy_first_header(product* p, const char* first_file, const control_setting
                     p->name);
     }
     const long naxes[2] = {cs->xdim, cs->ydim};
-    bool copied = create_image_like(in, p->fptr, FLOAT_IMG, 2, naxes, &status) == 0;
+    bool copied = create_image_like(in, p->staged.fptr, FLOAT_IMG, 2, naxes, &status) == 0;
     if (!copied) {
         std::printf("Problem in fits_copy_hdu() from %s to %s in write_flt_fits_with_hdrs()\n",
                     first_file, p->name);
@@ -845,13 +773,12 @@ bool shape_copied_image(product* p, bool copied, const control_settings* cs) {
     std::printf("fits_resize_img() failed.  Trying fits_create_img()...\n");
     fits_clear_errmsg();
     // Start from an empty file so that the new image is the primary one.
-    int status = 0;
-    fits_delete_file(p->fptr, &status);
+    drop_staged(&p->staged);
     if (!create_product(p)) {
         return false;
     }
-    status = 0;
-    if (fits_create_img(p->fptr, FLOAT_IMG, 2, naxes, &status)) {
+    int status = 0;
+    if (fits_create_img(p->staged.fptr, FLOAT_IMG, 2, naxes, &status)) {
         std::printf("fits_create_img() failed too.\n");
         std::printf("\aERROR: Attempt to create one-plane image in FITS file %s FAILED in "
                     "write_flt_fits_with_hdrs().\n",
@@ -1191,7 +1118,7 @@ void compare_fits_data(const char* file_a, const char* file_b) {
 // ================================================================ writers
 
 int write_flt_fits(const char* out_filename, const float* image, const control_settings* cs) {
-    product p{out_filename, "write_flt_fits", {}, nullptr, false, nullptr, 0};
+    product p{out_filename, "write_flt_fits", {}};
     if (!create_product(&p)) {
         return 1;
     }
@@ -1212,7 +1139,7 @@ int write_flt_fits_with_hdrs(const char* first_data_file, const char* out_filena
     if (cs->debug) {
         std::printf("Beginning to write file %s using write_flt_fits_from_dbl()\n", out_filename);
     }
-    product p{out_filename, "write_flt_fits_with_hdrs", {}, nullptr, false, nullptr, 0};
+    product p{out_filename, "write_flt_fits_with_hdrs", {}};
     if (!create_product(&p)) {
         return 1;
     }
@@ -1231,7 +1158,7 @@ int write_flt_fits_with_hdrs(const char* first_data_file, const char* out_filena
 }
 
 int write_amask(const int16_t* amask, const control_settings* cs) {
-    product p{cs->amask_out_file, "write_amask", {}, nullptr, false, nullptr, 0};
+    product p{cs->amask_out_file, "write_amask", {}};
     if (!create_product(&p)) {
         return 1;
     }
@@ -1256,7 +1183,8 @@ int write_weights_list(const float* dce_weight, const char (*data_files)[STACKLE
         std::snprintf(line, sizeof line, "%15.4f  %s\n", dce_weight[i], data_files[i]);
         text += line;
     }
-    if (put_text_product(name, text) != 0) {
+    if (put_text_product(name, text,
+                         "\aERROR: Unable to open Weights List File %s for writing\n") != 0) {
         std::printf("\aERROR: Unable to open Weights List File %s for writing\n", name);
         std::exit(STACKLE_FAIL);
     }
@@ -1311,4 +1239,22 @@ void insert_int_keyword(const char* fits_filename, const char* keyword, int valu
         fail(fptr);
     }
     close_input(fptr);
+}
+
+int commit_products() {
+    std::vector<staged_product*> staged;
+    for (auto& p : pending_products()) {
+        staged.push_back(&p->staged);
+    }
+    const int failed = commit_staged(staged);
+    if (failed >= 0) {
+        const int err = errno;
+        std::printf("%s", pending_products()[failed]->write_fail.c_str());
+        std::printf("       %s\n", std::strerror(err));
+    }
+    for (staged_product* p : staged) {
+        drop_staged(p);
+    }
+    pending_products().clear();
+    return failed >= 0 ? 1 : 0;
 }

@@ -14,6 +14,7 @@
 // variable STACKLE_BAND_ROWS sets the band height (0: load whole planes), so
 // that tests can compare the two ways.
 #include "coadd_fits.h"
+#include "product_files.h"
 #include "stackle.h"
 
 #include <algorithm>
@@ -21,6 +22,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -70,7 +74,6 @@ void count_data_files(control_settings* cs, const list_sources* src) {
         std::printf("Failure after routine count_filenames(), in stackle\n");
         std::exit(STACKLE_FAIL);
     }
-    read_fits_dims_2d(first_name, &cs->xdim, &cs->ydim, cs->debug);
 }
 
 name_row* read_list(const char* source, const list_sources* src, int n, const char* marker,
@@ -101,6 +104,62 @@ void read_lists(const control_settings* cs, list_sources* src, run_lists* lists)
         lists->bmask_files = read_list(src->bmask, src, n, "&COADD_BMASK", "bmask_files");
     if (lists->use_pmask)
         lists->pmask_files = read_list(src->pmask, src, n, "&COADD_PMASK", "pmask_files");
+}
+
+// ---- files of the run
+
+// The inputs of the run as the files they read: list files, namelist, FMASK and every frame.
+std::vector<std::string> run_inputs_named(const control_settings* cs, const run_lists* lists) {
+    std::vector<std::string> in;
+    const std::pair<const char*, bool> texts[] = {{cs->namelist, cs->namelist_f != 0},
+                                                  {cs->data_in_lfile, cs->data_in_lfile_f != 0},
+                                                  {cs->sdev_in_lfile, cs->sdev_in_lfile_f != 0},
+                                                  {cs->bmask_in_lfile, cs->bmask_in_lfile_f != 0},
+                                                  {cs->pmask_in_lfile, cs->pmask_in_lfile_f != 0}};
+    for (const auto& t : texts)
+        if (t.second)
+            in.emplace_back(t.first);
+    if (cs->fmask_in_file_f)
+        in.push_back(fits_input_file(cs->fmask_in_file));
+    const name_row* tables[] = {lists->data_files, lists->sdev_files, lists->bmask_files,
+                                lists->pmask_files};
+    for (const name_row* names : tables)
+        for (int i = 0; names != nullptr && i < cs->num_files; ++i)
+            in.push_back(fits_input_file(names[i]));
+    return in;
+}
+
+[[noreturn]] void refuse_run(const std::string& why) {
+    std::printf("\aERROR: %s; nothing written\n", why.c_str());
+    std::exit(STACKLE_FAIL);
+}
+
+// Before anything is read or written: every output name resolved the way its writer will
+// write it, no output the same file as an input or another output, no input a pipe or device
+// (the run reads its inputs more than once).
+void check_run_files(const control_settings* cs, const run_lists* lists) {
+    const std::pair<const char*, bool> outs[] = {{cs->data_out_file, true},
+                                                 {cs->sdev_out_file, cs->sdev_out_file_f != 0},
+                                                 {cs->amask_out_file, cs->amask_out_file_f != 0},
+                                                 {cs->wts_out_file, true}};
+    std::vector<product_target> targets;
+    std::vector<std::string> inputs = run_inputs_named(cs, lists);
+    std::string why;
+    for (const auto& o : outs) {
+        if (!o.second)
+            continue;
+        targets.emplace_back();
+        if (!resolve_product(o.first, o.first != cs->wts_out_file, &targets.back(), &why))
+            refuse_run(why);
+        if (!targets.back().tmpl.empty())
+            inputs.push_back(targets.back().tmpl);
+    }
+    for (const std::string& in : inputs)
+        if (is_stream_file(in.c_str()))
+            refuse_run("input " + in + " is a pipe or device, not a regular file");
+    why = find_file_clash(targets, inputs);
+    if (!why.empty())
+        refuse_run(why);
 }
 
 const char* table_entry(const name_row* names, int i) {
@@ -533,14 +592,25 @@ long forced_band_rows() {
     return *end == '\0' && rows >= 0 ? rows : -1;
 }
 
+// Memory an input kept open takes (the library's buffers for one open file,
+// about 130 KB): a stack of planes smaller than that is cheaper loaded whole.
+constexpr size_t kOpenInputBytes = size_t{128} << 10;
+
+bool whole_planes_cheaper(const control_settings* cs, const run_lists* lists) {
+    const size_t open_cost = static_cast<size_t>(input_count(cs, lists)) * kOpenInputBytes;
+    return stack_row_bytes(cs, lists) <= open_cost / static_cast<size_t>(std::max(1, cs->ydim));
+}
+
 // Rows read at once: a band of all inputs takes about kBandBytes, at least
-// one row; 0 when the run loads whole planes instead (weights from the data,
-// debug statistics of whole planes, or too many inputs to keep open).
+// one row; 0 when the run loads whole planes instead (debug statistics of
+// whole planes, too many inputs to keep open, or planes that take less memory
+// than keeping their files open; STACKLE_BAND_ROWS overrides the last).
 int choose_band_rows(const control_settings* cs, const run_lists* lists) {
     constexpr size_t kBandBytes = size_t{3} << 20;
-    if (cs->debug || !band_inputs_fit(input_count(cs, lists)))
-        return 0;
     long forced = forced_band_rows();
+    if (cs->debug || !band_inputs_fit(input_count(cs, lists)) ||
+        (forced < 0 && whole_planes_cheaper(cs, lists)))
+        return 0;
     size_t rows = forced >= 0 ? static_cast<size_t>(forced)
                               : std::max<size_t>(1, kBandBytes / stack_row_bytes(cs, lists));
     return static_cast<int>(std::min<size_t>(rows, static_cast<size_t>(cs->ydim)));
@@ -701,6 +771,7 @@ int main(int argc, char** argv) {
         nan_value = __builtin_nanf("");
     if (argc > 1)
         ack_program_init(argv[0]);
+    product_files_init();
     control_settings cs = process_cmd_args(argc, argv);
     complete_settings(&cs);
     list_sources src;
@@ -709,6 +780,8 @@ int main(int argc, char** argv) {
     count_data_files(&cs, &src);
     run_lists lists;
     read_lists(&cs, &src, &lists);
+    check_run_files(&cs, &lists);
+    read_fits_dims_2d(lists.data_files[0], &cs.xdim, &cs.ydim, cs.debug);
     if (cs.verbose)
         print_input_table(&lists, cs.num_files);
     run_planes planes;
@@ -728,6 +801,8 @@ int main(int argc, char** argv) {
     int failed = band_rows > 0 ? coadd_bands(&cs, &lists, &inputs, &planes, band_rows, nan_value)
                                : coadd(&cs, &lists, &planes, nan_value);
     free_run(&lists, &planes, cs.num_files);
+    if (failed == 0)
+        failed = commit_products();
     if (failed != 0)
         error_and_exit(cs.progname, "one or more output products could not be written");
     ack_program_complete(cs.progname);

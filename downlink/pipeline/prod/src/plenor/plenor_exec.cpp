@@ -1,11 +1,13 @@
 // plenor: flat-fields one DCE.  Runs the stages once, in order; the first failure recorded in
 // the status stops the image stages, while the log, the report and the clean-up always run.
 #include "plenor.h"
+#include "product_files.h"
 
 #include <cstdio>
 #include <ctime>
 
 int main(int argc, char** argv) {
+    product_files_init();
     plenor_clock_start();
     std::printf("Pipeline Module PLENOR Version %3.1f\n", PLENOR_VERSION);
 
@@ -31,6 +33,7 @@ int main(int argc, char** argv) {
     plenor_init_constants(&names, &control, &dims);
     plenor_parse_namelist(argc, argv, &names, &control);
     plenor_parse_args(argc, argv, &names, &control);
+    plenor_check_files(&names, &control);
     plenor_read_data(&names, &dims, &dce, &unc, &control, &pmask, &dmask, &cmask, &flat, &tcal_flat,
                      &tcal_cmask);
     plenor_compute_results(&dims, dce, unc, &control, pmask, dmask, cmask, flat, tcal_flat,

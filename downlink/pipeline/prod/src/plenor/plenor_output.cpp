@@ -2,8 +2,8 @@
 // uncertainty as new files with the input headers, each with one history line.
 #include "plenor.h"
 
-#include "fits_names.h"
 #include "fits_storage.h"
+#include "product_files.h"
 
 #include <sys/stat.h>
 
@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 void plenor_asctime(const struct tm* when, char* out, size_t cap) {
     if (std::strftime(out, cap, "%a %b %e %H:%M:%S %Y\n", when) == 0 && cap > 0) {
@@ -62,8 +63,12 @@ void close_quietly(fitsfile* fp) {
 
 // Which failure a product reports: a FITS call that failed or the history line, both as
 // 0x1E1000 OR the FITS status, so that the report names the function.
-void fail_with(run_control* rc, int fits_status, bool history) {
-    fits_report_error(stderr, fits_status);
+void fail_with(run_control* rc, int fits_status, bool history, const staged_product* p = nullptr) {
+    if (p != nullptr) {
+        report_product_error(stderr, fits_status, *p);
+    } else {
+        fits_report_error(stderr, fits_status);
+    }
     if (history) {
         set_history_failure(rc, fits_status);
     } else {
@@ -71,143 +76,27 @@ void fail_with(run_control* rc, int fits_status, bool history) {
     }
 }
 
-// The file name behind a FITS output name (without the leading "!" that asks for replacement).
-std::string plain_name(const char* name) {
-    return std::string(name[0] == '!' ? name + 1 : name);
-}
-
-// Longest part of a file's own name kept in its temporary name, so that the temporary name
-// stays within the file system's limit on one name.
-const size_t temp_base_max = 200;
-
-// Temporary name of a product in its final folder: ".part-" before the file's own name (or
-// its last characters, so that a compression suffix still applies).  A stale one left by an
-// interrupted run is replaced.
-std::string temp_name_for(const std::string& name) {
-    const size_t slash = name.rfind('/');
-    const size_t base = slash == std::string::npos ? 0 : slash + 1;
-    const size_t length = name.size() - base;
-    const size_t keep = length > temp_base_max ? name.size() - temp_base_max : base;
-    return name.substr(0, base) + ".part-" + name.substr(keep);
-}
-
-// How a product reaches its final name.
-enum target_kind {
-    TARGET_FILE,   // written under a temporary name and renamed into place once complete
-    TARGET_DEVICE, // a device or pipe: built in memory and written in one go at the end
-                   // (renaming a file over it would replace the device)
-    TARGET_DIRECT, // standard output or a name with FITS library qualifiers: written as named
-    TARGET_FOLDER, // refused
-};
-
-target_kind kind_of(const std::string& name) {
-    if (fits_special_name(name)) {
-        return TARGET_DIRECT;
-    }
-    struct stat info {};
-    if (stat(name.c_str(), &info) != 0 || S_ISREG(info.st_mode)) {
-        return TARGET_FILE;
-    }
-    return S_ISDIR(info.st_mode) ? TARGET_FOLDER : TARGET_DEVICE;
-}
-
-// A new product being written; it never appears half-written under its final name.
-struct product_file {
-    target_kind kind;
-    std::string name; // final name
-    std::string temp; // temporary name (TARGET_FILE)
-    fitsfile* fp;
-    void* mem; // the product built in memory (TARGET_DEVICE)
-    size_t mem_size;
-};
-
-// Opens the product's FITS file by its kind; returns the FITS status.
-int open_product(const char* output, product_file* p) {
-    int st = 0;
-    if (p->kind == TARGET_DEVICE) {
-        fits_create_memfile(&p->fp, &p->mem, &p->mem_size, 0, std::realloc, &st);
-    } else if (p->kind == TARGET_DIRECT) {
-        fits_create_file(&p->fp, output, &st);
-    } else {
-        p->temp = temp_name_for(p->name);
-        fits_create_file(&p->fp, ("!" + p->temp).c_str(), &st);
-    }
-    return st;
-}
-
 // Creates the product's FITS file; false (with the FITS status set) when it cannot.
-bool create_product(const char* output, product_file* p, int* st) {
-    p->name = plain_name(output);
-    p->kind = kind_of(p->name);
-    p->fp = nullptr;
-    p->mem = nullptr;
-    p->mem_size = 0;
-    if (p->kind == TARGET_FOLDER) {
-        std::printf("plenor_output: %s is a folder, not a file\n", p->name.c_str());
+bool create_product(const char* output, staged_product* p, int* st) {
+    std::string why;
+    if (!resolve_product(output, true, &p->target, &why)) {
+        std::printf("plenor_output: %s\n", why.c_str());
         *st = FILE_NOT_CREATED;
         return false;
     }
-    *st = open_product(output, p);
+    *st = stage_fits(p);
     if (*st != 0) {
-        std::printf("plenor_output: cannot create %s\n",
-                    (p->temp.empty() ? p->name : p->temp).c_str());
-        p->fp = nullptr;
+        std::printf("plenor_output: cannot create %s\n", p->target.shown.c_str());
         return false;
     }
     return true;
 }
 
-// Drops an unfinished product: nothing of it is left under its temporary or final name.
-void abandon_product(product_file* p) {
-    int ignored = 0;
-    if (p->fp != nullptr && p->kind == TARGET_DIRECT) {
-        fits_delete_file(p->fp, &ignored);
-    } else {
-        close_quietly(p->fp);
-    }
-    p->fp = nullptr;
-    if (!p->temp.empty()) {
-        std::remove(p->temp.c_str());
-    }
-    std::free(p->mem);
-    p->mem = nullptr;
-}
-
-// Copies a product built in memory to its device; false when not every byte arrives.
-bool write_to_device(const product_file& p) {
-    std::FILE* device = std::fopen(p.name.c_str(), "wb");
-    if (device == nullptr) {
-        return false;
-    }
-    bool ok = std::fwrite(p.mem, 1, p.mem_size, device) == p.mem_size;
-    ok = std::fclose(device) == 0 && ok;
-    return ok;
-}
-
-// Closes a complete product and puts it under its final name; false (with the FITS status
-// set and the unfinished product removed) when that fails.
-bool finish_product(product_file* p, int* st) {
-    const int closed = fits_close_file(p->fp, st);
-    p->fp = nullptr;
-    if (closed != 0) {
-        abandon_product(p);
-        return false;
-    }
-    bool placed = true;
-    if (p->kind == TARGET_DEVICE) {
-        placed = write_to_device(*p);
-    } else if (p->kind == TARGET_FILE) {
-        placed = std::rename(p->temp.c_str(), p->name.c_str()) == 0;
-    }
-    if (!placed) {
-        std::printf("plenor_output: cannot write %s: %s\n", p->name.c_str(), std::strerror(errno));
-        *st = p->kind == TARGET_DEVICE ? WRITE_ERROR : FILE_NOT_CREATED;
-        abandon_product(p);
-        return false;
-    }
-    std::free(p->mem);
-    p->mem = nullptr;
-    return true;
+// Closes a complete product, kept for the commit; false (with the FITS status set and the
+// product dropped) when the last of it cannot be written.
+bool finish_product(staged_product* p, int* st) {
+    *st = close_staged(p);
+    return *st == 0;
 }
 
 // ------------------------------------------------------------------ Dmask
@@ -260,62 +149,47 @@ void copy_following_hdus(fitsfile* in, fitsfile* out, int* st) {
 // memory: the header with the history line, the pixels (converted to the file's own type and
 // scaling, as an update in place would), then the extensions.  The old file is never read
 // back through its data unit, so it is read once and written once.
-bool rewrite_dmask(fitsfile* in, product_file* p, size_t count, short* dmask, run_control* rc) {
+bool rewrite_dmask(fitsfile* in, staged_product* p, size_t count, short* dmask, run_control* rc) {
     int st = 0;
     char version[16];
     version_text(version, sizeof version);
-    fits_copy_header(in, p->fp, &st);
-    writeDLhistoryline(p->fp, program_name, version, &st);
+    fits_copy_header(in, p->fptr, &st);
+    writeDLhistoryline(p->fptr, program_name, version, &st);
     if (st != 0) {
-        fail_with(rc, st, true);
+        fail_with(rc, st, true, p);
         return false;
     }
     if (count > 0) {
-        fits_write_img(p->fp, TSHORT, 1, static_cast<LONGLONG>(count), dmask, &st);
+        fits_write_img(p->fptr, TSHORT, 1, static_cast<LONGLONG>(count), dmask, &st);
     }
-    copy_following_hdus(in, p->fp, &st);
+    copy_following_hdus(in, p->fptr, &st);
     if (st != 0 || !finish_product(p, &st)) {
-        fail_with(rc, st, false);
+        fail_with(rc, st, false, p);
         return false;
     }
     return true;
 }
 
-// The Dmask is written under a temporary name beside it that is renamed over it once
-// complete, so that it ends as either the old or the new file, never a mixture; the new file
-// keeps the old one's permission bits.  A Dmask that is not a plain file (a device, or a name
-// with FITS library qualifiers) is updated in place.  A symbolic link keeps pointing at the
-// updated file.
-bool write_dmask(const file_names* fn, size_t count, short* dmask, run_control* rc) {
-    char* real = realpath(fn->Dmask_File, nullptr);
+// A Dmask that is a plain file is rebuilt as a product of the run and committed with the
+// others (last).  One that is not (a device, or a name with FITS library qualifiers) is
+// updated in place after the commit: *later is set.
+bool stage_dmask(const file_names* fn, size_t count, short* dmask, run_control* rc,
+                 staged_product* p, bool* later) {
     struct stat info {};
-    if (real == nullptr || stat(real, &info) != 0 || !S_ISREG(info.st_mode)) {
-        std::free(real);
-        return update_dmask_file(fn->Dmask_File, count, dmask, rc);
+    *later = fits_input_file(fn->Dmask_File) != fn->Dmask_File ||
+             stat(fn->Dmask_File, &info) != 0 || !S_ISREG(info.st_mode);
+    if (*later) {
+        return true;
     }
-    const std::string name(real);
-    std::free(real);
     fitsfile* in = nullptr;
-    product_file p{};
     int st = 0;
-    if (fits_open_file(&in, name.c_str(), READONLY, &st) != 0 ||
-        !create_product(name.c_str(), &p, &st)) {
+    if (fits_open_file(&in, fn->Dmask_File, READONLY, &st) != 0 ||
+        !create_product(fn->Dmask_File, p, &st)) {
         close_quietly(in);
-        fail_with(rc, st, false);
+        fail_with(rc, st, false, p);
         return false;
     }
-    if (chmod(p.temp.c_str(), info.st_mode & 07777) != 0) {
-        std::printf("plenor_output: cannot set the mode of %s: %s\n", p.temp.c_str(),
-                    std::strerror(errno));
-        abandon_product(&p);
-        close_quietly(in);
-        fail_with(rc, WRITE_ERROR, false);
-        return false;
-    }
-    const bool ok = rewrite_dmask(in, &p, count, dmask, rc);
-    if (!ok) {
-        abandon_product(&p);
-    }
+    const bool ok = rewrite_dmask(in, p, count, dmask, rc);
     close_quietly(in);
     return ok;
 }
@@ -353,27 +227,25 @@ bool write_pixels(fitsfile* out, size_t count, float* pixels, bool date, int* st
     return *st == 0;
 }
 
-// The DCE and uncertainty products: a new image with the header of its input.
+// The DCE and uncertainty products: a new image with the header of its input, kept for the
+// commit.
 bool write_product(const char* input, const char* output, size_t count, float* pixels, bool date,
-                   run_control* rc) {
+                   run_control* rc, staged_product* p) {
     fitsfile* in = nullptr;
     int st = 0;
-    product_file p{};
-    if (open_stored_image(&in, input, READONLY, &st) != 0 || !create_product(output, &p, &st)) {
+    if (open_stored_image(&in, input, READONLY, &st) != 0 || !create_product(output, p, &st)) {
         close_quietly(in);
-        fail_with(rc, st, false);
+        fail_with(rc, st, false, p);
         return false;
     }
-    if (!copy_header(in, p.fp, &st)) {
-        abandon_product(&p);
+    if (!copy_header(in, p->fptr, &st)) {
         close_quietly(in);
-        fail_with(rc, st, true);
+        fail_with(rc, st, true, p);
         return false;
     }
-    if (!write_pixels(p.fp, count, pixels, date, &st) || !finish_product(&p, &st)) {
-        abandon_product(&p);
+    if (!write_pixels(p->fptr, count, pixels, date, &st) || !finish_product(p, &st)) {
         close_quietly(in);
-        fail_with(rc, st, false);
+        fail_with(rc, st, false, p);
         return false;
     }
     if (fits_close_file(in, &st) != 0) {
@@ -383,7 +255,129 @@ bool write_product(const char* input, const char* output, size_t count, float* p
     return true;
 }
 
+// Puts the products in place together, the Dmask last; false (status set) when one fails.
+bool commit_products(const std::vector<staged_product*>& products, run_control* rc) {
+    const int failed = commit_staged(products);
+    if (failed < 0) {
+        return true;
+    }
+    std::printf("plenor_output: cannot write %s: %s\n", products[failed]->target.shown.c_str(),
+                std::strerror(errno));
+    set_write_failure(rc, products[failed]->target.route == product_route::in_place
+                              ? WRITE_ERROR
+                              : FILE_NOT_CREATED);
+    return false;
+}
+
+// The products of the run, all written before any is put in place.
+bool write_all_products(file_names* fn, size_t cube, short* dmask, float* dce, float* unc,
+                        run_control* rc) {
+    staged_product out;
+    staged_product out_unc;
+    staged_product out_dmask;
+    bool dmask_later = false;
+    std::vector<staged_product*> commit = {&out};
+    const bool with_unc =
+        fn->Input_Uncertainty_File[0] != '\0' && fn->Output_Uncertainty_File[0] != '\0';
+    const bool with_dmask = fn->Dmask_File[0] != '\0';
+    bool ok = !with_dmask || stage_dmask(fn, cube, dmask, rc, &out_dmask, &dmask_later);
+    ok = ok && write_product(fn->FITS_Input_File, fn->FITS_Output_File, cube, dce, false, rc, &out);
+    if (with_unc) {
+        commit.push_back(&out_unc);
+        ok = ok && write_product(fn->Input_Uncertainty_File, fn->Output_Uncertainty_File, cube, unc,
+                                 true, rc, &out_unc);
+    }
+    if (with_dmask && !dmask_later) {
+        commit.push_back(&out_dmask);
+    }
+    ok = ok && commit_products(commit, rc);
+    ok = ok && (!with_dmask || !dmask_later || update_dmask_file(fn->Dmask_File, cube, dmask, rc));
+    for (staged_product* p : {&out, &out_unc, &out_dmask}) {
+        drop_staged(p);
+    }
+    return ok;
+}
+
+// FITS inputs of the run as the files they read.
+std::vector<std::string> run_inputs(const file_names* fn) {
+    std::vector<std::string> in;
+    for (const char* name :
+         {fn->FITS_Input_File, fn->Input_Uncertainty_File, fn->FITS_Flatfield_File, fn->Cmask_File,
+          fn->Pmask_File, fn->Transmission_Cal_Flatfile, fn->Transmission_Cal_Mask_File}) {
+        if (name[0] != '\0') {
+            in.push_back(fits_input_file(name));
+        }
+    }
+    return in;
+}
+
+// Refuses the run: nothing is read or written.
+void refuse_run(const std::string& why, run_control* rc) {
+    std::printf("plenor_output: %s; nothing written\n", why.c_str());
+    set_write_failure(rc, FILE_NOT_CREATED);
+}
+
+// Resolves one output into `outs`; false (the run refused) when it cannot be written.
+bool add_output(const char* name, bool fits, std::vector<product_target>* outs,
+                std::vector<std::string>* inputs, run_control* rc) {
+    std::string why;
+    outs->emplace_back();
+    if (!resolve_product(name, fits, &outs->back(), &why)) {
+        refuse_run(why, rc);
+        return false;
+    }
+    if (!outs->back().tmpl.empty()) {
+        inputs->push_back(outs->back().tmpl);
+    }
+    return true;
+}
+
 } // namespace
+
+int plenor_check_files(file_names* fn, run_control* rc) {
+    if (rc->status != 0) {
+        return -1;
+    }
+    std::vector<std::string> inputs = run_inputs(fn);
+    std::vector<product_target> outs;
+    const bool with_unc =
+        fn->Input_Uncertainty_File[0] != '\0' && fn->Output_Uncertainty_File[0] != '\0';
+    bool ok = add_output(fn->FITS_Output_File, true, &outs, &inputs, rc) &&
+              (!with_unc || add_output(fn->Output_Uncertainty_File, true, &outs, &inputs, rc)) &&
+              (fn->Dmask_File[0] == '\0' ||
+               add_output(fits_input_file(fn->Dmask_File).c_str(), false, &outs, &inputs, rc));
+    for (size_t i = 0; ok && i < inputs.size(); ++i) {
+        if (is_stream_file(inputs[i].c_str())) {
+            refuse_run("input " + inputs[i] + " is a pipe or device, not a regular file", rc);
+            ok = false;
+        }
+    }
+    if (fn->Namelist_File[0] != '\0') {
+        inputs.emplace_back(fn->Namelist_File); // read once, whole: a pipe is fine
+    }
+    std::string why = ok ? find_file_clash(outs, inputs) : "";
+    if (!why.empty()) {
+        refuse_run(why, rc);
+        ok = false;
+    }
+    const std::string log = fn->Processing_Log_File;
+    if (!log.empty() && log != "stdout") {
+        std::vector<std::string> others = inputs;
+        for (const product_target& t : outs) {
+            others.push_back(t.file);
+        }
+        std::vector<product_target> log_target(1);
+        std::string log_why;
+        resolve_product(log.c_str(), false, &log_target[0], &log_why);
+        why = find_file_clash(log_target, others);
+        if (!why.empty()) {
+            fn->Processing_Log_File[0] = '\0'; // never appended to: the block goes to stdout
+            refuse_run(why, rc);
+            ok = false;
+        }
+    }
+    return ok ? 0 : -1;
+}
 
 int plenor_output(file_names* fn, image_dims* dims, run_control* rc, const struct tm* start,
                   short* dmask, float* dce, float* unc) {
@@ -396,15 +390,7 @@ int plenor_output(file_names* fn, image_dims* dims, run_control* rc, const struc
     size_t plane = 0;
     size_t cube = 0;
     plenor_pixel_counts(dims, &plane, &cube);
-    if (fn->Dmask_File[0] != '\0' && !write_dmask(fn, cube, dmask, rc)) {
-        return -1;
-    }
-    if (!write_product(fn->FITS_Input_File, fn->FITS_Output_File, cube, dce, false, rc)) {
-        return -1;
-    }
-    if (fn->Input_Uncertainty_File[0] != '\0' && fn->Output_Uncertainty_File[0] != '\0' &&
-        !write_product(fn->Input_Uncertainty_File, fn->Output_Uncertainty_File, cube, unc, true,
-                       rc)) {
+    if (!write_all_products(fn, cube, dmask, dce, unc, rc)) {
         return -1;
     }
     if (rc->I_Verbose != 0) {

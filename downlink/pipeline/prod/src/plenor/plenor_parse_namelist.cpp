@@ -180,7 +180,9 @@ bool parse_entry(const char* token, const namelist_key* keys, size_t key_count) 
     for (char* word : words) {
         const plenor_word_result got = plenor_read_word(&p, word, PLENOR_WORD_MAX);
         if (got == WORD_TOO_LONG) {
-            return false;
+            // A comment is read and ignored, however long.
+            return word == value && std::strcmp(key, "Comment") == 0 &&
+                   std::strcmp(equals, "=") == 0;
         }
         if (got == WORD_NONE) {
             return true; // not an entry

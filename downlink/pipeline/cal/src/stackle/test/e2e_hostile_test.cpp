@@ -4,10 +4,17 @@
 // memory.  Every case ends with the program's own message and status 64 (or is accepted where
 // the readers accept it), never with a crash, and leaves no unfinished product behind.
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
+#include <random>
+#include <set>
 #include <limits>
+#include <map>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -119,9 +126,64 @@ std::string short_bitpix(int bitpix) {
            std::to_string(bitpix);
 }
 
-void weights_still_written(const std::string& dir) {
-    EXPECT_EQ(testkit::read_text(dir + "/kestack_wt.txt"),
-              "         1.0000  g0.fits\n         1.0000  g1.fits\n");
+// 1000 frames of 8 x 8 of value 1 with their uncertainty images, BMASKs and PMASKs, listed.
+void thousands_of_inputs(const std::string& d) {
+    const std::string frame = float_image({8, 8}, std::vector<double>(64, 1.0));
+    const std::string mask = primary_header(16, {8, 8}) + pad(std::string(128, '\0'), '\0');
+    std::string lists[4];
+    const char* kinds[4] = {"d", "s", "b", "p"};
+    for (int i = 0; i < 1000; ++i) {
+        for (int k = 0; k < 4; ++k) {
+            const std::string name = kinds[k] + std::to_string(i) + ".fits";
+            write_bytes(d + "/" + name, k < 2 ? frame : mask);
+            lists[k] += name + "\n";
+        }
+    }
+    for (int k = 0; k < 4; ++k) {
+        testkit::write_text(d + "/" + kinds[k] + ".list", lists[k]);
+    }
+}
+
+// The refusal of an output that is the input `name`, or named twice.
+std::string clash(const std::string& name) {
+    return "\aERROR: output file " + name + " is the same file as input file " + name +
+           "; nothing written";
+}
+std::string twice(const std::string& name) {
+    return "\aERROR: output files " + name + " and " + name + " are the same file; nothing written";
+}
+Make linked(const std::string& link, const std::string& target) {
+    return [link, target](const std::string& dir) {
+        frames(dir);
+        ASSERT_EQ(symlink(target.c_str(), (dir + "/" + link).c_str()), 0);
+    };
+}
+Make fifo(const std::string& name) {
+    return
+        [name](const std::string& dir) { ASSERT_EQ(mkfifo((dir + "/" + name).c_str(), 0644), 0); };
+}
+void kept_old(const std::string& d) {
+    EXPECT_EQ(testkit::read_text(d + "/out.fits"), "old");
+}
+
+// out.fits of mode 0600 (and owner 1234 when the tests may give files away), and s.fits a link
+// to t.fits.
+void replaced_products(const std::string& d) {
+    frames(d);
+    testkit::write_text(d + "/out.fits", "old");
+    testkit::write_text(d + "/t.fits", "old");
+    ASSERT_EQ(symlink("t.fits", (d + "/s.fits").c_str()), 0);
+    ASSERT_EQ(chmod((d + "/out.fits").c_str(), 0600), 0);
+    ASSERT_TRUE(geteuid() != 0 || chown((d + "/out.fits").c_str(), 1234, 1234) == 0);
+}
+void kept_identity(const std::string& d) {
+    struct stat st {};
+    ASSERT_EQ(stat((d + "/out.fits").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_TRUE(geteuid() != 0 || (st.st_uid == 1234 && st.st_gid == 1234));
+    ASSERT_EQ(lstat((d + "/s.fits").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(testkit::read_image(d + "/t.fits").naxes, (std::vector<long>{3, 2}));
 }
 
 // ------------------------------------------------------------------ the table
@@ -303,43 +365,78 @@ const HostileCase kCases[] = {
      with_frames("s.list", "g0.fits\n"), two_and({"-si", "s.list"}), 64,
      "\aWARNING:  FILELIST s.list has 1 filenames, but should have 2"},
 
-    // ---- product folders and devices: the other products are still written
+    // ---- product folders and devices: a product that cannot be made leaves every earlier
+    // file as it was (the byte check of every row), none of the run's products
     {"OutputFolderMissing", frames, two_and({"-do", "nodir/out.fits"}), 64,
-     "\aERROR: Attempt to create FITS file nodir/out.fits FAILED in write_flt_fits().",
-     {}, weights_still_written},
+     "\aERROR: Attempt to create FITS file nodir/out.fits FAILED in write_flt_fits()."},
     {"OutputFolderIsAFile", frames, two_and({"-do", "g0.fits/out.fits"}), 64,
-     "\aERROR: Attempt to create FITS file g0.fits/out.fits FAILED in write_flt_fits().", {},
-     [](const std::string& d) {
-         weights_still_written(d);
-         EXPECT_EQ(testkit::read_image(d + "/g0.fits").fpixels, kG0);
-     }},
+     "\aERROR: Attempt to create FITS file g0.fits/out.fits FAILED in write_flt_fits()."},
     {"OutputFolderRefusingFiles", // /proc takes no new file, whatever the user (maybe root)
      frames, two_and({"-do", "/proc/stackle-out.fits"}), 64,
-     "\aERROR: Attempt to create FITS file /proc/stackle-out.fits FAILED in write_flt_fits().",
-     {}, weights_still_written},
-    {"SdevFolderMissing", frames, two_and({"-so", "nodir/sd.fits", "-am", "am.fits"}), 64,
-     "\aERROR: Attempt to create FITS file nodir/sd.fits FAILED in write_flt_fits().", kMean,
-     [](const std::string& d) {
-         weights_still_written(d);
-         // two good values at every pixel, fewer than 3: AMASK bit 0x1000
-         EXPECT_EQ(testkit::read_image(d + "/am.fits").pixels, std::vector<double>(6, 0x1000));
-     }},
-    {"WeightsListFolderMissing", frames, two_and({"-wo", "nodir/w.txt"}), 64,
-     "\aERROR: Unable to open Weights List File nodir/w.txt for writing", kMean},
+     "\aERROR: Attempt to create FITS file /proc/stackle-out.fits FAILED in write_flt_fits()."},
+    {"SdevFolderMissing", files({{"out.fits", "old"}, {"am.fits", "old"}}, true),
+     two_and({"-so", "nodir/sd.fits", "-am", "am.fits"}), 64,
+     "\aERROR: Attempt to create FITS file nodir/sd.fits FAILED in write_flt_fits().", {},
+     kept_old},
+    {"WeightsListFolderMissing", files({{"out.fits", "old"}}, true), two_and({"-wo", "nodir/w"}),
+     64, "\aERROR: Unable to open Weights List File nodir/w for writing", {}, kept_old},
     {"SdevToFullDevice", frames, two_and({"-so", "/dev/full"}), 64,
-     "\aERROR: Attempt to write float image to file /dev/full FAILED in write_flt_fits().",
-     kMean},
+     "\aERROR: Attempt to write float image to file /dev/full FAILED in write_flt_fits()."},
     {"AmaskToFullDevice", frames, two_and({"-am", "/dev/full"}), 64,
-     "\aERROR: Attempt to write short image to file /dev/full FAILED in write_flt_fits_from_dbl().",
-     kMean},
+     "\aERROR: Attempt to write short image to file /dev/full FAILED in write_flt_fits_from_dbl()."},
     {"WeightsListToFullDevice", frames, two_and({"-wo", "/dev/full"}), 64,
-     "\aERROR: Unable to open Weights List File /dev/full for writing", kMean},
+     "\aERROR: Unable to open Weights List File /dev/full for writing"},
     {"DataWithHeadersToFullDevice", frames, {"-di", "d.list", "-do", "/dev/full", "-h1"}, 64,
      "\aERROR: Attempt to write float image to file /dev/full FAILED in write_flt_fits_from_dbl()."},
     {"EveryProductToNullDevice", frames,
      {"-di", "d.list", "-do", "/dev/null", "-so", "/dev/null", "-am", "/dev/null", "-wo",
       "/dev/null"},
      0, ""},
+
+    // ---- outputs that are inputs, or another output: refused before anything is read
+    {"OutputIsADataFile", frames, {"-di", "d.list", "-do", "g0.fits"}, 64, clash("g0.fits")},
+    {"WeightsListIsADataFile", frames, two_and({"-wo", "g1.fits"}), 64, clash("g1.fits")},
+    {"WeightsListIsTheDataList", frames, two_and({"-wo", "d.list"}), 64, clash("d.list")},
+    {"AmaskIsAMask", mask(int_image(16, {0, 0, 0, 0, 0, 0})), two_and({"-bm", "m.list", "-bf", "1", "-am", "m.fits"}),
+     64, clash("m.fits")},
+    {"WeightsListIsTheNamelist",
+     with_frames("n.nl", "&STACKLE\n STK_di = d.list\n STK_do = out.fits\n STK_wo = n.nl\n&END\n"),
+     {"-n", "n.nl"}, 64, clash("n.nl")},
+    {"OutputLinkedToADataFile", linked("l.fits", "g0.fits"), {"-di", "d.list", "-do", "l.fits"}, 64,
+     "\aERROR: output file l.fits is the same file as input file g0.fits; nothing written"},
+    {"SdevIsTheImage", frames, two_and({"-so", "out.fits"}), 64, twice("out.fits")},
+    {"WeightsListIsTheImage", frames, two_and({"-wo", "./out.fits"}), 64,
+     "\aERROR: output files out.fits and ./out.fits are the same file; nothing written"},
+    // ---- the FITS library's name syntax resolved first: never another file clobbered
+    {"TemplateThatIsNoFile", files({{"d/", ""}, {"d/out", "old"}}, true),
+     {"-di", "d.list", "-do", "d/out(1).fits"}, 64,
+     "\aERROR: the template file 1 named in d/out(1).fits cannot be read; nothing written"},
+    {"CompressionTheLibraryRefuses", files({{"d/", ""}, {"d/out", "old"}}, true),
+     {"-di", "d.list", "-do", "d/out[1].fits"}, 64,
+     "\aERROR: Attempt to create FITS file d/out[1].fits FAILED in write_flt_fits()."},
+    {"CompressedByItsName", frames, {"-di", "d.list", "-do", "o.fits.gz"}, 0, "", {},
+     [](const std::string& d) {
+         EXPECT_EQ(testkit::read_image(d + "/o.fits.gz").fpixels, kMean);
+     }},
+    {"ProductNameOf250Characters", frames, {"-di", "d.list", "-do", std::string(245, 'o') + ".fits"},
+     0, "", {},
+     [](const std::string& d) {
+         EXPECT_EQ(testkit::read_image(d + "/" + std::string(245, 'o') + ".fits").fpixels, kMean);
+     }},
+    {"ReplacedProductsKeepModeOwnerAndLinks", replaced_products, two_and({"-so", "s.fits"}), 0, "",
+     kMean, kept_identity},
+    // ---- pipes and devices as inputs: refused, never read twice or without end
+    {"PipeAsDataList", fifo("l.fifo"), {"-di", "l.fifo", "-do", "out.fits"}, 64,
+     "\aERROR: l.fifo is a pipe or device, not a regular file\n"
+     "\aERROR opening FILELIST file: \"l.fifo\" in routine count_filenames()"},
+    {"DeviceAsNamelist", frames, two_and({"-n", "/dev/zero"}), 64,
+     "\aERROR: /dev/zero is a pipe or device, not a regular file\n"
+     "\aERROR opening NAMELIST file: \"/dev/zero\" in routine process_namelist()"},
+    {"PipeAsDataFile", [](const std::string& d) { fifo("p.fits")(d), frames(d),
+                                                    testkit::write_text(d + "/h.list", "g0.fits\np.fits\n"); },
+     kOne, 64, "\aERROR: input p.fits is a pipe or device, not a regular file; nothing written"},
+    {"ListOfOneEndlessLine", with_frames("h.list", std::string(1 << 20, 'x')), kOne, 64,
+     "\aERROR: a line of h.list is longer than 4096 characters"},
 
     // ---- memory (headers alone: the data are never reached)
     {"PlaneBeyondAnyMemory", one(primary_header(-32, {2000000000, 2000000000})), kOne, 64,
@@ -359,6 +456,16 @@ const HostileCase kCases[] = {
      },
      kOne, 64, "\aERROR: Can't allocate required memory for means", {}, nullptr, 72},
 
+    {"ThousandsOfSmallInputs", // 4000 files of 8 x 8: read whole, not kept open at 130 KB each
+     thousands_of_inputs,
+     {"-di", "d.list", "-si", "s.list", "-bm", "b.list", "-bf", "1", "-pm", "p.list", "-pf", "1",
+      "-do", "out.fits"},
+     0, "NOTE: The sdev files are not used when calculating flux.", {},
+     [](const std::string& d) {
+         EXPECT_EQ(testkit::read_image(d + "/out.fits").fpixels, std::vector<float>(64, 1.0f));
+     },
+     300},
+
     // ---- a file size limit stands in for a full disk: 4 blocks of 512 or 1024 bytes,
     // whichever the shell counts in, hold less than the 5760-byte product; the earlier file
     // of that name is left as it was
@@ -370,6 +477,17 @@ const HostileCase kCases[] = {
      },
      0, 4},
 };
+
+// The files a successful run may replace: its products, through their links.
+std::set<std::string> run_products(const std::string& dir, const std::vector<std::string>& args) {
+    std::set<std::string> out = {dir + "/out.fits", dir + "/kestack_wt.txt"};
+    for (size_t i = 0; i + 1 < args.size(); ++i) {
+        if (args[i] == "-do" || args[i] == "-so" || args[i] == "-am" || args[i] == "-wo") {
+            out.insert(std::filesystem::weakly_canonical(dir + "/" + args[i + 1]).string());
+        }
+    }
+    return out;
+}
 
 void PrintTo(const HostileCase& c, std::ostream* os) {
     *os << c.name;
@@ -404,16 +522,16 @@ TEST_P(Hostile, EndsWithItsMessageAndStatus) {
     ASSERT_TRUE(may_fail);
     testkit::TempDir dir;
     c.make(dir.path());
+    const auto before = snapshot(dir.path());
     testkit::RunOptions opts;
     opts.cwd = dir.path();
     opts.address_space_mb = c.address_space_mb;
     const std::string prog = testkit::installed_program("stackle");
     std::vector<std::string> args = c.args;
     if (c.file_blocks > 0) {
-        args.insert(args.begin(), {"-c",
-                                   "trap '' XFSZ; ulimit -f " + std::to_string(c.file_blocks) +
-                                       " && exec \"$0\" \"$@\"",
-                                   prog});
+        args.insert(
+            args.begin(),
+            {"-c", "ulimit -f " + std::to_string(c.file_blocks) + " && exec \"$0\" \"$@\"", prog});
     }
     const testkit::RunResult r = testkit::run(c.file_blocks > 0 ? "/bin/sh" : prog, args, opts);
     const std::string msg = message_of(r.out);
@@ -434,6 +552,10 @@ TEST_P(Hostile, EndsWithItsMessageAndStatus) {
         EXPECT_EQ(msg.compare(0, want.size() + 1, want + "\n"), 0) << msg;
     }
     EXPECT_EQ(unfinished_products(dir.path()), std::vector<std::string>{});
+    EXPECT_EQ((r.out + r.err).find(".part-"), std::string::npos) << "a temporary name shown";
+    EXPECT_EQ(changed_files(before, c.status == 0 ? run_products(dir.path(), c.args)
+                                                  : std::set<std::string>{}),
+              std::vector<std::string>{});
     for (const std::string& a : c.args) {
         EXPECT_TRUE(a.compare(0, 5, "/dev/") != 0 || is_char_device(a)) << a << " replaced";
     }
@@ -452,5 +574,138 @@ INSTANTIATE_TEST_SUITE_P(Corpus, Hostile, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<HostileCase>& info) {
                              return std::string(info.param.name);
                          });
+
+// ------------------------------------------------------------------ interrupted and concurrent
+// runs
+
+// A larger stack: 12 frames of 256 x 256, frame i of value `base` + `step` * i, listed in `list`.
+void big_stack(const std::string& dir, const std::string& list, float base, float step) {
+    std::string names;
+    for (int i = 0; i < 12; ++i) {
+        const std::string name = list + std::to_string(i) + ".fits";
+        testkit::write_float_image(
+            dir + "/" + name, {256, 256},
+            std::vector<float>(256 * 256, base + step * static_cast<float>(i)),
+            {testkit::Keyword::integer("FOVID", 27)});
+        names += name + "\n";
+    }
+    testkit::write_text(dir + "/" + list, names);
+}
+
+// The products of a run: out.fits, sd.fits and the weights list w.txt.
+const std::vector<std::string> kProducts = {"out.fits", "sd.fits", "w.txt"};
+std::vector<std::string> big_args(const std::string& list) {
+    return {"-di", list, "-do", "out.fits", "-so", "sd.fits", "-wo", "w.txt"};
+}
+
+// Runs on a.list and b.list, which give different products.
+struct Interrupted : testing::Test {
+    testkit::TempDir dir;
+    const std::string prog = testkit::installed_program("stackle");
+    std::map<std::string, std::string> made[2]; // the products of a complete run on each list
+
+    void SetUp() override {
+        big_stack(dir.path(), "a.list", 5.0f, 1.0f);
+        big_stack(dir.path(), "b.list", 95.0f, 2.0f);
+        for (int r = 0; r < 2; ++r) {
+            ASSERT_EQ(
+                wait_for(spawn_quietly(prog, big_args(r == 0 ? "a.list" : "b.list"), dir.path())),
+                0);
+            for (const std::string& p : kProducts) {
+                made[r][p] = content(p);
+            }
+        }
+    }
+    // A product's text, or for an image its pixels (the header holds the time of the run).
+    std::string content(const std::string& p) const {
+        if (p == "w.txt" || testkit::read_text(dir.file(p)) == "old") {
+            return testkit::read_text(dir.file(p));
+        }
+        const std::vector<float> px = testkit::read_image(dir.file(p)).fpixels;
+        return std::string(reinterpret_cast<const char*>(px.data()), px.size() * sizeof(float));
+    }
+    // Where each product comes from: 'o' the old file, 'a' or 'b' a complete run on that list,
+    // 'n' a complete run on either (the uncertainty image of both is the same), '?' anything else.
+    std::string origin() const {
+        std::string o;
+        for (const std::string& p : kProducts) {
+            const std::string c = content(p);
+            const bool a = c == made[0].at(p);
+            const bool b = c == made[1].at(p);
+            o += c == "old" ? 'o' : (a && b ? 'n' : (a ? 'a' : (b ? 'b' : '?')));
+        }
+        return o;
+    }
+    void old_products() {
+        for (const std::string& p : kProducts) {
+            testkit::write_text(dir.file(p), "old");
+        }
+    }
+    static int wait_for(pid_t pid) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return status;
+    }
+};
+
+// 20 SIGKILL and 20 SIGTERM at moments spread over the run: every product is the old file or
+// the run's complete one, and after SIGTERM no temporary file is left.
+TEST_F(Interrupted, KilledRunsLeaveOldOrCompleteProducts) {
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(wait_for(spawn_quietly(prog, big_args("a.list"), dir.path())), 0);
+    const auto run_us =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+    std::mt19937 random(16);
+    std::set<std::string> seen;
+    for (int k = 0; k < 40; ++k) {
+        old_products();
+        const pid_t pid = spawn_quietly(prog, big_args("a.list"), dir.path());
+        usleep(static_cast<useconds_t>(random() % (run_us + 1)));
+        kill(pid, k < 20 ? SIGKILL : SIGTERM);
+        wait_for(pid);
+        const std::string o = origin();
+        seen.insert(o);
+        // SIGKILL may fall between two renames of the commit; SIGTERM waits for its end.
+        EXPECT_TRUE(k < 20 ? o.find_first_not_of("oan") == std::string::npos
+                           : o == "ooo" || o == "ana")
+            << "kill " << k << ": " << o;
+        if (k >= 20) {
+            EXPECT_EQ(unfinished_products(dir.path()), std::vector<std::string>{}) << k;
+        }
+        for (const std::string& left : unfinished_products(dir.path())) {
+            std::remove(dir.file(left).c_str()); // SIGKILL leaves no chance to clean up
+        }
+    }
+    RecordProperty("outcomes", std::to_string(seen.size()));
+}
+
+// Run a is stopped while it writes its products, before it puts any in place; run b then writes
+// the same products in full, and a goes on: both succeed, and the products are b's, then a's,
+// never a mixture (a run stopped too late is let go and tried again).
+TEST_F(Interrupted, InterleavedRunsLeaveOneRunsProducts) {
+    bool caught = false;
+    for (int attempt = 0; attempt < 20 && !caught; ++attempt) {
+        old_products();
+        const pid_t a = spawn_quietly(prog, big_args("a.list"), dir.path());
+        while (unfinished_products(dir.path()).empty() && waitpid(a, nullptr, WNOHANG) == 0) {
+        }
+        int status = 0;
+        kill(a, SIGSTOP);
+        caught = waitpid(a, &status, WUNTRACED) == a && WIFSTOPPED(status) &&
+                 testkit::read_text(dir.file("out.fits")) == "old";
+        if (caught) {
+            EXPECT_EQ(wait_for(spawn_quietly(prog, big_args("b.list"), dir.path())), 0);
+            EXPECT_EQ(origin(), "bnb");
+        }
+        kill(a, SIGCONT);
+        if (WIFSTOPPED(status)) {
+            EXPECT_EQ(wait_for(a), 0);
+        }
+        EXPECT_EQ(origin(), "ana");
+        EXPECT_EQ(unfinished_products(dir.path()), std::vector<std::string>{});
+    }
+    EXPECT_TRUE(caught);
+}
 
 } // namespace

@@ -45,6 +45,9 @@ TEST_F(FitsWrite, ImageProductsReplaceEarlierFilesAndHoldThePixels) {
     testkit::write_float_image(out, {5, 5}, std::vector<float>(25, 9.0f),
                                {Keyword::integer("FOVID", 4)});
     ASSERT_EQ(write_flt_fits(out.c_str(), pixels.data(), &cs), 0);
+    // Complete, but in place only at the commit of the run.
+    EXPECT_EQ(testkit::read_image(out).naxes, (std::vector<long>{5, 5}));
+    ASSERT_EQ(commit_products(), 0);
     const testkit::Image img = testkit::read_image(out);
     EXPECT_EQ(img.bitpix, -32);
     ASSERT_EQ(img.naxes, (std::vector<long>{3, 2}));
@@ -58,6 +61,7 @@ TEST_F(FitsWrite, ImageProductsReplaceEarlierFilesAndHoldThePixels) {
     const std::string am = dir.file("am.fits");
     set_text(cs.amask_out_file, cs.amask_out_file_f, am);
     ASSERT_EQ(write_amask(std::vector<int16_t>{0, 0x1000, 0x3000, 7, -1, 0}.data(), &cs), 0);
+    ASSERT_EQ(commit_products(), 0);
     const testkit::Image mask = testkit::read_image(am);
     EXPECT_EQ(mask.bitpix, 16);
     EXPECT_EQ(mask.naxes, (std::vector<long>{3, 2}));
@@ -84,6 +88,7 @@ TEST_F(FitsWrite, ProductWithFirstFileHeadersOrAFreshOne) {
     const std::string log = printed([&] {
         ASSERT_EQ(write_flt_fits_with_hdrs(first.c_str(), out.c_str(), pixels.data(), &cs), 0);
     });
+    ASSERT_EQ(commit_products(), 0);
     EXPECT_NE(log.find("Beginning to write file " + out + " using write_flt_fits_from_dbl()\n" +
                        "Copy the HDU from " + first + " to " + out +
                        " in write_flt_fits_with_hdrs()\nHDU Copy SUCCESSFUL.\n"),
@@ -103,6 +108,7 @@ TEST_F(FitsWrite, ProductWithFirstFileHeadersOrAFreshOne) {
                       0);
               }),
               "fits_resize_img() failed.  Trying fits_create_img()...\n");
+    ASSERT_EQ(commit_products(), 0);
     const testkit::Image img = testkit::read_image(out);
     EXPECT_EQ(img.bitpix, -32);
     EXPECT_EQ(img.naxes, (std::vector<long>{3, 2}));
@@ -128,6 +134,7 @@ TEST_F(FitsWrite, CommentBlockWithEveryInputAndWeighting) {
               "REMINDER: Maximum number of headers that may be *added* by stackle is: 30\n"
               "Completed writing FLOAT DATA file " +
                   out + "\n");
+    ASSERT_EQ(commit_products(), 0);
     const std::vector<std::string> c = stackle_comments(testkit::read_image(out));
     const std::vector<std::string> want = {
         "[STACKLE] OUTPUT FILE:    Data = out.fits",
@@ -149,6 +156,7 @@ TEST_F(FitsWrite, CommentBlockWithEveryInputAndWeighting) {
     cs.use_weights = 0;
     cs.debug = 0;
     ASSERT_EQ(write_flt_fits(out.c_str(), pixels.data(), &cs), 0);
+    ASSERT_EQ(commit_products(), 0);
     const std::vector<std::string> off = stackle_comments(testkit::read_image(out));
     EXPECT_EQ(off.size(), 18u);
     EXPECT_EQ(off[14], "[STACKLE] Used FMASK file fm.fits");
@@ -162,6 +170,7 @@ TEST_F(FitsWrite, WeightsListReplacesEarlierContentOrEndsTheRun) {
     const char names[3][STACKLE_STRLEN] = {"a.fits", "dir/b.fits", "c.fits"};
     const float weights[3] = {1.0f, 0.5f, 0.0f};
     ASSERT_EQ(write_weights_list(weights, names, &cs), 0);
+    ASSERT_EQ(commit_products(), 0);
     EXPECT_EQ(testkit::read_text(w), "         1.0000  a.fits\n"
                                      "         0.5000  dir/b.fits\n"
                                      "         0.0000  c.fits\n");

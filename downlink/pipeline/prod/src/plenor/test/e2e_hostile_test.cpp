@@ -3,8 +3,12 @@
 // a file, full devices and exhausted memory.  Every failure ends with its status code in
 // words and exit status 64, never a crash, and leaves no product half-written under its
 // final name; what the readers accept is flat-fielded.
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,6 +21,12 @@ using namespace plenor_test;
 using namespace raw_fits;
 
 const std::string folder = "<folder>"; // content that makes the case file a folder
+const std::string pipe = "<pipe>";     // content that makes the case file a named pipe
+const std::string refusal = report("0x0069: Unknown error", output_data);
+std::string same(const std::string& input) {
+    return "plenor_output: output file " + input + " is the same file as input file " + input +
+           "; nothing written\n";
+}
 
 // Raw bytes of a float or integer image with the given axes and pixels.
 std::string float_image(const std::vector<long>& axes, const std::vector<double>& px) {
@@ -143,15 +153,35 @@ std::vector<refused> refused_cases() {
         {"OutputFolderMissing", "", "",
          "-i dce.fits -ui unc.fits -o nowhere/out.fits -uo unc_out.fits -f flat.fits",
          report("0x0069: Unknown error", output_data),
-         "plenor_output: cannot create nowhere/.part-out.fits\n"},
+         "plenor_output: cannot create nowhere/out.fits\n"},
         {"OutputFolderIsARegularFile", "", "", "-i dce.fits -o dce.fits/out.fits -f flat.fits",
          report("0x0069: Unknown error", output_data)},
-        {"OutputNamesAFolder", "out.fits", folder, base,
-         report("0x0069: Unknown error", output_data),
-         "plenor_output: out.fits is a folder, not a file\n"},
+        {"OutputNamesAFolder", "out.fits", folder, base, refusal,
+         "plenor_output: out.fits is a folder, not a file; nothing written\n"},
         {"ProductWrittenToAFullDevice", "", "", "-i dce.fits -o /dev/full -f flat.fits",
          report("0x006a: Unknown error", output_data),
          "plenor_output: cannot write /dev/full: No space left on device\n"},
+        // Outputs that are inputs or another output: refused before anything is read.
+        {"ProductReplacingItsInput", "", "", "-i dce.fits -o dce.fits -f flat.fits", refusal,
+         same("dce.fits")},
+        {"UncertaintyOutputIsTheFlat", "", "",
+         "-i dce.fits -ui unc.fits -o out.fits -uo flat.fits -f flat.fits", refusal,
+         same("flat.fits")},
+        {"DmaskIsTheDce", "", "", base + " -d dce.fits", refusal, same("dce.fits")},
+        {"DmaskIsTheOutput", "h.fits", int_image(16, {3, 2}, std::vector<long long>(6, 0)),
+         "-i dce.fits -o h.fits -f flat.fits -d h.fits", refusal,
+         "plenor_output: output files h.fits and h.fits are the same file; nothing written\n"},
+        {"LogIsTheDce", "", "", base + " -l dce.fits", refusal, same("dce.fits")},
+        // The value is cut at its blank: the output would be the flat.
+        {"OutputNameCutToTheFlat", "h.nml", "&PLENORIN\nFITS_Output_File = 'flat.fits divided'\n",
+         "-i dce.fits -f flat.fits -n h.nml", refusal, same("flat.fits")},
+        // The FITS library's name syntax: the file it resolves to is never touched.
+        {"TemplateThatIsNoFile", "h", "old", "-i dce.fits -o h(1).fits -f flat.fits", refusal,
+         "plenor_output: the template file 1 named in h(1).fits cannot be read; nothing written\n"},
+        {"CompressionTheLibraryRefuses", "h", "old", "-i dce.fits -o h[1].fits -f flat.fits",
+         report("0x007d: Unknown error", output_data), "plenor_output: cannot create h[1].fits\n"},
+        {"PipeAsFlat", "h.fits", pipe, flat_h, refusal,
+         "plenor_output: input h.fits is a pipe or device, not a regular file; nothing written\n"},
     };
 }
 
@@ -161,8 +191,11 @@ TEST_P(Refused, EndsWithItsStatusAndNoProduct) {
     const refused& c = GetParam();
     if (c.content == folder) {
         ASSERT_EQ(mkdir(f(c.file).c_str(), 0755), 0);
+    } else if (c.content == pipe) {
+        ASSERT_EQ(mkfifo(f(c.file).c_str(), 0644), 0);
     } else if (!c.file.empty()) {
         bytes(c.file, c.content);
+        inputs[c.file] = c.content;
     }
     const testkit::RunResult r = plenor(c.args);
     expect_failure(r, c.report_lines, {c.part, c.also});
@@ -213,10 +246,11 @@ std::vector<accepted> accepted_cases() {
          "-n h.nml -f flat.fits", "out.fits"},
         // Near the limit of 255 on one file name, the temporary name keeps within it.
         {"LongestFileName", "", "",
-         "-i dce.fits -o " + std::string(245, 'o') + ".fits -f flat.fits",
-         std::string(245, 'o') + ".fits"},
-        // The input is read whole before the product is renamed over it.
-        {"ProductReplacingItsInput", "", "", "-i dce.fits -o dce.fits -f flat.fits", "dce.fits"},
+         "-i dce.fits -o " + std::string(250, 'o') + ".fits -f flat.fits",
+         std::string(250, 'o') + ".fits"},
+        // A comment is read and ignored, however long.
+        {"CommentOf300Characters", "h.nml", "&PLENORIN\nComment = " + std::string(300, 'c') + "\n",
+         nl, "out.fits"},
     };
 }
 
@@ -260,14 +294,14 @@ TEST_F(Case, EmptyImageOfMatchingFlatIsAccepted) {
 
 // ------------------------------------------------------------------ failing products
 
-// The DCE product is complete; the uncertainty product cannot be written: the run fails.
-// A device that takes everything is written in place and stays a device.
+// The DCE product is complete; the uncertainty product cannot be written: the run fails and
+// writes nothing.  A device that takes everything is written in place and stays a device.
 TEST_F(Case, FullAndNullDevices) {
     const testkit::RunResult r =
         plenor("-i dce.fits -ui unc.fits -o out.fits -uo /dev/full -f flat.fits");
     EXPECT_EQ(r.status, 64);
     EXPECT_TRUE(has(r.out, report("0x006a: Unknown error", output_data))) << r.out;
-    EXPECT_EQ(pixels("out.fits"), flat_result);
+    EXPECT_FALSE(testkit::file_exists(f("out.fits")));
     expect_no_leftovers();
     ASSERT_EQ(plenor("-i dce.fits -o /dev/null -f flat.fits").status, 0);
     EXPECT_TRUE(S_ISCHR(stat_of("/dev/null").st_mode));
@@ -284,29 +318,20 @@ TEST_F(Case, LogWrittenToAFullDeviceFailsTheRun) {
     EXPECT_EQ(pixels("out.fits"), flat_result);
 }
 
-// A folder with a file in it occupies the temporary name of a product, which then cannot be
-// made: the previous file under the final name stays untouched.  The Dmask is written under
-// its temporary name and renamed over the old one: when that file cannot be made, the Dmask
-// keeps its old bytes and no product follows.
+// A product that cannot be made leaves the Dmask and every earlier product as they were.
 TEST_F(Case, FailedProductsKeepThePreviousFiles) {
     testkit::write_text(f("out.fits"), "previous product");
-    for (const char* part : {".part-out.fits", ".part-dmask.fits"}) {
-        ASSERT_EQ(mkdir(f(part).c_str(), 0755), 0);
-        testkit::write_text(f(part) + "/x", "x");
-    }
-    testkit::RunResult r = plenor(base);
-    EXPECT_EQ(r.status, 64);
-    EXPECT_TRUE(has(r.out, report("0x0069: Unknown error", output_data))) << r.out;
-    EXPECT_EQ(testkit::read_text(f("out.fits")), "previous product");
-
     testkit::write_short_image(f("dmask.fits"), {3, 2}, {0, 0x4000, 0, 0, 0, 0});
     const std::string before = testkit::read_text(f("dmask.fits"));
-    r = plenor("-i dce.fits -o new.fits -f flat.fits -d dmask.fits");
-    EXPECT_EQ(r.status, 64);
-    EXPECT_TRUE(has(r.out, "plenor_output: cannot create ")) << r.out;
-    EXPECT_TRUE(has(r.out, report("0x0069: Unknown error", output_data)));
-    EXPECT_EQ(testkit::read_text(f("dmask.fits")), before);
-    EXPECT_FALSE(testkit::file_exists(f("new.fits")));
+    for (const char* args : {"-o nodir/out.fits -d dmask.fits",
+                             "-o out.fits -ui unc.fits -uo nodir/u.fits -d dmask.fits"}) {
+        const testkit::RunResult r = plenor(std::string("-i dce.fits -f flat.fits ") + args);
+        EXPECT_EQ(r.status, 64);
+        EXPECT_TRUE(has(r.out, report("0x0069: Unknown error", output_data))) << r.out;
+        EXPECT_EQ(testkit::read_text(f("dmask.fits")), before) << args;
+        EXPECT_EQ(testkit::read_text(f("out.fits")), "previous product") << args;
+        expect_no_leftovers();
+    }
 }
 
 // A complete update replaces the Dmask (a new file, reached through its link) with the marks
@@ -342,6 +367,48 @@ TEST_F(Case, RewrittenDmaskKeepsModeScalingAndExtensions) {
     EXPECT_EQ(testkit::read_image(f("dmask.fits"), 2).pixels, dce_doubles);
     EXPECT_EQ(stat_of(f("dmask.fits")).st_mode & 07777, 0640u);
     expect_no_leftovers();
+}
+
+// Two runs with the same output and Dmask: run a is stopped while it writes, before it puts
+// anything in place; run b completes; then a completes.  Each product is then a's whole one.
+TEST_F(Case, InterleavedRunsKeepTheirOwnTemporaryFiles) {
+    const long n = 1024;
+    testkit::write_float_image(f("big.fits"), {n, n}, std::vector<float>(n * n, 8));
+    for (int k : {2, 4}) {
+        std::vector<float> flat(2 * n * n, static_cast<float>(k));
+        std::fill(flat.begin() + n * n, flat.end(), 0.0f);
+        testkit::write_float_image(f("flat" + std::to_string(k) + ".fits"), {n, n, 2}, flat);
+    }
+    testkit::write_short_image(f("dm.fits"), {n, n}, std::vector<short>(n * n, 0));
+    const std::string prog = testkit::installed_program("plenor");
+    auto args = [](const char* flat) {
+        return std::vector<std::string>{"-i", "big.fits", "-f", flat,
+                                        "-o", "out.fits", "-d", "dm.fits"};
+    };
+    bool caught = false;
+    for (int attempt = 0; attempt < 20 && !caught; ++attempt) {
+        testkit::write_text(f("out.fits"), "old");
+        const pid_t a = spawn_quietly(prog, args("flat2.fits"), dir.path());
+        while (unfinished_products(dir.path()).empty() && waitpid(a, nullptr, WNOHANG) == 0) {
+        }
+        int status = 0;
+        kill(a, SIGSTOP);
+        caught = waitpid(a, &status, WUNTRACED) == a && WIFSTOPPED(status) &&
+                 testkit::read_text(f("out.fits")) == "old";
+        if (caught) {
+            const pid_t b = spawn_quietly(prog, args("flat4.fits"), dir.path());
+            EXPECT_EQ(waitpid(b, &status, 0), b);
+            EXPECT_EQ(status, 0);
+            EXPECT_EQ(testkit::read_image(f("out.fits")).fpixels[0], 2.0f);
+        }
+        kill(a, SIGCONT);
+        waitpid(a, &status, 0);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(testkit::read_image(f("out.fits")).fpixels, std::vector<float>(n * n, 4.0f));
+        EXPECT_EQ(testkit::read_image(f("dm.fits")).naxes, (std::vector<long>{n, n}));
+        expect_no_leftovers();
+    }
+    EXPECT_TRUE(caught);
 }
 
 // ------------------------------------------------------------------ exhausted memory
