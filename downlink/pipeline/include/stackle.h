@@ -249,19 +249,10 @@ int16_t amask_value(int good, int bmask_or, const control_settings* cs);
 // finite values through trim_finite_column.
 size_t trimming_pass(const stack_view* stack, const control_settings* cs, data_struct* column,
                      stats_scratch* scratch, float nan_value);
-// The same pass one pixel at a time through asymmetric_trimming: the plain
-// form that trimming_pass must match bit for bit.
-size_t trimming_pass_plain(const stack_view* stack, const control_settings* cs, data_struct* column,
-                           stats_scratch* scratch, float nan_value);
 // Statistics pass: weighted means, uncertainties and AMASK of every pixel,
 // summed in DCE order over blocks of pixels.
 void statistics_pass(const stack_view* stack, const float* dce_weight, const control_settings* cs,
                      float* means, float* sdevs, int16_t* amask, float nan_value);
-// The same pass one pixel column at a time through calc_weighted_stats: the
-// plain form that statistics_pass must match bit for bit.
-void statistics_pass_plain(const stack_view* stack, const float* dce_weight,
-                           const control_settings* cs, data_struct* column, float* means,
-                           float* sdevs, int16_t* amask, float nan_value);
 // The products of the statistics pass and the DCE weights they use.
 struct stats_products {
     const float* dce_weight;

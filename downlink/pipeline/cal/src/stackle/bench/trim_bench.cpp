@@ -1,7 +1,7 @@
 // Trimming of one pixel column of N values (with a few outliers) through the
 // selection and through the sort, and the trimming and statistics passes over a
 // stack of 25 frames of 512 x 512 in their plain and block-wise forms.
-#include "stackle.h"
+#include "stats_reference.h"
 
 #include <vector>
 

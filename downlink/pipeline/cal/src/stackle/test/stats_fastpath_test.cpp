@@ -1,7 +1,7 @@
 // The block-wise trimming and statistics passes against their plain forms,
 // bit for bit: random columns and small stacks with NaNs, infinities, signed
 // zeros, ties, overflowing medians, masks and outliers.
-#include "stackle.h"
+#include "stats_reference.h"
 
 #include <cfloat>
 #include <cmath>
