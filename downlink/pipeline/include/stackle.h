@@ -194,9 +194,10 @@ void sort_tile(float* tile, const stats_scratch* scratch);
 // ---- per-pixel passes of the run ----
 // Instruction sets the passes may use where the processor has them: the widest
 // is chosen at run time. Every one gives the same results bit for bit.
-enum stats_simd { stats_simd_plain, stats_simd_avx2, stats_simd_avx512 };
+enum stats_simd { stats_simd_plain, stats_simd_avx512 };
 // Caps the instruction set of the passes (for tests that compare them; the
-// default is no cap). With stats_simd_plain the tiles are sorted with SSE.
+// default is no cap). With stats_simd_plain the passes use SSE2, part of every
+// x86-64.
 void stats_limit_simd(int level);
 // The planes of a loaded stack: n data planes, the sdev, BMASK and PMASK planes
 // when in use (null tables otherwise), each of npix pixels, and the one FMASK
