@@ -148,6 +148,9 @@ control_settings process_cmd_args(int argc, char** argv);
 void complete_settings(control_settings* cs);
 // Chooses the sources of the four file lists from completed settings.
 void choose_list_sources(const control_settings* cs, list_sources* src);
+// Whether the run's DCE weights come from the data: weighting on and an FMASK
+// file given. Else every weight is 1.0.
+bool weights_come_from_data(const control_settings* cs);
 void print_args(const control_settings* cs);
 void print_usage(const control_settings* cs);
 void detailed_help();
@@ -267,5 +270,15 @@ struct stats_products {
 size_t trimming_statistics_pass(const stack_view* stack, const control_settings* cs,
                                 data_struct* column, stats_scratch* scratch,
                                 const stats_products* out, float nan_value);
+
+// ---- the run ----
+// The band height of stackle_run that lets the run choose (about 3 MiB of all inputs).
+constexpr int stackle_band_rows_auto = -1;
+// The whole run of stackle on its command line: settings, file lists, the stack,
+// the passes and the products. Reads the stack `band_rows` rows at a time (0: every
+// plane whole; stackle_band_rows_auto: the run's choice), but whole with debug
+// output on or when the inputs are too many to keep open. Returns 0, or ends the
+// process with status 64 on any failure.
+int stackle_run(int argc, char** argv, int band_rows);
 
 #endif

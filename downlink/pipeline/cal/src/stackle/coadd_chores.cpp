@@ -636,6 +636,10 @@ void choose_list_sources(const control_settings* cs, list_sources* src) {
     copy_text(src->pmask, cs->pmask_in_lfile);
 }
 
+bool weights_come_from_data(const control_settings* cs) {
+    return cs->use_weights && cs->fmask_in_file_f;
+}
+
 void print_args(const control_settings* cs) {
     print_rule(62);
     std::printf("        LIST OF COMMAND-LINE ARGUMENTS AND DEFAULTS:\n\n\n");
