@@ -31,7 +31,7 @@ void stats_limit_simd(int level) {
 }
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#define STACKLE_AVX_TILES 1
+#define STACKLE_AVX512_KERNELS 1
 // Several AVX-512 intrinsics of GCC 12 start from an undefined register, which
 // its warnings take for an uninitialised variable: quiet around AVX-512 code.
 #if defined(__clang__)
@@ -560,7 +560,7 @@ static void compare_rows(float* lower, float* upper) {
 #endif
 }
 
-#if defined(STACKLE_AVX_TILES)
+#if defined(STACKLE_AVX512_KERNELS)
 // Largest number of rows sort_tile_registers sorts: the AVX-512 registers hold
 // that many rows and the compare-exchange temporaries.
 constexpr int kRegisterRows = 28;
@@ -612,7 +612,7 @@ constexpr std::array<tile_sorter, kRegisterRows> kRegisterSorters =
 
 void sort_tile(float* tile, const stats_scratch* scratch) {
     const int* pairs = scratch->network;
-#if defined(STACKLE_AVX_TILES)
+#if defined(STACKLE_AVX512_KERNELS)
     if (simd_level() == stats_simd_avx512 && scratch->capacity <= kRegisterRows) {
         kRegisterSorters[static_cast<size_t>(scratch->capacity) - 1](tile);
         return;
@@ -779,7 +779,7 @@ static void add_dce_run(const stack_view* stack, int j, double weight, size_t p0
     }
 }
 
-#if defined(STACKLE_AVX_TILES)
+#if defined(STACKLE_AVX512_KERNELS)
 STACKLE_AVX512_QUIET_BEGIN
 // The sums of add_dce_run for eight pixels from p over every DCE, on processors with
 // AVX-512, chosen at run time. Each lane makes the scalar loop's operations in its order:
@@ -826,7 +826,7 @@ STACKLE_AVX512_QUIET_END
 static void sum_block(const stack_view* stack, const float* dce_weight, size_t p0, int width,
                       block_sums* sums) {
     std::memset(sums, 0, sizeof *sums);
-#if defined(STACKLE_AVX_TILES)
+#if defined(STACKLE_AVX512_KERNELS)
     const int level = simd_level();
     if (level == stats_simd_avx512 && width == STACKLE_BLOCK) {
         for (int b = 0; b < width; b += 8)
