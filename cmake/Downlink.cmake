@@ -16,10 +16,12 @@ function(downlink_gtest name)
     DOWNLINK_LIB_DIR="${DOWNLINK_TEST_LIB_DIR}"
     DOWNLINK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   if(T_E2E)
-    gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    gtest_discover_tests(${name} TEST_PREFIX "${name}." NO_PRETTY_VALUES DISCOVERY_MODE PRE_TEST
+      DISCOVERY_TIMEOUT 60
       PROPERTIES FIXTURES_REQUIRED installed TIMEOUT 300)
   else()
-    gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+    gtest_discover_tests(${name} TEST_PREFIX "${name}." NO_PRETTY_VALUES DISCOVERY_MODE PRE_TEST
+      DISCOVERY_TIMEOUT 60
       PROPERTIES TIMEOUT 300)
   endif()
 endfunction()
