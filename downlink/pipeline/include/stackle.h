@@ -241,9 +241,6 @@ weight_outcome dce_weights(const stack_view* stack, const control_settings* cs, 
 void add_weight_sums(const stack_view* stack, const control_settings* cs, float* sums,
                      long* counts);
 weight_outcome normalise_weights(int n, float* dce_weight);
-// Whether dce_weights sums the planes (weighting on with an FMASK): else every
-// weight is 1.0 whatever the planes hold.
-bool weights_from_data(const stack_view* stack, const control_settings* cs);
 // AMASK value of a pixel with `good` values used and the OR of their BMASK values.
 int16_t amask_value(int good, int bmask_or, const control_settings* cs);
 // Trimming pass: trims every pixel's column (when cut_frac > 0) and leaves in

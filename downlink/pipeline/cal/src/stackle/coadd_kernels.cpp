@@ -426,7 +426,9 @@ void masking_pass(const stack_view* stack, const control_settings* cs, long* dce
     }
 }
 
-bool weights_from_data(const stack_view* stack, const control_settings* cs) {
+// Whether dce_weights sums the planes (weighting on with an FMASK): else every
+// weight is 1.0 whatever the planes hold.
+static bool weights_from_data(const stack_view* stack, const control_settings* cs) {
     return cs->use_weights && stack->fmask != nullptr;
 }
 
