@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # The four performance measurements of the toolkit, each set against its floor in one run,
-# printed as one table (measured, floor, ratio, goal, pass/fail):
+# printed as one table (measured, floor, ratio, goal, pass/fail).
+#
+# Needs the peer benchmark harness beside the project, ../shared/bench (PEER_DIR), for the
+# peer kernel's figure, and uses its stack in /tmp/peer-bench/stack-default when it is there
+# (made by ../shared/bench/run_peers.sh; else a mksample stack of the same size).
 #
 #  1. stackle -cf 0.2 -cm 5 with uncertainty frames on 25 x 1024 x 1024 against the I/O floor
 #     (iofloor reading the data and uncertainty frames whole and writing two planes); its peak

@@ -53,7 +53,7 @@ install_missing() {
 build_if_missing() {
   [ -x "$BIN/plenor" ] && [ -x "$BIN/stackle" ] && [ -x "$BIN/mksample" ] && return 0
   bash "$ROOT/scripts/deps.sh" &&
-    cmake -S "$ROOT" -B "$ROOT/build" -DDOWNLINK_TESTS=OFF -DDOWNLINK_BENCHMARKS=OFF >/dev/null &&
+    cmake -S "$ROOT" -B "$ROOT/build" -DBUILD_TESTING=OFF -DDOWNLINK_BENCHMARKS=OFF >/dev/null &&
     cmake --build "$ROOT/build" -j "$(nproc)" >/dev/null && cmake --install "$ROOT/build" >/dev/null
 }
 if ! install_missing || ! build_if_missing; then

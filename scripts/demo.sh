@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
-cmake -S . -B build -DDOWNLINK_TESTS=OFF -DDOWNLINK_BENCHMARKS=OFF >/dev/null
+cmake -S . -B build -DBUILD_TESTING=OFF -DDOWNLINK_BENCHMARKS=OFF >/dev/null
 cmake --build build -j "$(nproc)"
 cmake --install build >/dev/null
 exec bash scripts/demo_run.sh "$PWD/demo"

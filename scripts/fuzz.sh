@@ -21,7 +21,7 @@ harnesses=("${all[@]}")
 
 san="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 cmake -S . -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-      -DDOWNLINK_FUZZ=ON -DDOWNLINK_TESTS=OFF -DDOWNLINK_BENCHMARKS=OFF -DDOWNLINK_WERROR=OFF \
+      -DDOWNLINK_FUZZ=ON -DBUILD_TESTING=OFF -DDOWNLINK_BENCHMARKS=OFF -DDOWNLINK_WERROR=OFF \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_C_FLAGS="$san" -DCMAKE_CXX_FLAGS="$san" \
       -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \

@@ -7,14 +7,14 @@ bash scripts/deps.sh
 jobs=$(nproc)
 
 echo "=== plain build ==="
-cmake -S . -B build -DDOWNLINK_WERROR=ON -DDOWNLINK_TESTS=ON -DDOWNLINK_BENCHMARKS=ON \
+cmake -S . -B build -DDOWNLINK_WERROR=ON -DBUILD_TESTING=ON -DDOWNLINK_BENCHMARKS=ON \
       -DDOWNLINK_SANITIZE=OFF
 cmake --build build -j "$jobs"
 cmake --install build
 ctest --test-dir build --output-on-failure --no-tests=error -j "$jobs"
 
 echo "=== AddressSanitizer + UndefinedBehaviorSanitizer build ==="
-cmake -S . -B build-asan -DDOWNLINK_WERROR=ON -DDOWNLINK_SANITIZE=ON -DDOWNLINK_TESTS=ON \
+cmake -S . -B build-asan -DDOWNLINK_WERROR=ON -DDOWNLINK_SANITIZE=ON -DBUILD_TESTING=ON \
       -DDOWNLINK_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=Debug \
       -DCMAKE_INSTALL_PREFIX="$PWD/build-asan/stage"
 cmake --build build-asan -j "$jobs"

@@ -148,6 +148,9 @@ control_settings process_cmd_args(int argc, char** argv);
 void complete_settings(control_settings* cs);
 // Chooses the sources of the four file lists from completed settings.
 void choose_list_sources(const control_settings* cs, list_sources* src);
+// Whether the run's DCE weights come from the data: weighting on and an FMASK
+// file given. Else every weight is 1.0.
+bool weights_come_from_data(const control_settings* cs);
 void print_args(const control_settings* cs);
 void print_usage(const control_settings* cs);
 void detailed_help();
@@ -194,9 +197,10 @@ void sort_tile(float* tile, const stats_scratch* scratch);
 // ---- per-pixel passes of the run ----
 // Instruction sets the passes may use where the processor has them: the widest
 // is chosen at run time. Every one gives the same results bit for bit.
-enum stats_simd { stats_simd_plain, stats_simd_avx2, stats_simd_avx512 };
+enum stats_simd { stats_simd_plain, stats_simd_avx512 };
 // Caps the instruction set of the passes (for tests that compare them; the
-// default is no cap). With stats_simd_plain the tiles are sorted with SSE.
+// default is no cap). With stats_simd_plain the passes use SSE2, part of every
+// x86-64.
 void stats_limit_simd(int level);
 // The planes of a loaded stack: n data planes, the sdev, BMASK and PMASK planes
 // when in use (null tables otherwise), each of npix pixels, and the one FMASK
@@ -237,9 +241,6 @@ weight_outcome dce_weights(const stack_view* stack, const control_settings* cs, 
 void add_weight_sums(const stack_view* stack, const control_settings* cs, float* sums,
                      long* counts);
 weight_outcome normalise_weights(int n, float* dce_weight);
-// Whether dce_weights sums the planes (weighting on with an FMASK): else every
-// weight is 1.0 whatever the planes hold.
-bool weights_from_data(const stack_view* stack, const control_settings* cs);
 // AMASK value of a pixel with `good` values used and the OR of their BMASK values.
 int16_t amask_value(int good, int bmask_or, const control_settings* cs);
 // Trimming pass: trims every pixel's column (when cut_frac > 0) and leaves in
@@ -249,19 +250,10 @@ int16_t amask_value(int good, int bmask_or, const control_settings* cs);
 // finite values through trim_finite_column.
 size_t trimming_pass(const stack_view* stack, const control_settings* cs, data_struct* column,
                      stats_scratch* scratch, float nan_value);
-// The same pass one pixel at a time through asymmetric_trimming: the plain
-// form that trimming_pass must match bit for bit.
-size_t trimming_pass_plain(const stack_view* stack, const control_settings* cs, data_struct* column,
-                           stats_scratch* scratch, float nan_value);
 // Statistics pass: weighted means, uncertainties and AMASK of every pixel,
 // summed in DCE order over blocks of pixels.
 void statistics_pass(const stack_view* stack, const float* dce_weight, const control_settings* cs,
                      float* means, float* sdevs, int16_t* amask, float nan_value);
-// The same pass one pixel column at a time through calc_weighted_stats: the
-// plain form that statistics_pass must match bit for bit.
-void statistics_pass_plain(const stack_view* stack, const float* dce_weight,
-                           const control_settings* cs, data_struct* column, float* means,
-                           float* sdevs, int16_t* amask, float nan_value);
 // The products of the statistics pass and the DCE weights they use.
 struct stats_products {
     const float* dce_weight;
@@ -275,5 +267,15 @@ struct stats_products {
 size_t trimming_statistics_pass(const stack_view* stack, const control_settings* cs,
                                 data_struct* column, stats_scratch* scratch,
                                 const stats_products* out, float nan_value);
+
+// ---- the run ----
+// The band height of stackle_run that lets the run choose (about 3 MiB of all inputs).
+constexpr int stackle_band_rows_auto = -1;
+// The whole run of stackle on its command line: settings, file lists, the stack,
+// the passes and the products. Reads the stack `band_rows` rows at a time (0: every
+// plane whole; stackle_band_rows_auto: the run's choice), but whole with debug
+// output on or when the inputs are too many to keep open. Returns 0, or ends the
+// process with status 64 on any failure.
+int stackle_run(int argc, char** argv, int band_rows);
 
 #endif

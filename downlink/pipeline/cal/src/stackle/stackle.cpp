@@ -1,4 +1,4 @@
-// stackle: co-adds a stack of N 2D FITS images pixel by pixel.
+// The run of stackle, which co-adds a stack of N 2D FITS images pixel by pixel.
 //
 // The run: settings, file lists, the stack, the FOV used for weighting, the
 // masking, trimming and statistics passes with the DCE weights between them,
@@ -10,9 +10,8 @@
 // for every band: the passes see pixel p of every plane together, so a band is
 // a stack of its own. DCE weights that come from the data take a first pass
 // over the bands to find them. With debug on (and when there are too many
-// inputs to keep open) every plane is loaded whole first. The environment
-// variable STACKLE_BAND_ROWS sets the band height (0: load whole planes), so
-// that tests can compare the two ways.
+// inputs to keep open) every plane is loaded whole first. The caller may set
+// the band height (0: load whole planes), so that tests can compare the two ways.
 #include "coadd_fits.h"
 #include "product_files.h"
 #include "stackle.h"
@@ -539,7 +538,7 @@ int coadd(const control_settings* cs, const run_lists* lists, const run_planes* 
         print_mask_counts(cs, w.dce_num_good);
     // Weights that do not come from the trimmed planes are known before the
     // trimming: then each block is trimmed and summed in one go.
-    bool one_pass = !weights_from_data(&stack, cs);
+    bool one_pass = !weights_come_from_data(cs);
     if (!one_pass)
         trimming_pass(&stack, cs, w.column, &w.scratch, nan_value);
     weigh_dces(&stack, cs, w.dce_weight, w.dce_num_good);
@@ -573,25 +572,6 @@ long input_count(const control_settings* cs, const run_lists* lists) {
     return tables * cs->num_files;
 }
 
-// Whether the weights will come from the data, asked of the pass with a view
-// that has an FMASK exactly when one is given (the plane is read later).
-bool weights_come_from_data(const control_settings* cs) {
-    static const int16_t given = 0;
-    const int16_t* fmask = cs->fmask_in_file_f ? &given : nullptr;
-    stack_view planned{nullptr, nullptr, nullptr, nullptr, fmask, cs->num_files, 0};
-    return weights_from_data(&planned, cs);
-}
-
-// Band height set by STACKLE_BAND_ROWS, or -1 when it is not set to a number.
-long forced_band_rows() {
-    const char* text = std::getenv("STACKLE_BAND_ROWS");
-    if (text == nullptr || *text == '\0')
-        return -1;
-    char* end = nullptr;
-    long rows = std::strtol(text, &end, 10);
-    return *end == '\0' && rows >= 0 ? rows : -1;
-}
-
 // Memory an input kept open takes (the library's buffers for one open file,
 // about 130 KB): a stack of planes smaller than that is cheaper loaded whole.
 constexpr size_t kOpenInputBytes = size_t{128} << 10;
@@ -601,18 +581,19 @@ bool whole_planes_cheaper(const control_settings* cs, const run_lists* lists) {
     return stack_row_bytes(cs, lists) <= open_cost / static_cast<size_t>(std::max(1, cs->ydim));
 }
 
-// Rows read at once: a band of all inputs takes about kBandBytes, at least
-// one row; 0 when the run loads whole planes instead (debug statistics of
-// whole planes, too many inputs to keep open, or planes that take less memory
-// than keeping their files open; STACKLE_BAND_ROWS overrides the last).
-int choose_band_rows(const control_settings* cs, const run_lists* lists) {
+// Rows read at once: `asked` unless it is stackle_band_rows_auto, else as many
+// as make a band of all inputs about kBandBytes, at least one row; 0 when the
+// run loads whole planes instead (debug statistics of whole planes, too many
+// inputs to keep open, or, when the height is not asked, planes that take less
+// memory than keeping their files open).
+int choose_band_rows(const control_settings* cs, const run_lists* lists, int asked) {
     constexpr size_t kBandBytes = size_t{3} << 20;
-    long forced = forced_band_rows();
+    const bool automatic = asked == stackle_band_rows_auto;
     if (cs->debug || !band_inputs_fit(input_count(cs, lists)) ||
-        (forced < 0 && whole_planes_cheaper(cs, lists)))
+        (automatic && whole_planes_cheaper(cs, lists)))
         return 0;
-    size_t rows = forced >= 0 ? static_cast<size_t>(forced)
-                              : std::max<size_t>(1, kBandBytes / stack_row_bytes(cs, lists));
+    size_t rows = automatic ? std::max<size_t>(1, kBandBytes / stack_row_bytes(cs, lists))
+                            : static_cast<size_t>(asked);
     return static_cast<int>(std::min<size_t>(rows, static_cast<size_t>(cs->ydim)));
 }
 
@@ -765,7 +746,7 @@ int coadd_bands(const control_settings* cs, const run_lists* lists, run_inputs* 
 
 } // namespace
 
-int main(int argc, char** argv) {
+int stackle_run(int argc, char** argv, int band_rows_asked) {
     float nan_value = 0.0f;
     if (std::sscanf("NaN", "%f", &nan_value) != 1 || !stackle_isnan(nan_value))
         nan_value = __builtin_nanf("");
@@ -791,7 +772,7 @@ int main(int argc, char** argv) {
         std::printf("NOTE: The sdev files are not used when calculating flux.\n");
         std::printf("      They are only only used to calculate unc (unweighted, untrimmed).\n");
     }
-    const int band_rows = choose_band_rows(&cs, &lists);
+    const int band_rows = choose_band_rows(&cs, &lists, band_rows_asked);
     run_inputs inputs;
     int req_fov_num =
         band_rows > 0 ? open_stack(&cs, &lists, &inputs) : load_stack(&cs, &lists, &planes);

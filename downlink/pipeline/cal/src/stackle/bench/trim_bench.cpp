@@ -1,7 +1,8 @@
 // Trimming of one pixel column of N values (with a few outliers) through the
 // selection and through the sort, and the trimming and statistics passes over a
-// stack of 25 frames of 512 x 512 in their plain and block-wise forms.
-#include "stackle.h"
+// stack of 25 frames of 512 x 512 in their plain forms and block-wise on each
+// instruction set.
+#include "stats_reference.h"
 
 #include <vector>
 
@@ -101,8 +102,21 @@ struct BenchStack {
     }
 };
 
+// The paths of the passes a benchmark argument picks: the plain reference, then the
+// block-wise pass capped at each instruction set (stats_limit_simd).
+enum bench_path { path_reference, path_sse2, path_avx512, path_columns };
+
+// Runs the block-wise passes of a scope on `path`; the reference ignores the cap.
+struct PathCap {
+    explicit PathCap(int path) {
+        stats_limit_simd(path == path_avx512 ? stats_simd_avx512 : stats_simd_plain);
+    }
+    ~PathCap() { stats_limit_simd(stats_simd_avx512); }
+};
+
 // Trimming and statistics in one pass, as a run without DCE weighting makes them.
 void BM_TrimmingStatisticsPass(benchmark::State& state) {
+    PathCap cap(static_cast<int>(state.range(0)));
     BenchStack stack;
     control_settings cs = trim_settings();
     stats_scratch scratch;
@@ -125,12 +139,18 @@ void BM_TrimmingStatisticsPass(benchmark::State& state) {
     stats_scratch_free(&scratch);
 }
 
-template <bool Plain> void BM_TrimmingPass(benchmark::State& state) {
+// Trimming pass: path_columns trims every column on its own (trim_finite_column,
+// no tile sort), the others sort the tiles with SSE or in AVX-512 registers.
+void BM_TrimmingPass(benchmark::State& state) {
+    const int path = static_cast<int>(state.range(0));
+    PathCap cap(path == path_columns ? path_avx512 : path);
     BenchStack stack;
     control_settings cs = trim_settings();
     stats_scratch scratch;
     if (!scratch_for(state, &scratch, BenchStack::kN))
         return;
+    if (path == path_columns)
+        scratch.network_size = 0; // as for stacks too deep for the tile
     std::vector<data_struct> column(BenchStack::kN);
     stack_view view = stack.view();
     for (auto _ : state) {
@@ -138,24 +158,31 @@ template <bool Plain> void BM_TrimmingPass(benchmark::State& state) {
         stack.reset();
         state.ResumeTiming();
         float nan = __builtin_nanf("");
-        benchmark::DoNotOptimize(Plain
+        benchmark::DoNotOptimize(path == path_reference
                                      ? trimming_pass_plain(&view, &cs, column.data(), &scratch, nan)
                                      : trimming_pass(&view, &cs, column.data(), &scratch, nan));
     }
     stats_scratch_free(&scratch);
 }
 
-template <bool Plain> void BM_StatisticsPass(benchmark::State& state) {
+void BM_StatisticsPass(benchmark::State& state) {
+    const int path = static_cast<int>(state.range(0));
+    PathCap cap(path);
     BenchStack stack;
     control_settings cs = trim_settings();
     std::vector<float> weight(BenchStack::kN, 1.0f), means(BenchStack::kPix),
         sdevs(BenchStack::kPix);
     std::vector<int16_t> amask(BenchStack::kPix);
     std::vector<data_struct> column(BenchStack::kN);
-    stack_view view = stack.view();
+    stack_view view = stack.view_with_sdev();
     float nan = __builtin_nanf("");
+    stats_scratch scratch; // the pass sums planes trimmed first, with their NaNs
+    if (!scratch_for(state, &scratch, BenchStack::kN))
+        return;
+    trimming_pass(&view, &cs, column.data(), &scratch, nan);
+    stats_scratch_free(&scratch);
     for (auto _ : state) {
-        if (Plain)
+        if (path == path_reference)
             statistics_pass_plain(&view, weight.data(), &cs, column.data(), means.data(),
                                   sdevs.data(), amask.data(), nan);
         else
@@ -169,9 +196,11 @@ template <bool Plain> void BM_StatisticsPass(benchmark::State& state) {
 
 BENCHMARK(BM_TrimColumn)->Arg(5)->Arg(25)->Arg(100);
 BENCHMARK(BM_TrimFiniteColumn)->Arg(5)->Arg(25)->Arg(100);
-BENCHMARK_TEMPLATE(BM_TrimmingPass, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_TrimmingPass, false)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_StatisticsPass, true)->Unit(benchmark::kMillisecond);
-BENCHMARK_TEMPLATE(BM_StatisticsPass, false)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_TrimmingStatisticsPass)->Unit(benchmark::kMillisecond);
+// path: 0 the plain reference, 1 SSE2, 2 AVX-512, 3 columns one by one.
+BENCHMARK(BM_TrimmingPass)->ArgName("path")->DenseRange(0, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StatisticsPass)->ArgName("path")->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TrimmingStatisticsPass)
+    ->ArgName("path")
+    ->DenseRange(1, 2)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

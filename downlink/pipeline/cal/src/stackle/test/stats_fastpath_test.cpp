@@ -1,7 +1,7 @@
 // The block-wise trimming and statistics passes against their plain forms,
 // bit for bit: random columns and small stacks with NaNs, infinities, signed
 // zeros, ties, overflowing medians, masks and outliers.
-#include "stackle.h"
+#include "stats_reference.h"
 
 #include <cfloat>
 #include <cmath>
@@ -78,9 +78,9 @@ control_settings settings(float cut_frac, float cut_multiple) {
 
 const float kCuts[][2] = {{0.2f, 5.0f}, {0.5f, 1.0f}, {1.0f, 0.0f}, {2.0f, 0.5f}, {0.3f, -1.0f}};
 
-// Every instruction-set path of the passes this processor can take (the wider
-// ones fall back to the narrower where it cannot).
-const int kSimdLevels[] = {stats_simd_plain, stats_simd_avx2, stats_simd_avx512};
+// Every instruction-set path of the passes this processor can take (AVX-512
+// falls back to SSE2 where it cannot).
+const int kSimdLevels[] = {stats_simd_plain, stats_simd_avx512};
 
 // Caps the passes at one instruction set for a scope.
 struct SimdCap {

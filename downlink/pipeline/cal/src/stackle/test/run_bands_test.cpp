@@ -1,7 +1,8 @@
-// The installed stackle reading its stack in bands of rows against the same run loading whole
-// planes (STACKLE_BAND_ROWS=0): the products must be the same bit for bit and the standard
-// output the same byte for byte, for band heights that do and do not divide the image height,
-// with NaN and infinite pixels, every mask, DOUBLE_IMG, three-axis and compressed inputs.
+// The run of stackle (stackle_run, in a child of the test process) reading its stack in bands
+// of rows against the same run loading whole planes (band height 0): the products must be the
+// same bit for bit and the standard output the same byte for byte, for band heights that do and
+// do not divide the image height, with NaN and infinite pixels, every mask, DOUBLE_IMG,
+// three-axis and compressed inputs.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -15,8 +16,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "fits_test_support.h"
+#include "stackle.h"
 #include "testkit.h"
 
 namespace {
@@ -52,12 +56,42 @@ Strings cards_without_clock(const testkit::Image& img) {
     return out;
 }
 
+// stackle_run(args, rows) in a child process (a refused input ends it with status 64) working
+// in `cwd`, its standard output and error kept in files beside `cwd`.
+testkit::RunResult run_stackle(const std::string& cwd, const Strings& args, int rows) {
+    const std::string out = cwd + ".out", err = cwd + ".err";
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(cwd.c_str()) != 0 || !std::freopen(out.c_str(), "w", stdout) ||
+            !std::freopen(err.c_str(), "w", stderr))
+            _exit(127);
+        Strings words = args;
+        words.insert(words.begin(), "stackle");
+        std::vector<char*> argv;
+        for (std::string& w : words)
+            argv.push_back(&w[0]);
+        argv.push_back(nullptr);
+        const int status = stackle_run(static_cast<int>(words.size()), argv.data(), rows);
+        std::fflush(nullptr);
+        _exit(status);
+    }
+    testkit::RunResult r;
+    int wstatus = 0;
+    if (pid < 0 || waitpid(pid, &wstatus, 0) != pid)
+        ADD_FAILURE() << "no child process for the run";
+    r.signaled = WIFSIGNALED(wstatus);
+    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.out = testkit::read_text(out);
+    r.err = testkit::read_text(err);
+    std::remove(out.c_str());
+    std::remove(err.c_str());
+    return r;
+}
+
 struct Bands : testing::Test {
     testkit::TempDir dir;
-    std::string prog = testkit::installed_program("stackle");
     bool verify = false; // products are checked by fitsverify
-
-    ~Bands() override { unsetenv("STACKLE_BAND_ROWS"); }
 
     std::string file(const std::string& name) const { return dir.file(name); }
     void list(const std::string& name, const Strings& files) {
@@ -67,17 +101,11 @@ struct Bands : testing::Test {
         testkit::write_text(file(name), text);
     }
 
-    // Runs stackle with `args` and bands of `rows` rows ("0": whole planes, "": the run's
-    // choice), then collects its products and removes them for the next run.
-    Outcome run(const Strings& args, const std::string& rows) {
-        if (rows.empty())
-            unsetenv("STACKLE_BAND_ROWS");
-        else
-            setenv("STACKLE_BAND_ROWS", rows.c_str(), 1);
-        testkit::RunOptions opts;
-        opts.cwd = dir.path();
+    // Runs stackle with `args` and bands of `rows` rows (0: whole planes), then collects its
+    // products and removes them for the next run.
+    Outcome run(const Strings& args, int rows) {
         Outcome o;
-        o.run = testkit::run(prog, args, opts);
+        o.run = run_stackle(dir.path(), args, rows);
         EXPECT_FALSE(o.run.signaled) << o.run.out;
         for (const char* p : kProducts)
             if (testkit::file_exists(file(p))) {
@@ -95,12 +123,13 @@ struct Bands : testing::Test {
     }
 
     // Expects the runs with each band height to match the whole-plane run exactly.
-    void expect_same_as_whole(const Strings& args, const Strings& heights, int status = 0) {
-        const Outcome whole = run(args, "0");
+    void expect_same_as_whole(const Strings& args, const std::vector<int>& heights,
+                              int status = 0) {
+        const Outcome whole = run(args, 0);
         ASSERT_EQ(whole.run.status, status) << whole.run.out;
         ASSERT_EQ(whole.images.size(), status == 0 ? 3u : 0u);
-        for (const std::string& rows : heights) {
-            SCOPED_TRACE("STACKLE_BAND_ROWS=" + rows);
+        for (int rows : heights) {
+            SCOPED_TRACE("band rows " + std::to_string(rows));
             const Outcome banded = run(args, rows);
             EXPECT_EQ(banded.run.status, status);
             EXPECT_EQ(without_clock(banded.run.out), without_clock(whole.run.out));
@@ -188,7 +217,7 @@ Strings with_outputs(Strings args) {
 
 TEST_F(Bands, EveryInputAndMaskMatchesTheWholePlaneRun) {
     write_stack(this, 6, 5, 7); // 7 rows: bands of 2 and 3 leave a shorter last band
-    const Strings heights = {"1", "2", "3", "7", "100", ""};
+    const std::vector<int> heights = {1, 2, 3, 7, 100, stackle_band_rows_auto};
     expect_same_as_whole(
         with_outputs({"-di", "d.list", "-si", "s.list", "-bm", "b.list",     "-bf", "4",
                       "-pm", "p.list", "-pf", "2",      "-fm", "fmask.fits", "-wt", "0",
@@ -222,9 +251,9 @@ TEST_F(Bands, WeightsFromTheDataAreThoseOfAllBands) {
         file("fmask.fits"), {6, 5}, std::vector<int16_t>(30, 2),
         {Keyword::text("FOVLIST", "[26,27]"), Keyword::text("BITLIST", "[1,2]")});
     const Strings args = with_outputs({"-di", "d.list", "-fm", "fmask.fits", "-wt", "1"});
-    EXPECT_EQ(run(args, "1").weights, "         1.0000  d0.fits\n         0.8235  d1.fits\n"
-                                      "         0.6471  d2.fits\n         0.4706  d3.fits\n");
-    expect_same_as_whole(args, {"1", "2"});
+    EXPECT_EQ(run(args, 1).weights, "         1.0000  d0.fits\n         0.8235  d1.fits\n"
+                                    "         0.6471  d2.fits\n         0.4706  d3.fits\n");
+    expect_same_as_whole(args, {1, 2});
 }
 
 TEST_F(Bands, MeansAreThoseOfTheFiniteValuesOfEachPixel) {
@@ -244,7 +273,7 @@ TEST_F(Bands, MeansAreThoseOfTheFiniteValuesOfEachPixel) {
     }
     list("m.list", names);
     const Outcome o =
-        run({"-di", "m.list", "-do", "out.fits", "-am", "am.fits", "-cf", "0", "-ag", "1"}, "3");
+        run({"-di", "m.list", "-do", "out.fits", "-am", "am.fits", "-cf", "0", "-ag", "1"}, 3);
     ASSERT_EQ(o.run.status, 0) << o.run.out;
     ASSERT_EQ(o.images.size(), 2u); // out and am
     for (int p = 0; p < 12; ++p) {
@@ -265,14 +294,14 @@ TEST_F(Bands, RefusedInputsFailAsInTheWholePlaneRun) {
     const Strings args = with_outputs({"-di", "d.list", "-si", "s.list"});
     // A third axis of 2 in the second sdev file.
     testkit::write_float_image(file("s1.fits"), {4, 4, 2}, std::vector<float>(32, 1.0f));
-    expect_same_as_whole(args, {"1", ""}, 64);
+    expect_same_as_whole(args, {1, stackle_band_rows_auto}, 64);
     // A BMASK file cut short: it is read whole when opened and fails there.
     testkit::write_float_image(file("s1.fits"), {4, 4}, std::vector<float>(16, 1.0f));
     std::vector<int16_t> big(100 * 100, 0);
     testkit::write_short_image(file("b1.fits"), {100, 100}, big);
     ASSERT_EQ(truncate(file("b1.fits").c_str(), 2880 * 3), 0);
-    expect_same_as_whole(with_outputs({"-di", "d.list", "-bm", "b.list", "-bf", "4"}), {"1", ""},
-                         64);
+    expect_same_as_whole(with_outputs({"-di", "d.list", "-bm", "b.list", "-bf", "4"}),
+                         {1, stackle_band_rows_auto}, 64);
 }
 
 // Every input stored the ways archives store images, named the library's way: the products
@@ -332,7 +361,7 @@ TEST_F(Bands, InputsStoredAsArchivesStoreThemGiveTheProductsOfPlainFiles) {
                 list(std::string(1, "dsbp"[l]) + ".list", names[k][l]);
             Strings a = args;
             a[13] = names[k][4][0];
-            o[k] = run(a, "");
+            o[k] = run(a, stackle_band_rows_auto);
             for (testkit::Image& img : o[k].images) // the FMASK's name as given differs
                 img.cards.erase(std::remove_if(img.cards.begin(), img.cards.end(),
                                                [](const std::string& c) {
@@ -350,7 +379,7 @@ TEST_F(Bands, InputsStoredAsArchivesStoreThemGiveTheProductsOfPlainFiles) {
     testkit::write_stored(file("x.fits"), Storage::Extension, FLOAT_IMG, {5, 7},
                           std::vector<double>(35, 1.0), fov);
     list("d.list", {"x.fits"});
-    const Outcome refused = run({"-di", "d.list", "-do", "out.fits"}, "");
+    const Outcome refused = run({"-di", "d.list", "-do", "out.fits"}, stackle_band_rows_auto);
     EXPECT_EQ(refused.run.status, 64);
     EXPECT_NE(refused.run.out.find("an image in an extension is named as x.fits[1]\n"),
               std::string::npos)
