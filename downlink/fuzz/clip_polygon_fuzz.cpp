@@ -5,8 +5,6 @@
 // exact grid every result point inside the window.
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "fuzz_support.h"
@@ -15,8 +13,7 @@
 namespace {
 
 [[noreturn]] void broken(const char* what) {
-    std::fprintf(stderr, "clip_polygon: %s\n", what);
-    std::abort();
+    fuzz::finding("clip_polygon", what);
 }
 
 bool same_point(const poly_point& a, const poly_point& b) {
@@ -84,11 +81,8 @@ void check_result(const clip_case& c, int status, const polygon& out) {
     }
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::quiet_stdout(); // the working-list overflow report goes to standard output
-    fuzz::byte_reader in(data, size);
+void run_clip(const fuzz::input& input) {
+    fuzz::byte_reader in(input.data, input.size);
     static clip_case c;
     read_case(in, &c);
     static polygon separate;
@@ -96,5 +90,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memset(&separate, 0x5a, sizeof separate);
     const int status = clip_polygon(c.wMin, c.wMax, &c.poly, out);
     check_result(c, status, *out);
-    return 0;
 }
+
+} // namespace
+
+// Standard output is quieted by the driver: the working-list overflow report goes there.
+const fuzz::harness fuzz::this_harness{0, nullptr, 0, run_clip};

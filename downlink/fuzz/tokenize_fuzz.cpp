@@ -2,7 +2,6 @@
 // Every buffer is allocated at exactly its stated size so that the address checker sees any
 // write past it; the documented limits are checked after each call.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -14,14 +13,11 @@
 namespace {
 
 [[noreturn]] void broken(const char* what) {
-    std::fprintf(stderr, "tokenize: %s\n", what);
-    std::abort();
+    fuzz::finding("tokenize", what);
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::byte_reader in(data, size);
+void run_tokenize(const fuzz::input& input) {
+    fuzz::byte_reader in(input.data, input.size);
     const int bufsize = in.u8() % 48;
     const int maxtok = static_cast<int8_t>(in.u8()) % 24; // a few negative limits too
     const size_t nspecials = in.u8() % 5;
@@ -55,5 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         broken("rest points outside the line");
     for (char* t : tokens)
         std::free(t);
-    return 0;
 }
+
+} // namespace
+
+const fuzz::harness fuzz::this_harness{0, nullptr, 0, run_tokenize};
