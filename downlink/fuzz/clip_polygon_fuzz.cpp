@@ -12,10 +12,6 @@
 
 namespace {
 
-[[noreturn]] void broken(const char* what) {
-    fuzz::finding("clip_polygon", what);
-}
-
 bool same_point(const poly_point& a, const poly_point& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
@@ -57,18 +53,18 @@ void read_case(fuzz::byte_reader& in, clip_case* c) {
 
 void check_result(const clip_case& c, int status, const polygon& out) {
     if (status != 0 && status != -1)
-        broken("status other than 0 and -1");
+        fuzz::finding("clip_polygon", "status other than 0 and -1");
     if (status == -1) {
         if (out.len != 0)
-            broken("refused polygon left a non-empty result");
+            fuzz::finding("clip_polygon", "refused polygon left a non-empty result");
         return;
     }
     if (out.len < 0 || out.len > INTEGRATE_MAX_POLY_PTS)
-        broken("result length outside the record");
+        fuzz::finding("clip_polygon", "result length outside the record");
     if (out.len == 0)
         return;
     if (out.len < 2 || !same_point(out.pts[0], out.pts[out.len - 1]))
-        broken("result is not closed");
+        fuzz::finding("clip_polygon", "result is not closed");
     const bool window_ok = c.wMin[0] <= c.wMax[0] && c.wMin[1] <= c.wMax[1];
     if (c.raw || !window_ok)
         return;
@@ -77,7 +73,7 @@ void check_result(const clip_case& c, int status, const polygon& out) {
         const poly_point& p = out.pts[i];
         if (!(p.x >= c.wMin[0] - eps && p.x <= c.wMax[0] + eps && p.y >= c.wMin[1] - eps &&
               p.y <= c.wMax[1] + eps))
-            broken("result point outside the window");
+            fuzz::finding("clip_polygon", "result point outside the window");
     }
 }
 

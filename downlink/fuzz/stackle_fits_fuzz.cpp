@@ -32,7 +32,6 @@ template <typename T> void touch_plane(const T* plane, size_t n) {
 }
 
 void run_reader(const fuzz::input& in) {
-    const std::string& path = in.path;
     const uint8_t mode = in.head[0];
     const uint8_t rule = in.head[1];
     const int debug = (mode >> 7) & 1;
@@ -41,19 +40,19 @@ void run_reader(const fuzz::input& in) {
     switch (mode % 3) {
     case 0: {
         int fovid = FOVID_RULES[rule % (sizeof FOVID_RULES / sizeof FOVID_RULES[0])];
-        float* plane = read_fits(path.c_str(), &xdim, &ydim, &fovid, debug);
+        float* plane = read_fits(in.path.c_str(), &xdim, &ydim, &fovid, debug);
         touch_plane(plane, checked_pixels(xdim, ydim));
         std::free(plane);
         break;
     }
     case 1: {
-        int16_t* plane = read_fits_s(path.c_str(), &xdim, &ydim, debug);
+        int16_t* plane = read_fits_s(in.path.c_str(), &xdim, &ydim, debug);
         touch_plane(plane, checked_pixels(xdim, ydim));
         std::free(plane);
         break;
     }
     default:
-        read_fits_dims_2d(path.c_str(), &xdim, &ydim, debug);
+        read_fits_dims_2d(in.path.c_str(), &xdim, &ydim, debug);
         break;
     }
 }

@@ -13,19 +13,18 @@
 namespace {
 
 void run_fmask(const fuzz::input& in) {
-    const std::string& path = in.path;
     const uint8_t mode = in.head[0];
     control_settings cs;
     clear_cs_flags(&cs);
     std::snprintf(cs.progname, sizeof cs.progname, "%s", "stackle");
-    std::snprintf(cs.fmask_in_file, sizeof cs.fmask_in_file, "%s", path.c_str());
+    std::snprintf(cs.fmask_in_file, sizeof cs.fmask_in_file, "%s", in.path.c_str());
     cs.fmask_in_file_f = 1;
     cs.debug = mode & 1;
     cs.verbose = (mode >> 1) & 1;
     read_fmask_lists(&cs);
     if (cs.num_fovs < 0 || cs.num_fovs > STACKLE_MAX_FOVS)
         fuzz::finding("read_fmask_lists", "list length outside 0..20");
-    read_fmask_params(path.c_str(), &cs);
+    read_fmask_params(in.path.c_str(), &cs);
     if (cs.usefovid_f != 1)
         fuzz::finding("read_fmask_params", "returned without USEFOVID");
 }

@@ -17,17 +17,16 @@ namespace {
 const char* const MARKERS[] = {"&COADD_DATA", "&COADD_SDEV", "&COADD_BMASK", "&COADD_PMASK"};
 
 void run_lists(const fuzz::input& in) {
-    const std::string& path = in.path;
     const unsigned char nl_mode = in.head[0] & 1;
     const char* marker = MARKERS[(in.head[0] >> 1) & 3];
     const int expected = in.head[0] >> 3; // 0..31
     char first[STACKLE_STRLEN];
-    const int n = count_filenames(path.c_str(), nl_mode, marker, "&END", first);
+    const int n = count_filenames(in.path.c_str(), nl_mode, marker, "&END", first);
     if (n < 0 || std::memchr(first, '\0', sizeof first) == nullptr)
         std::abort();
     const size_t rows = expected > 0 ? static_cast<size_t>(expected) : 1;
     auto* names = static_cast<char(*)[STACKLE_STRLEN]>(std::malloc(rows * STACKLE_STRLEN));
-    read_filenames(path.c_str(), nl_mode, names, expected, marker, "&END");
+    read_filenames(in.path.c_str(), nl_mode, names, expected, marker, "&END");
     for (int i = 0; i < expected; ++i)
         if (std::memchr(names[i], '\0', STACKLE_STRLEN) == nullptr)
             std::abort();

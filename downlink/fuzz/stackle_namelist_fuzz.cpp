@@ -29,25 +29,24 @@ void read_section(const std::string& path, const char* marker, int expected) {
 }
 
 void run_namelist(const fuzz::input& in) {
-    const std::string& path = in.path;
     control_settings cs;
     clear_cs_flags(&cs);
     std::snprintf(cs.progname, sizeof cs.progname, "%s", "stackle");
-    fuzz::arg_list args({"stackle", "-n", path});
+    fuzz::arg_list args({"stackle", "-n", in.path});
     process_namelist(&cs, args.argc(), args.argv());
     unsigned char sdev = 0;
     unsigned char bmask = 0;
     unsigned char pmask = 0;
-    find_markers(path.c_str(), &sdev, &bmask, &pmask);
+    find_markers(in.path.c_str(), &sdev, &bmask, &pmask);
     char first[STACKLE_STRLEN];
-    const int n = count_filenames(path.c_str(), 1, "&COADD_DATA", "&END", first);
-    read_section(path, "&COADD_DATA", n);
+    const int n = count_filenames(in.path.c_str(), 1, "&COADD_DATA", "&END", first);
+    read_section(in.path, "&COADD_DATA", n);
     if (sdev)
-        read_section(path, "&COADD_SDEV", n);
+        read_section(in.path, "&COADD_SDEV", n);
     if (bmask)
-        read_section(path, "&COADD_BMASK", n);
+        read_section(in.path, "&COADD_BMASK", n);
     if (pmask)
-        read_section(path, "&COADD_PMASK", n);
+        read_section(in.path, "&COADD_PMASK", n);
 }
 
 } // namespace

@@ -12,10 +12,6 @@
 
 namespace {
 
-[[noreturn]] void broken(const char* what) {
-    fuzz::finding("tokenize", what);
-}
-
 void run_tokenize(const fuzz::input& input) {
     fuzz::byte_reader in(input.data, input.size);
     const int bufsize = in.u8() % 48;
@@ -39,16 +35,16 @@ void run_tokenize(const fuzz::input& input) {
                                tokens.empty() ? nullptr : tokens.data(), &rest);
 
     if (found < 0 || found > (maxtok > 0 ? maxtok : 0))
-        broken("token count outside 0..maxtok");
+        fuzz::finding("tokenize", "token count outside 0..maxtok");
     if (bufsize < 2 && found != 0)
-        broken("tokens returned although no buffer can hold one");
+        fuzz::finding("tokenize", "tokens returned although no buffer can hold one");
     for (int i = 0; i < found; ++i)
         if (std::strlen(tokens[i]) > static_cast<size_t>(bufsize - 1))
-            broken("token longer than its buffer allows");
+            fuzz::finding("tokenize", "token longer than its buffer allows");
     if (line != before)
-        broken("the line was modified");
+        fuzz::finding("tokenize", "the line was modified");
     if (rest < line.data() || rest > line.data() + text.size())
-        broken("rest points outside the line");
+        fuzz::finding("tokenize", "rest points outside the line");
     for (char* t : tokens)
         std::free(t);
 }
