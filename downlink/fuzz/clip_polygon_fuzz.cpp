@@ -5,19 +5,12 @@
 // exact grid every result point inside the window.
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "fuzz_support.h"
 #include "integrate.h"
 
 namespace {
-
-[[noreturn]] void broken(const char* what) {
-    std::fprintf(stderr, "clip_polygon: %s\n", what);
-    std::abort();
-}
 
 bool same_point(const poly_point& a, const poly_point& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
@@ -60,18 +53,18 @@ void read_case(fuzz::byte_reader& in, clip_case* c) {
 
 void check_result(const clip_case& c, int status, const polygon& out) {
     if (status != 0 && status != -1)
-        broken("status other than 0 and -1");
+        fuzz::finding("clip_polygon", "status other than 0 and -1");
     if (status == -1) {
         if (out.len != 0)
-            broken("refused polygon left a non-empty result");
+            fuzz::finding("clip_polygon", "refused polygon left a non-empty result");
         return;
     }
     if (out.len < 0 || out.len > INTEGRATE_MAX_POLY_PTS)
-        broken("result length outside the record");
+        fuzz::finding("clip_polygon", "result length outside the record");
     if (out.len == 0)
         return;
     if (out.len < 2 || !same_point(out.pts[0], out.pts[out.len - 1]))
-        broken("result is not closed");
+        fuzz::finding("clip_polygon", "result is not closed");
     const bool window_ok = c.wMin[0] <= c.wMax[0] && c.wMin[1] <= c.wMax[1];
     if (c.raw || !window_ok)
         return;
@@ -80,15 +73,12 @@ void check_result(const clip_case& c, int status, const polygon& out) {
         const poly_point& p = out.pts[i];
         if (!(p.x >= c.wMin[0] - eps && p.x <= c.wMax[0] + eps && p.y >= c.wMin[1] - eps &&
               p.y <= c.wMax[1] + eps))
-            broken("result point outside the window");
+            fuzz::finding("clip_polygon", "result point outside the window");
     }
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::quiet_stdout(); // the working-list overflow report goes to standard output
-    fuzz::byte_reader in(data, size);
+void run_clip(const fuzz::input& input) {
+    fuzz::byte_reader in(input.data, input.size);
     static clip_case c;
     read_case(in, &c);
     static polygon separate;
@@ -96,5 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memset(&separate, 0x5a, sizeof separate);
     const int status = clip_polygon(c.wMin, c.wMax, &c.poly, out);
     check_result(c, status, *out);
-    return 0;
 }
+
+} // namespace
+
+// Standard output is quieted by the driver: the working-list overflow report goes there.
+const fuzz::harness fuzz::this_harness{0, nullptr, 0, run_clip};

@@ -171,16 +171,20 @@ void run_guarded(const std::function<void()>& body, int accepted_status) {
     std::abort();
 }
 
-void run_guarded_file(const char* name, const uint8_t* data, size_t size, size_t skip,
-                      const std::function<void(const std::string&)>& reader, int accepted_status) {
-    quiet_stdout();
-    const std::string path = scratch_path(name);
-    run_guarded(
-        [&] {
-            write_file(path, data + skip, size - skip);
-            reader(path);
-        },
-        accepted_status);
+void finding(const char* harness, const char* what) {
+    std::fprintf(stderr, "%s: %s\n", harness, what);
+    std::abort();
+}
+
+arg_list::arg_list(const std::vector<std::string>& args) {
+    for (const std::string& a : args)
+        argv_.push_back(strdup(a.c_str()));
+    argv_.push_back(nullptr);
+}
+
+arg_list::~arg_list() {
+    for (char* a : argv_)
+        std::free(a);
 }
 
 void byte_reader::take(void* out, size_t n) {

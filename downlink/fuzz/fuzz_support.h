@@ -1,6 +1,7 @@
-// Shared pieces of the fuzz harnesses: scratch files, quiet standard output, a guard for
-// routines that end the process by design, a reader of structured input bytes, and a small
-// FITS image writer for companion files and seeds.
+// Shared pieces of the fuzz harnesses: the description a harness gives the shared driver,
+// scratch files, quiet standard output, a guard for routines that end the process by design,
+// a reader of structured input bytes, program arguments, and a small FITS image writer for
+// companion files and seeds.
 #pragma once
 
 #include <cstddef>
@@ -33,11 +34,47 @@ void quiet_stdout();
 //     described on standard error and this process aborts, which makes the input a finding.
 void run_guarded(const std::function<void()>& body, int accepted_status);
 
-// The run of a harness that reads one file: standard output quieted, then under
-// run_guarded the input after its first `skip` bytes (size must be at least skip) written to
-// the scratch file `name` and `reader` called with that file's path.
-void run_guarded_file(const char* name, const uint8_t* data, size_t size, size_t skip,
-                      const std::function<void(const std::string&)>& reader, int accepted_status);
+// Reports a broken promise of the routine under test on standard error and aborts, which
+// makes the input a finding.
+[[noreturn]] void finding(const char* harness, const char* what);
+
+// One input as the shared driver (driver.cpp) hands it to a harness: the leading control
+// bytes the harness asked for, the rest, and the scratch file holding the rest (when the
+// harness names one).
+struct input {
+    const uint8_t* head;
+    const uint8_t* data;
+    size_t size;
+    std::string path;
+};
+
+// What differs between the harnesses; each defines `this_harness` and nothing else runs an
+// input.  Inputs shorter than `head` bytes are skipped.  With a `file`, the rest of the input
+// is written to that scratch file before `run`.  With a `refusal` status other than 0, the
+// routines may end the process with it on purpose and every input runs under run_guarded.
+// Standard output is always quieted.
+struct harness {
+    size_t head;
+    const char* file;
+    int refusal;
+    void (*run)(const input& in);
+};
+extern const harness this_harness;
+
+// The arguments of a program run, each its own allocation of exactly its length, so that
+// the address checker sees a read past an argument's end; argv()[argc()] is null.
+class arg_list {
+  public:
+    explicit arg_list(const std::vector<std::string>& args);
+    ~arg_list();
+    arg_list(const arg_list&) = delete;
+    arg_list& operator=(const arg_list&) = delete;
+    int argc() const { return static_cast<int>(argv_.size()) - 1; }
+    char** argv() { return argv_.data(); }
+
+  private:
+    std::vector<char*> argv_;
+};
 
 // Takes fixed-size values from the front of an input; missing bytes read as zero.
 class byte_reader {

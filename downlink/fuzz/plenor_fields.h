@@ -1,14 +1,28 @@
-// Checks shared by the plenor harnesses: every name field of the records stays terminated
-// within its room.
+// Pieces shared by the plenor harnesses: the records as a run starts them, and the check
+// that every name field stays terminated within its room.
 #pragma once
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "fuzz_support.h"
 #include "plenor.h"
 
 namespace fuzz {
+
+struct plenor_records {
+    file_names fn;
+    run_control rc;
+    image_dims dims;
+};
+
+// The records as plenor_init_constants leaves them (one static copy: the name table is large).
+inline plenor_records& fresh_plenor_records() {
+    static plenor_records r;
+    r.rc = run_control{};
+    r.dims = image_dims{};
+    plenor_init_constants(&r.fn, &r.rc, &r.dims);
+    return r;
+}
 
 inline void check_name_fields(const file_names& fn) {
     const char* const fields[] = {fn.Namelist_File,
@@ -24,10 +38,8 @@ inline void check_name_fields(const file_names& fn) {
                                   fn.Transmission_Cal_Flatfile,
                                   fn.Processing_Log_File};
     for (const char* f : fields) {
-        if (std::memchr(f, '\0', PLENOR_NAME_MAX + 1) == nullptr) {
-            std::fprintf(stderr, "plenor: a name field is not terminated within its room\n");
-            std::abort();
-        }
+        if (std::memchr(f, '\0', PLENOR_NAME_MAX + 1) == nullptr)
+            finding("plenor", "a name field is not terminated within its room");
     }
 }
 

@@ -10,6 +10,7 @@
 
 #include "fuzz_support.h"
 #include "plenor.h"
+#include "plenor_fields.h"
 
 namespace {
 
@@ -61,13 +62,8 @@ void set_names(file_names* fn) {
     plenor_store_name(fn->Transmission_Cal_Mask_File, names[TCAL_CMASK].c_str(), false);
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0)
-        return 0;
-    fuzz::quiet_stdout();
-    const int fuzzed = data[0] % ROLE_COUNT;
+void run_read(const fuzz::input& in) {
+    const int fuzzed = in.head[0] % ROLE_COUNT;
     // The companions are written once; the one the previous input replaced is restored.
     static int replaced = -1;
     if (replaced < 0) {
@@ -76,15 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else if (replaced != fuzzed) {
         write_companion(replaced);
     }
-    fuzz::write_file(companion_path(fuzzed), data + 1, size - 1);
+    fuzz::write_file(companion_path(fuzzed), in.data, in.size);
     replaced = fuzzed;
 
-    static file_names fn;
-    run_control rc{};
-    image_dims dims{};
-    plenor_init_constants(&fn, &rc, &dims);
-    rc.I_Verbose = (data[0] >> 7) & 1;
-    set_names(&fn);
+    fuzz::plenor_records& r = fuzz::fresh_plenor_records();
+    r.rc.I_Verbose = (in.head[0] >> 7) & 1;
+    set_names(&r.fn);
     float* dce = nullptr;
     float* unc = nullptr;
     float* flat = nullptr;
@@ -93,8 +86,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     short* dmask = nullptr;
     short* cmask = nullptr;
     short* tcal_cmask = nullptr;
-    plenor_read_data(&fn, &dims, &dce, &unc, &rc, &pmask, &dmask, &cmask, &flat, &tcal_flat,
+    plenor_read_data(&r.fn, &r.dims, &dce, &unc, &r.rc, &pmask, &dmask, &cmask, &flat, &tcal_flat,
                      &tcal_cmask);
-    plenor_exit(&dce, &unc, &pmask, &dmask, &cmask, &flat, &tcal_flat, &tcal_cmask, &dims, &rc);
-    return 0;
+    plenor_exit(&dce, &unc, &pmask, &dmask, &cmask, &flat, &tcal_flat, &tcal_cmask, &r.dims, &r.rc);
 }
+
+} // namespace
+
+const fuzz::harness fuzz::this_harness{1, nullptr, 0, run_read};

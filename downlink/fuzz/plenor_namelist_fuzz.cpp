@@ -8,19 +8,15 @@
 #include "plenor.h"
 #include "plenor_fields.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::quiet_stdout();
-    const std::string path = fuzz::scratch_path("plenor.nl");
-    fuzz::write_file(path, data, size);
-    static file_names fn;
-    run_control rc{};
-    image_dims dims{};
-    plenor_init_constants(&fn, &rc, &dims);
-    char arg0[] = "plenor";
-    char arg1[] = "-n";
-    std::string arg2 = path;
-    char* argv[] = {arg0, arg1, &arg2[0], nullptr};
-    plenor_parse_namelist(3, argv, &fn, &rc);
-    fuzz::check_name_fields(fn);
-    return 0;
+namespace {
+
+void run_namelist(const fuzz::input& in) {
+    fuzz::plenor_records& r = fuzz::fresh_plenor_records();
+    fuzz::arg_list args({"plenor", "-n", in.path});
+    plenor_parse_namelist(args.argc(), args.argv(), &r.fn, &r.rc);
+    fuzz::check_name_fields(r.fn);
 }
+
+} // namespace
+
+const fuzz::harness fuzz::this_harness{0, "plenor.nl", 0, run_namelist};

@@ -1,12 +1,11 @@
 // Fuzz harness of the image readers of stackle on mutated small FITS files.  The first input
 // byte chooses the reader (read_fits, read_fits_s, read_fits_dims_2d) and the debug switch,
 // the second the FOVID rule of read_fits; the rest is the file.  A refused file ends the
-// process with status 64 by design, so each input runs under fuzz::run_guarded.  A returned
+// process with status 64 by design, so each input runs guarded.  A returned
 // plane must hold xdim x ydim values: all of them are read, so that the address checker sees
 // a plane shorter than its stated size.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -19,14 +18,9 @@ namespace {
 // FOVID rules: skip the keyword, adopt the file's, or require a value.
 const int FOVID_RULES[] = {-9, -1, 0, 1, 2, 7};
 
-[[noreturn]] void broken(const char* what) {
-    std::fprintf(stderr, "stackle readers: %s\n", what);
-    std::abort();
-}
-
 size_t checked_pixels(int xdim, int ydim) {
     if (xdim <= 0 || ydim <= 0)
-        broken("plane returned with a non-positive dimension");
+        fuzz::finding("stackle readers", "plane returned with a non-positive dimension");
     return static_cast<size_t>(xdim) * static_cast<size_t>(ydim);
 }
 
@@ -37,37 +31,32 @@ template <typename T> void touch_plane(const T* plane, size_t n) {
     (void)sum;
 }
 
-void run_reader(const std::string& path, uint8_t mode, uint8_t rule) {
+void run_reader(const fuzz::input& in) {
+    const uint8_t mode = in.head[0];
+    const uint8_t rule = in.head[1];
     const int debug = (mode >> 7) & 1;
     int xdim = 0;
     int ydim = 0;
     switch (mode % 3) {
     case 0: {
         int fovid = FOVID_RULES[rule % (sizeof FOVID_RULES / sizeof FOVID_RULES[0])];
-        float* plane = read_fits(path.c_str(), &xdim, &ydim, &fovid, debug);
+        float* plane = read_fits(in.path.c_str(), &xdim, &ydim, &fovid, debug);
         touch_plane(plane, checked_pixels(xdim, ydim));
         std::free(plane);
         break;
     }
     case 1: {
-        int16_t* plane = read_fits_s(path.c_str(), &xdim, &ydim, debug);
+        int16_t* plane = read_fits_s(in.path.c_str(), &xdim, &ydim, debug);
         touch_plane(plane, checked_pixels(xdim, ydim));
         std::free(plane);
         break;
     }
     default:
-        read_fits_dims_2d(path.c_str(), &xdim, &ydim, debug);
+        read_fits_dims_2d(in.path.c_str(), &xdim, &ydim, debug);
         break;
     }
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 2)
-        return 0;
-    fuzz::run_guarded_file(
-        "image.fits", data, size, 2,
-        [&](const std::string& path) { run_reader(path, data[0], data[1]); }, STACKLE_FAIL);
-    return 0;
-}
+const fuzz::harness fuzz::this_harness{2, "image.fits", STACKLE_FAIL, run_reader};

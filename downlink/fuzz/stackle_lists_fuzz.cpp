@@ -3,7 +3,7 @@
 // the reader is told to expect; the rest is the list file.  The name table is allocated at
 // exactly the expected number of rows so that the address checker sees any row written past
 // it.  A refused name (over-long, or holding a NUL) ends the process with status 64 by
-// design, so each input runs under fuzz::run_guarded.
+// design, so each input runs guarded.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,14 +16,17 @@ namespace {
 
 const char* const MARKERS[] = {"&COADD_DATA", "&COADD_SDEV", "&COADD_BMASK", "&COADD_PMASK"};
 
-void run_lists(const std::string& path, unsigned char nl_mode, const char* marker, int expected) {
+void run_lists(const fuzz::input& in) {
+    const unsigned char nl_mode = in.head[0] & 1;
+    const char* marker = MARKERS[(in.head[0] >> 1) & 3];
+    const int expected = in.head[0] >> 3; // 0..31
     char first[STACKLE_STRLEN];
-    const int n = count_filenames(path.c_str(), nl_mode, marker, "&END", first);
+    const int n = count_filenames(in.path.c_str(), nl_mode, marker, "&END", first);
     if (n < 0 || std::memchr(first, '\0', sizeof first) == nullptr)
         std::abort();
     const size_t rows = expected > 0 ? static_cast<size_t>(expected) : 1;
     auto* names = static_cast<char(*)[STACKLE_STRLEN]>(std::malloc(rows * STACKLE_STRLEN));
-    read_filenames(path.c_str(), nl_mode, names, expected, marker, "&END");
+    read_filenames(in.path.c_str(), nl_mode, names, expected, marker, "&END");
     for (int i = 0; i < expected; ++i)
         if (std::memchr(names[i], '\0', STACKLE_STRLEN) == nullptr)
             std::abort();
@@ -32,15 +35,4 @@ void run_lists(const std::string& path, unsigned char nl_mode, const char* marke
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0)
-        return 0;
-    const uint8_t mode = data[0];
-    const unsigned char nl_mode = mode & 1;
-    const char* marker = MARKERS[(mode >> 1) & 3];
-    const int expected = mode >> 3; // 0..31
-    fuzz::run_guarded_file(
-        "stackle.lst", data, size, 1,
-        [&](const std::string& path) { run_lists(path, nl_mode, marker, expected); }, STACKLE_FAIL);
-    return 0;
-}
+const fuzz::harness fuzz::this_harness{1, "stackle.lst", STACKLE_FAIL, run_lists};

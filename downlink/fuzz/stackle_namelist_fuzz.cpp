@@ -2,8 +2,8 @@
 // namelist-mode run does with it: the settings section (process_namelist), the search for the
 // optional list sections (find_markers), and the counting and reading of each list section.
 // These routines end the process with status 64 on a refused value or an over-long file
-// name, so each input runs under fuzz::run_guarded (a forked child first; status 64 is a
-// refusal, not a finding).
+// name, so each input runs guarded (a forked child first; status 64 is a refusal, not
+// a finding).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,33 +28,27 @@ void read_section(const std::string& path, const char* marker, int expected) {
     std::free(names);
 }
 
-void run_namelist(const std::string& path) {
+void run_namelist(const fuzz::input& in) {
     control_settings cs;
     clear_cs_flags(&cs);
     std::snprintf(cs.progname, sizeof cs.progname, "%s", "stackle");
-    char arg0[] = "stackle";
-    char arg1[] = "-n";
-    std::string arg2 = path;
-    char* argv[] = {arg0, arg1, &arg2[0], nullptr};
-    process_namelist(&cs, 3, argv);
+    fuzz::arg_list args({"stackle", "-n", in.path});
+    process_namelist(&cs, args.argc(), args.argv());
     unsigned char sdev = 0;
     unsigned char bmask = 0;
     unsigned char pmask = 0;
-    find_markers(path.c_str(), &sdev, &bmask, &pmask);
+    find_markers(in.path.c_str(), &sdev, &bmask, &pmask);
     char first[STACKLE_STRLEN];
-    const int n = count_filenames(path.c_str(), 1, "&COADD_DATA", "&END", first);
-    read_section(path, "&COADD_DATA", n);
+    const int n = count_filenames(in.path.c_str(), 1, "&COADD_DATA", "&END", first);
+    read_section(in.path, "&COADD_DATA", n);
     if (sdev)
-        read_section(path, "&COADD_SDEV", n);
+        read_section(in.path, "&COADD_SDEV", n);
     if (bmask)
-        read_section(path, "&COADD_BMASK", n);
+        read_section(in.path, "&COADD_BMASK", n);
     if (pmask)
-        read_section(path, "&COADD_PMASK", n);
+        read_section(in.path, "&COADD_PMASK", n);
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::run_guarded_file("stackle.nl", data, size, 0, run_namelist, STACKLE_FAIL);
-    return 0;
-}
+const fuzz::harness fuzz::this_harness{0, "stackle.nl", STACKLE_FAIL, run_namelist};

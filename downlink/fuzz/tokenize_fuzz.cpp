@@ -2,7 +2,6 @@
 // Every buffer is allocated at exactly its stated size so that the address checker sees any
 // write past it; the documented limits are checked after each call.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -13,15 +12,8 @@
 
 namespace {
 
-[[noreturn]] void broken(const char* what) {
-    std::fprintf(stderr, "tokenize: %s\n", what);
-    std::abort();
-}
-
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzz::byte_reader in(data, size);
+void run_tokenize(const fuzz::input& input) {
+    fuzz::byte_reader in(input.data, input.size);
     const int bufsize = in.u8() % 48;
     const int maxtok = static_cast<int8_t>(in.u8()) % 24; // a few negative limits too
     const size_t nspecials = in.u8() % 5;
@@ -43,17 +35,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                tokens.empty() ? nullptr : tokens.data(), &rest);
 
     if (found < 0 || found > (maxtok > 0 ? maxtok : 0))
-        broken("token count outside 0..maxtok");
+        fuzz::finding("tokenize", "token count outside 0..maxtok");
     if (bufsize < 2 && found != 0)
-        broken("tokens returned although no buffer can hold one");
+        fuzz::finding("tokenize", "tokens returned although no buffer can hold one");
     for (int i = 0; i < found; ++i)
         if (std::strlen(tokens[i]) > static_cast<size_t>(bufsize - 1))
-            broken("token longer than its buffer allows");
+            fuzz::finding("tokenize", "token longer than its buffer allows");
     if (line != before)
-        broken("the line was modified");
+        fuzz::finding("tokenize", "the line was modified");
     if (rest < line.data() || rest > line.data() + text.size())
-        broken("rest points outside the line");
+        fuzz::finding("tokenize", "rest points outside the line");
     for (char* t : tokens)
         std::free(t);
-    return 0;
 }
+
+} // namespace
+
+const fuzz::harness fuzz::this_harness{0, nullptr, 0, run_tokenize};

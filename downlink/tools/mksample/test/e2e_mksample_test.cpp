@@ -2,7 +2,6 @@
 // always gives the same bytes, and how it refuses bad arguments.
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <tuple>
@@ -16,26 +15,15 @@ using namespace testkit;
 namespace {
 
 // Runs the generator into `d` with the `extra` arguments; true when it ended with status 0.
-bool generate(const TempDir& d, std::vector<std::string> extra = {}) {
+bool generate(const TempDir& d, std::vector<std::string> extra) {
     extra.insert(extra.begin(), {"-o", d.path()});
     const RunResult r = run(installed_program("mksample"), extra);
     EXPECT_EQ(r.status, 0) << r.err;
     return r.status == 0;
 }
 
-// BITPIX, axes and file size: one header block and the pixels, both padded to 2880 bytes.
-void expect_image(const std::string& path, int bitpix, const std::vector<long>& axes) {
-    const Image im = read_image(path);
-    EXPECT_EQ(im.bitpix, bitpix) << path;
-    EXPECT_EQ(im.naxes, axes) << path;
-    size_t bytes = static_cast<size_t>(std::abs(bitpix) / 8);
-    for (long a : axes)
-        bytes *= static_cast<size_t>(a);
-    EXPECT_EQ(read_text(path).size(), 2880 + (bytes + 2879) / 2880 * 2880) << path;
-}
-
-// The value text of keyword `name` in the primary header ("" when absent), without the
-// trailing blanks of a quoted text (they carry no meaning in FITS).
+// The value text of keyword `name` ("" when absent), without the trailing blanks of a quoted
+// text (they carry no meaning in FITS).
 std::string key_of(const std::string& path, const std::string& name) {
     std::string v;
     if (!read_keyword(path, name, v))
@@ -45,7 +33,20 @@ std::string key_of(const std::string& path, const std::string& name) {
     return v;
 }
 
-// Name and bytes of every file in `d`.
+// BITPIX, axes and file size (one header block and the pixels, padded to 2880 bytes).
+struct Shape {
+    int bitpix;
+    std::vector<long> axes;
+    size_t bytes;
+};
+
+void expect_shape(const std::string& path, const Shape& s) {
+    const Image im = read_image(path);
+    EXPECT_EQ(im.bitpix, s.bitpix) << path;
+    EXPECT_EQ(im.naxes, s.axes) << path;
+    EXPECT_EQ(read_text(path).size(), s.bytes) << path;
+}
+
 std::map<std::string, std::string> contents(const TempDir& d) {
     std::map<std::string, std::string> files;
     for (const auto& e : std::filesystem::directory_iterator(d.path()))
@@ -60,64 +61,65 @@ long count_bits(const Image& im, int bit, size_t k = 0, size_t n = 0) {
     return std::count_if(b, e, [bit](double v) { return (static_cast<int>(v) & bit) != 0; });
 }
 
+// 60 x 50 pixels: 12000 bytes as float (5 blocks), 6000 as 16 bits (3 blocks), twice that
+// for two planes (9 and 5 blocks); plus the header block.
+const Shape kFloat{-32, {60, 50}, 6 * 2880}, kShort{16, {60, 50}, 4 * 2880};
+const Shape kFloat2{-32, {60, 50, 2}, 10 * 2880}, kShort2{16, {60, 50, 2}, 6 * 2880};
+
 } // namespace
 
-// Every file of a small set (3 frames of 10 x 7, a DCE of 3 planes), the list files and the
-// namelists, which must name exactly the files written.
-TEST(MksampleLayout, SmallSetHasItsFilesShapesListsAndNamelists) {
+// A set of 3 frames of 60 x 50 pixels with 2 DCE planes: every file with its shape, the
+// list files and namelists naming exactly the files written, then the pixels: sky, NaNs,
+// flagged cosmic-ray hits, the flat near 1, and the mask bits the sample settings use.
+TEST(MksampleSet, FilesShapesListsNamelistsAndPixels) {
     TempDir d;
-    ASSERT_TRUE(generate(d, {"-n", "3", "-W", "10", "-H", "7", "-z", "3"}));
+    ASSERT_TRUE(generate(d, {"-n", "3", "-W", "60", "-H", "50", "-z", "2"}));
     const std::string nml = read_text(d.file("stackle.nml"));
     EXPECT_NE(nml.find("\n&STACKLE"), std::string::npos);
     for (const std::string kind : {"data", "sdev", "bmask", "pmask"}) {
         std::string list, section = "&COADD_" + kind + "\n";
         std::transform(section.begin(), section.end(), section.begin(), ::toupper);
-        for (int i = 1; i <= 3; ++i) {
-            const std::string name = kind + "_00" + std::to_string(i) + ".fits";
+        const bool is_float = kind == "data" || kind == "sdev";
+        for (const std::string& name :
+             {kind + "_001.fits", kind + "_002.fits", kind + "_003.fits"}) {
             list += name + "\n";
             section += "  " + name + "\n";
-            const bool is_float = kind == "data" || kind == "sdev";
-            expect_image(d.file(name), is_float ? -32 : 16, {10, 7});
+            expect_shape(d.file(name), is_float ? kFloat : kShort);
             EXPECT_EQ(key_of(d.file(name), "FOVID"), is_float ? "26" : "") << name;
         }
         EXPECT_EQ(read_text(d.file(kind + ".list")), list);
         EXPECT_NE(nml.find("\n" + section + "&END\n"), std::string::npos) << section;
     }
-    const std::string pnml = read_text(d.file("plenor.nml"));
-    EXPECT_NE(pnml.find("\n&PLENORIN\n"), std::string::npos);
-    const std::vector<long> cube{10, 7, 3}, plane{10, 7}, pair{10, 7, 2};
-    const std::vector<std::tuple<std::string, std::string, int, std::vector<long>>> inputs = {
-        {"FITS_Input_File", "dce.fits", -32, cube},
-        {"Input_Uncertainty_File", "dce_unc.fits", -32, cube},
-        {"FITS_Flatfield_File", "flat.fits", -32, pair},
-        {"Transmission_Cal_Flatfile", "calflat.fits", -32, pair},
-        {"Pmask_File", "dce_pmask.fits", 16, plane},
-        {"Dmask_File", "dce_dmask.fits", 16, cube},
-        {"Cmask_File", "flat_cmask.fits", 16, plane}};
-    for (const auto& [key, file, bitpix, axes] : inputs) {
-        EXPECT_NE(pnml.find("\n  " + key + " = '" + file + "',\n"), std::string::npos) << key;
-        expect_image(d.file(file), bitpix, axes);
-    }
-}
-
-// The pixels of the default size (64 x 48, here with 2 DCE planes): sky, NaNs, flagged
-// cosmic-ray hits, the flat near 1, and the mask bits the sample settings use.
-TEST(MksampleContent, DefaultSetHoldsSkyNansHitsAndConsistentMasks) {
-    TempDir d;
-    ASSERT_TRUE(generate(d, {"-z", "2"}));
-    const size_t plane = 64 * 48;
     // The frames lie in FOV 26, bit 1 of the FMASK; FOV 27 (bit 2) overlaps it.
+    expect_shape(d.file("fmask.fits"), kShort);
     EXPECT_EQ(key_of(d.file("fmask.fits"), "FOVLIST"), "'[26, 27]'");
     EXPECT_EQ(key_of(d.file("fmask.fits"), "BITLIST"), "'[1, 2]'");
     EXPECT_EQ(key_of(d.file("fmask.fits"), "USEFOVID"), "26");
-    expect_image(d.file("fmask.fits"), 16, {64, 48});
-    const long inside = count_bits(read_image(d.file("fmask.fits")), 1);
-    EXPECT_GT(inside, 0);
-    EXPECT_LT(inside, 64 * 48); // some pixels lie outside the weighting FOV
+    const std::string pnml = read_text(d.file("plenor.nml"));
+    EXPECT_NE(pnml.find("\n&PLENORIN\n"), std::string::npos);
+    const std::vector<std::tuple<std::string, std::string, Shape>> inputs = {
+        {"FITS_Input_File", "dce.fits", kFloat2},
+        {"Input_Uncertainty_File", "dce_unc.fits", kFloat2},
+        {"FITS_Flatfield_File", "flat.fits", kFloat2},
+        {"Transmission_Cal_Flatfile", "calflat.fits", kFloat2},
+        {"Pmask_File", "dce_pmask.fits", kShort},
+        {"Dmask_File", "dce_dmask.fits", kShort2},
+        {"Cmask_File", "flat_cmask.fits", kShort}};
+    for (const auto& [key, file, shape] : inputs) {
+        EXPECT_NE(pnml.find("\n  " + key + " = '" + file + "',\n"), std::string::npos) << key;
+        expect_shape(d.file(file), shape);
+    }
+
+    // Inside a 2-pixel border (rows 2..47), FOV 26 covers columns x < 0.6 * 60 (2..35), FOV
+    // 27 columns x >= 0.4 * 60 (24..57): 34 x 46 pixels each.
+    const size_t plane = 60 * 50;
+    const Image fmask = read_image(d.file("fmask.fits"));
+    EXPECT_EQ(count_bits(fmask, 1), 34 * 46);
+    EXPECT_EQ(count_bits(fmask, 2), 34 * 46);
     const Image pmask = read_image(d.file("pmask_001.fits"));
     EXPECT_GE(count_bits(pmask, 64), 1);
-    EXPECT_EQ(read_image(d.file("pmask_005.fits")).pixels, pmask.pixels);
-    for (const std::string n : {"001", "004"}) {
+    EXPECT_EQ(read_image(d.file("pmask_003.fits")).pixels, pmask.pixels);
+    for (const std::string n : {"001", "003"}) {
         const Image data = read_image(d.file("data_" + n + ".fits"));
         const Image sdev = read_image(d.file("sdev_" + n + ".fits"));
         const Image bm = read_image(d.file("bmask_" + n + ".fits"));
@@ -146,6 +148,8 @@ TEST(MksampleContent, DefaultSetHoldsSkyNansHitsAndConsistentMasks) {
             << p << ": " << v;
     }
     EXPECT_GE(nan_flagged, 1);
+    const std::vector<float> dce = read_image(d.file("dce.fits")).fpixels;
+    EXPECT_EQ(std::count_if(dce.begin(), dce.end(), [](float v) { return v <= 0.0f; }), 0);
     EXPECT_GE(count_bits(read_image(d.file("dce_pmask.fits")), 128), 1);
     const Image dm = read_image(d.file("dce_dmask.fits"));
     for (size_t k = 0; k < 2; ++k)
@@ -160,11 +164,11 @@ TEST(MksampleSeed, SameSeedSameBytesInEachGroupOtherSeedOtherPixels) {
     ASSERT_TRUE(generate(only_stackle, {"-s", "7", "--no-plenor"}));
     ASSERT_TRUE(generate(only_plenor, {"-s", "7", "--no-stackle"}));
     ASSERT_TRUE(generate(other, {"-s", "8"}));
+    expect_shape(full.file("data_005.fits"), {-32, {64, 48}, 6 * 2880}); // the default size
     const auto all = contents(full), stackle = contents(only_stackle);
     const auto plenor = contents(only_plenor);
     EXPECT_EQ(stackle.size(), 26u); // 5 frames of 4 kinds, the FMASK, 4 lists, the namelist
     EXPECT_EQ(plenor.size(), 8u);   // DCE, uncertainty, flat, calibrator flat, 3 masks, namelist
-    EXPECT_EQ(stackle.count("fmask.fits") + plenor.count("dce.fits"), 2u);
     EXPECT_EQ(all.size(), stackle.size() + plenor.size());
     for (const auto& [name, bytes] : all) {
         const auto& group = stackle.count(name) != 0 ? stackle : plenor;

@@ -1,7 +1,9 @@
-// Replays saved fuzz inputs through a harness without the fuzzing engine: every file named
-// on the command line, and every regular file in every folder named there (in name order),
-// goes once through LLVMFuzzerTestOneInput.  Ends with status 0 when all inputs went
-// through, 1 when an argument or file could not be read; a finding aborts the process.
+// The driver every harness shares: the one LLVMFuzzerTestOneInput, which runs an input as
+// the harness's description (this_harness) asks, and, in builds without the fuzzing engine,
+// the replay of saved inputs.  The replay sends every file named on the command line, and
+// every regular file in every folder named there (in name order), once through
+// LLVMFuzzerTestOneInput; it ends with status 0 when all inputs went through, 1 when an
+// argument or file could not be read; a finding aborts the process.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -11,8 +13,27 @@
 #include <string>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+#include "fuzz_support.h"
 
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const fuzz::harness& h = fuzz::this_harness;
+    if (size < h.head)
+        return 0;
+    fuzz::quiet_stdout();
+    fuzz::input in{data, data + h.head, size - h.head, h.file ? fuzz::scratch_path(h.file) : ""};
+    const auto body = [&] {
+        if (h.file)
+            fuzz::write_file(in.path, in.data, in.size);
+        h.run(in);
+    };
+    if (h.refusal != 0)
+        fuzz::run_guarded(body, h.refusal);
+    else
+        body();
+    return 0;
+}
+
+#ifndef DOWNLINK_FUZZ_ENGINE
 namespace {
 
 bool replay_file(const std::filesystem::path& path) {
@@ -64,3 +85,4 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "replay: %zu inputs replayed\n", count);
     return ok ? 0 : 1;
 }
+#endif
