@@ -104,6 +104,7 @@ TEST(ChoresComplete, DefaultsOnlyWhereUnsetAndFmaskTurnsWeightingOn) {
     EXPECT_EQ(cs.amask_min_good, 3);
     EXPECT_EQ(cs.use_weights, 0);
     EXPECT_EQ(cs.bfatal_f, 0);
+    EXPECT_FLOAT_EQ(completed({"-di", "d", "-do", "o"}).cut_multiple, 5.0f);
     EXPECT_EQ(completed({"-di", "d", "-do", "o", "-fm", "f.fits"}).use_weights, 1);
     EXPECT_EQ(completed({"-di", "d", "-do", "o", "-fm", "f.fits", "-wt", "0"}).use_weights, 0);
     // In namelist mode the data list comes from the namelist, but -do is still needed.
