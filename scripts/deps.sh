@@ -2,7 +2,7 @@
 # Installs the Debian packages the project builds, tests and demonstrates with, when missing.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libcfitsio-dev libgtest-dev libbenchmark-dev
-          fitsverify clang valgrind binutils snakemake pybind11-dev python3-dev python3-numpy
+          fitsverify clang binutils snakemake pybind11-dev python3-dev python3-numpy
           python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
