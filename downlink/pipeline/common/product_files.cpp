@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <ctime>
 #include <set>
 
@@ -278,6 +279,7 @@ bool resolve_fits_name(const std::string& name, product_target* t, std::string* 
     }
     if (comp[0] != '\0') {
         t->qualifiers += std::string("[") + comp + "]";
+        t->unknown_qualifier = strncasecmp(comp, "compress", 8) != 0;
     }
     return true;
 }
@@ -389,6 +391,11 @@ void product_files_init() {
 int stage_fits(staged_product* p) {
     int status = 0;
     p->fptr = nullptr;
+    if (p->target.unknown_qualifier) {
+        // The library takes only a compression request there; it refuses anything else with
+        // this status, but loses the file record it allocated when it does.
+        return URL_PARSE_ERROR;
+    }
     if (p->target.route == product_route::direct) {
         fits_create_file(&p->fptr, ("!" + p->target.shown).c_str(), &status);
     } else if (p->target.route == product_route::in_place) {

@@ -30,6 +30,7 @@ struct product_target {
     std::string qualifiers; // FITS library template and compression parts, "(..)[..]"
     std::string tmpl;       // template file named in the qualifiers (read as an input)
     bool compressed = false;
+    bool unknown_qualifier = false; // a bracket part that is no compression request
     product_route route = product_route::renamed;
 };
 
