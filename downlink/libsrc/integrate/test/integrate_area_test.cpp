@@ -80,6 +80,7 @@ TEST(PolyUtilities, PrintPoly) {
             "ERROR in print_poly: poly->len=4   \n\nERROR: POLY NOT CLOSED! Exiting routine.\n\n"},
         {101, "Closed Poly of 101 pts: ERROR in print_poly: poly->len=101   Exiting routine.\n\n"},
         {-2, "Closed Poly of -2 pts: ERROR in print_poly: poly->len=-2   Exiting routine.\n\n"},
+        {0, "Closed Poly of 0 pts: \n"},
     };
     polygon q = stuff_four(0, 0, 1, 0, 1, 1, 0, 1);
     for (const auto& r : rows) {
@@ -126,6 +127,8 @@ TEST(QuadIntegrate, OverlapWeightedSumsLeaveNanPixelsOut) {
     EXPECT_DOUBLE_EQ(a1, 0.75);
     EXPECT_TRUE(std::isnan(s2));
     EXPECT_EQ(a2, 0.0);
+    integrate_two_quad(SQ, nan.data(), sig.data(), &s1, &s2, 3, 3, &a1, &a2); // 4 x 1/4 x 2
+    EXPECT_TRUE(std::isnan(s1) && a1 == 0.0 && s2 == 2.0 && a2 == 1.0);
 }
 
 // Quadrilaterals that cover all or none of a 4 x 3 grid: off the grid; a
@@ -188,8 +191,9 @@ TEST(QuadDistribute, EveryMemberChangesTheTouchedPixelsOnly) {
     distribute_quad_2(SQ, 4.0, 8.0, g[1].data(), g[2].data(), 3, 3);
     distribute_two_quad(SQ, 4.0, g[3].data(), 8.0, g[4].data(), 3, 3);
     distribute_quad_n(SQ, values, pair, 2, 3, 3);
-    distribute_quad_n(SQ, values, pair, 0, 3, 3); // no images: nothing
+    distribute_quad_n(SQ, values, pair, 1, 3, 3); // the first image only
     distribute_quad_n_1D(SQ, values, cube.data(), 2, 3, 3);
+    distribute_quad_n_1D(SQ, values, cube.data(), 1, 3, 3);
     distribute_quad_BB(SQ, 4.0, 8.0, g[7].data(), g[8].data(), 3, 3, g[9].data(), g[10].data(), 12);
     distribute_quad(SQ, NAN, g[11].data(), 3, 3); // NaN spreads
     unweighted_distribute_quad(SQ, 7.0, g[12].data(), 3, 3);
@@ -204,9 +208,9 @@ TEST(QuadDistribute, EveryMemberChangesTheTouchedPixelsOnly) {
         int k;
         double on, off; // on touched pixels, elsewhere
     } rows[] = {{0, 2, 0},  {1, 1, 0},      {2, 2, 0},    {3, 1, 0},
-                {4, 2, 0},  {5, 1, 0},      {6, -2, 0},   {7, 1, 0},
+                {4, 2, 0},  {5, 2, 0},      {6, -2, 0},   {7, 1, 0},
                 {8, 2, 0},  {9, 0.75, 0.5}, {10, 12, -1}, {12, 7, 3},
-                {13, 1, 0}, {14, -2, 0},    {15, 5, 1},   {16, 0x10004, 0x10000}};
+                {13, 2, 0}, {14, -2, 0},    {15, 5, 1},   {16, 0x10004, 0x10000}};
     for (const auto& r : rows)
         for (int p = 0; p < 9; ++p)
             EXPECT_DOUBLE_EQ(g[r.k][p], touched(p) ? r.on : r.off)
