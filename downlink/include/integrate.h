@@ -44,8 +44,8 @@ typedef struct polygon {
  * (len 0 when nothing remains; in and out may be the same record).  The
  * closing point is stored once, so a polygon inside the window comes out as it
  * went in.  Returns 0; returns -1 with out->len 0 when in->len is not in 0..101
- * or the result would not fit in 101 points.  Prints four ERROR lines on standard output when its
- * 256-point working list overflows. */
+ * or the result would not fit in 101 points.  Prints four ERROR lines on
+ * standard output when its 256-point working list overflows. */
 INTEGRATE_API int clip_polygon(const int wMin[2], const int wMax[2], const polygon* in,
                                polygon* out);
 
