@@ -4,8 +4,11 @@
  * value and sigma, rewrites the caller's flag word as
  *     flags = (flags & ~(bad_mask | suspect_mask)) | state_mask[state]
  * and returns the state.  The settings live in the one library object
- * errva_global, ready as soon as the library is loaded.  The plain functions
- * are usable from C; the class errvaclass is visible to C++ only. */
+ * errva_global, ready as soon as the library is loaded; a caller changes them
+ * through the pointer from errva_globptr, in C as in C++.  The routines read
+ * the settings without locking: change them while no other thread uses the
+ * library.  The plain functions and the settings are usable from C; the
+ * methods of errvaclass are visible to C++ only. */
 #ifndef DOWNLINK_ERRVA_H
 #define DOWNLINK_ERRVA_H
 
@@ -19,11 +22,9 @@ typedef enum errva_state {
     ERRVA_EQUIV = 3     /* both operands noise: equivalent Gaussian sigma of the ratio */
 } errva_state;
 
-#ifdef __cplusplus
-
-/* Settings of the uncertainty arithmetic and the quotient itself. */
-class ERRVA_API errvaclass {
-  public:
+/* Settings of the uncertainty arithmetic: the members of errvaclass, which
+ * C callers see under that name. */
+struct errva_settings {
     int bad_mask;          /* flag bits that make an operand unusable */
     int suspect_mask;      /* flag bits of a questionable value */
     int flag_extrap;       /* non-zero: extrapolation marks the result suspect */
@@ -31,7 +32,13 @@ class ERRVA_API errvaclass {
     float noise_ratio;     /* relative sigma above which an operand is pure noise */
     float approx_limit;    /* divisor relative sigma limit of the quotient expansion */
     int throw_on_unapprox; /* non-zero: an ERRVA_UNAPPROX quotient throws */
+};
 
+#ifdef __cplusplus
+
+/* The settings and the quotient itself. */
+class ERRVA_API errvaclass : public errva_settings {
+  public:
     errvaclass();
     errvaclass(float noise_ratio, float approx_limit);
 
@@ -60,8 +67,9 @@ class ERRVA_API errvaclass {
     int linear_interp(double& y, double& y_sigma, int& flags, double x, int n, double* xa,
                       double* ya, double* ya_sigma);
     /* Returns 0, -3 for n < 3 or x outside [xa[0], xa[n-1]] (NaN included),
-     * -5 when working storage cannot be had, or the negative code of the
-     * tridiagonal solver when the spline system is singular. */
+     * -1 when xa is not strictly ascending (a repeated abscissa), -5 when
+     * working storage cannot be had, or the negative code of the tridiagonal
+     * solver when the spline system is singular. */
     int spline_interp(float& y, float& y_sigma, int& flags, float x, int n, float* xa, float* ya,
                       float* ya_sigma);
     int spline_interp(double& y, double& y_sigma, int& flags, double x, int n, double* xa,
@@ -74,7 +82,9 @@ ERRVA_API extern errvaclass errva_global;
 }
 
 #else
-typedef struct errvaclass errvaclass; /* opaque to C callers */
+typedef struct errva_settings errvaclass;
+/* The library's settings object. */
+ERRVA_API extern errvaclass errva_global;
 #endif
 
 #ifdef __cplusplus

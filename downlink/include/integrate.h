@@ -41,10 +41,11 @@ typedef struct polygon {
 
 /* Clips the closed polygon in against the closed window wMin..wMax (integer
  * corners, boundary counts as inside) and writes the closed result into out
- * (len 0 when nothing remains; in and out may be the same record).  Returns 0;
- * returns -1 with out->len 0 when in->len is not in 0..101 or the result would
- * not fit in 101 points.  Prints four ERROR lines on standard output when its
- * 256-point working list overflows. */
+ * (len 0 when nothing remains; in and out may be the same record).  The
+ * closing point is stored once, so a polygon inside the window comes out as it
+ * went in.  Returns 0; returns -1 with out->len 0 when in->len is not in 0..101
+ * or the result would not fit in 101 points.  Prints four ERROR lines on
+ * standard output when its 256-point working list overflows. */
 INTEGRATE_API int clip_polygon(const int wMin[2], const int wMax[2], const polygon* in,
                                polygon* out);
 
@@ -76,7 +77,7 @@ INTEGRATE_API int rmax4ceil(double a, double b, double c, double d);
  * empty (min > max) when it lies off the grid or a corner is not finite. */
 INTEGRATE_API void bounding_rect(const polygon* poly, int* xmin, int* xmax, int* ymin, int* ymax,
                                  int nx, int ny);
-/* "integrate (library)" and "1.31". */
+/* "integrate (library)" and the library's version, that of its pkg-config file. */
 INTEGRATE_API const char* integrate_name(void);
 INTEGRATE_API const char* integrate_version(void);
 

@@ -54,6 +54,7 @@ int combine(T* result, T* result_sigma, int* result_flags, T a, T a_sigma, int a
 // A NaN operand always makes the sigma NaN, so the one test of the sigma also
 // screens the operands.  It writes what the member writes, in the same order.
 // Returns false, having written nothing, for any other quotient.
+// Measured gain: errva_div 6.5 ms, 8.7 without it; errva_ddiv 7.6, 11.5 (errva_div_bench).
 template <class T>
 bool common_quotient(const errvaclass& s, T* result, T* result_sigma, int* result_flags, T a,
                      T a_sigma, int a_flags, T b, T b_sigma, int b_flags, int& state) {

@@ -68,9 +68,7 @@ errva_state divide(errvaclass& s, T& result, T& result_sigma, int& result_flags,
 
 } // namespace
 
-errvaclass::errvaclass()
-    : bad_mask(0x4000), suspect_mask(0x100), flag_extrap(0), state_mask{0, 0x4000, 0, 0},
-      noise_ratio(9.0f), approx_limit(0.9f), throw_on_unapprox(0) {}
+errvaclass::errvaclass() : errva_settings{0x4000, 0x100, 0, {0, 0x4000, 0, 0}, 9.0f, 0.9f, 0} {}
 
 errvaclass::errvaclass(float noise_ratio_, float approx_limit_) : errvaclass() {
     noise_ratio = noise_ratio_;
@@ -305,6 +303,13 @@ T spline_sigma(const SplineWork<T>& w, const SplineWeights<T>& k, int n, int lo,
     return T(std::sqrt(sum));
 }
 
+template <class T> bool strictly_ascending(int n, const T* xa) {
+    for (int i = 1; i < n; ++i)
+        if (!(xa[i - 1] < xa[i]))
+            return false;
+    return true;
+}
+
 template <class T>
 int spline(const errvaclass& s, T& y, T& y_sigma, int& flags, T x, int n, const T* xa, T* ya,
            const T* ya_sigma) {
@@ -320,6 +325,12 @@ int spline(const errvaclass& s, T& y, T& y_sigma, int& flags, T x, int n, const 
         write_nans(y, y_sigma);
         set_suspect(s, flags);
         return -3;
+    }
+    if (!strictly_ascending(n, xa)) {
+        // No spline passes through a repeated abscissa, as for splinetab.
+        write_nans(y, y_sigma);
+        set_suspect(s, flags);
+        return -1;
     }
     const int lo = lo_found == n - 1 ? n - 2 : lo_found;
     const int hi = lo + 1;

@@ -2,6 +2,7 @@
 // distribution of values over pixel grids by the overlap area of a
 // quadrilateral with each pixel.  Every member shares one overlap loop.
 #include "integrate.h"
+#include "integrate_version.h"
 #include "nanvalue.h"
 
 #include <climits>
@@ -318,17 +319,45 @@ void overlaps_by_scanlines(const polygon& quad, const Range& g, int nx, Visit vi
     }
 }
 
+// The scanline route multiplies coordinate differences: it holds corners up
+// to 2^500 in magnitude, whose products stay far from overflow.
+bool scanline_range(const Quad& q) {
+    constexpr double limit = 0x1p500;
+    const double c[8] = {q.x1, q.y1, q.x2, q.y2, q.x3, q.y3, q.x4, q.y4};
+    bool held = true;
+    for (double v : c)
+        held = held && std::fabs(v) <= limit;
+    return held;
+}
+
+double cross(double ax, double ay, double bx, double by) {
+    return ax * by - ay * bx;
+}
+
+// A quadrilateral without area: opposite corners equal (two segments traced
+// out and back) or all four corners on one line.
+bool zero_area(const Quad& q) {
+    if ((q.x1 == q.x3 && q.y1 == q.y3) || (q.x2 == q.x4 && q.y2 == q.y4))
+        return true;
+    const double ux = q.x2 - q.x1, uy = q.y2 - q.y1;
+    const double vx = q.x3 - q.x1, vy = q.y3 - q.y1;
+    const double wx = q.x4 - q.x1, wy = q.y4 - q.y1;
+    return cross(ux, uy, vx, vy) == 0.0 && cross(ux, uy, wx, wy) == 0.0 &&
+           cross(vx, vy, wx, wy) == 0.0;
+}
+
 // The overlap loop shared by every member: visits the pixels of the
 // quadrilateral's pixel range with their overlap areas (pixels left out have
-// no overlap).  Quadrilaterals whose corners turn one way take the scanline
-// route; crossed and concave ones are clipped pixel by pixel.  Nothing is
-// allocated.
+// no overlap; a quadrilateral without area overlaps nothing).  Quadrilaterals
+// whose corners turn one way take the scanline route when their coordinates
+// are in its range; crossed and concave ones, and the others, are clipped
+// pixel by pixel.  Nothing is allocated.
 template <typename Visit> void for_each_overlap(const Quad& q, int nx, int ny, Visit visit) {
     const polygon quad = closed_quad(q);
     const Range g = pixel_range(quad.pts, nx, ny);
-    if (g.xmin > g.xmax || g.ymin > g.ymax)
+    if (g.xmin > g.xmax || g.ymin > g.ymax || zero_area(q))
         return;
-    if (turns_one_way(&quad))
+    if (scanline_range(q) && turns_one_way(&quad))
         overlaps_by_scanlines(quad, g, nx, visit);
     else
         overlaps_by_clipping(quad, g.xmin, g.xmax, g.ymin, g.ymax, nx, visit);
@@ -427,7 +456,7 @@ const char* integrate_name(void) {
 }
 
 const char* integrate_version(void) {
-    return "1.31";
+    return INTEGRATE_VERSION_TEXT;
 }
 
 double integrate_quad(double x1, double y1, double x2, double y2, double x3, double y3, double x4,

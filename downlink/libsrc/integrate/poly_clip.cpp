@@ -119,6 +119,12 @@ void closeClip(ClipState& st) {
     }
 }
 
+// True when the working list already ends where it starts.
+bool closed(const ClipState& st) {
+    return st.cnt > 1 && st.list[st.cnt - 1].x == st.list[0].x &&
+           st.list[st.cnt - 1].y == st.list[0].y;
+}
+
 } // namespace
 
 extern "C" int clip_polygon(const int wMin[2], const int wMax[2], const polygon* in, polygon* out) {
@@ -137,8 +143,10 @@ extern "C" int clip_polygon(const int wMin[2], const int wMax[2], const polygon*
         clipPoint(in->pts[i], LEFT, st);
     closeClip(st);
 
-    // The result and its closing repeat must fit in the record.
-    if (st.cnt + 1 > INTEGRATE_MAX_POLY_PTS) {
+    // The input's own closing point, when it lies inside, already closes the
+    // result; otherwise the first point is repeated.  Either must fit.
+    const int len = closed(st) ? st.cnt : st.cnt + 1;
+    if (len > INTEGRATE_MAX_POLY_PTS) {
         out->len = 0;
         return -1;
     }
@@ -148,7 +156,7 @@ extern "C" int clip_polygon(const int wMin[2], const int wMax[2], const polygon*
     }
     for (int i = 0; i < st.cnt; ++i)
         out->pts[i] = st.list[i];
-    out->pts[st.cnt] = st.list[0];
-    out->len = st.cnt + 1;
+    out->pts[len - 1] = st.list[0];
+    out->len = len;
     return 0;
 }

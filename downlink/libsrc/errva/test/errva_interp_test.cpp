@@ -81,7 +81,7 @@ TYPED_TEST_SUITE(ErrvaTyped, Precisions);
 
 TYPED_TEST(ErrvaTyped, InterpolationCases) {
     const std::vector<double> x3 = {0, 1, 2}, y3 = {1, 3, 7}, s3 = {0.5, 1, 2};
-    const std::vector<double> cube = {0, 1, 8}, ones = {1, 1, 1, 1, 1};
+    const std::vector<double> cube = {0, 1, 8}, ones = {1, 1, 1, 1, 1}, tiny = {0, 1e-7, 2e-7};
     const double nan = kNan;
     // Suspect bits are cleared and others kept (0x4001) after a success.
     const InterpCase cases[] = {
@@ -122,9 +122,11 @@ TYPED_TEST(ErrvaTyped, InterpolationCases) {
         {Linear, 1, 1, -3, {}, {}, {}, 0x1, -3, nan, nan, 0x101},
         {Spline, 1, 3, 0, {}, {}, {}, 0x1, -3, nan, nan, 0x101},
         {Spline, 1, 3, -3, {}, {}, {}, 0x1, -3, nan, nan, 0x101},
-        // Three equal abscissae: the second pivot of the spline matrix is 0;
-        // the solver's code is returned and nothing written.
-        {Spline, 1, 3, 3, {1, 1, 1}, {0, 1, 2}, ones, 0, -2, kUntouched, kUntouched, 0x100},
+        // A repeated abscissa has no spline through it: suspect, -1, NaNs.
+        {Plain, 0.5, 3, 4, {0, 1, 1, 2}, {0, 5, 9, 11}, {1, 2, 3, 4}, 0x4001, -1, nan, nan, 0x4101},
+        // Spacings of 1e-7: the second pivot of the spline matrix, 2e-7 / 3, is
+        // below the solver's 1e-6; its code is returned and nothing written.
+        {Spline, 1e-7, 3, 3, tiny, x3, ones, 0, -2, kUntouched, kUntouched, 0x100},
         // Extrapolation is suspect when asked; interpolation then is not.
         {Plain, -1, 1, 2, {0, 1}, {0, 2}, {1, 1}, 0x1, 1, -2, std::sqrt(5.0), 0x101, false, 1},
         {Plain, 0.5, 1, 2, {0, 1}, {0, 2}, {1, 1}, 0x101, 0, 1, std::sqrt(0.5), 0x1, false, 1},

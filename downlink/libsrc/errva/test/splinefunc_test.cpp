@@ -124,6 +124,9 @@ TEST(NrSpline, NaturalEndsMatchTheTableEndSlopesGiveAParabolaRepeatsEndTheProces
     expect_near(y2 + 1, {2.0, 2.0, 2.0}, 1e-14);
     nrsplint(px, py, y2, 3, 1.5, &v);
     EXPECT_NEAR(v, 2.25, 1e-14);
+    y2[1] = y2[2] = NAN; // two natural samples: a straight line
+    nrspline(px, py, 2, 1e30, 1e30, y2);
+    EXPECT_TRUE(y2[1] == 0.0 && y2[2] == 0.0);
     // Two equal abscissae around x end the process with the message and status 1.
     px[3] = 1.0;
     EXPECT_EXIT(

@@ -123,4 +123,7 @@ TEST(TriInvert, MatchesDenseInverseLeavesTheMatrixAndRefusesSmallPivots) {
     sb[0] = 1.0f;
     sb[1] = 1e-9f;
     EXPECT_EQ(triadiaginvert(sa, sb, sc, sd, se, sf, 1e-6f, 2), -1);
+    sb[0] = 4.0f; // order 1: the reciprocal
+    EXPECT_EQ(triadiaginvert(sa, sb, sc, sd, se, sf, 1e-6f, 1), 0);
+    EXPECT_EQ(se[0], 0.25f);
 }

@@ -80,6 +80,7 @@ TEST(PolyUtilities, PrintPoly) {
             "ERROR in print_poly: poly->len=4   \n\nERROR: POLY NOT CLOSED! Exiting routine.\n\n"},
         {101, "Closed Poly of 101 pts: ERROR in print_poly: poly->len=101   Exiting routine.\n\n"},
         {-2, "Closed Poly of -2 pts: ERROR in print_poly: poly->len=-2   Exiting routine.\n\n"},
+        {0, "Closed Poly of 0 pts: \n"},
     };
     polygon q = stuff_four(0, 0, 1, 0, 1, 1, 0, 1);
     for (const auto& r : rows) {
@@ -95,7 +96,6 @@ TEST(PolyUtilities, PrintPoly) {
 // The square from (0.5, 0.5) to (1.5, 1.5) covers a quarter of each of the
 // pixels (0,0), (1,0), (0,1) and (1,1) of a 3 x 3 grid: indices 0, 1, 3, 4.
 #define SQ 0.5, 0.5, 1.5, 0.5, 1.5, 1.5, 0.5, 1.5
-#define OFF_GRID -4.0, 0.5, -3.0, 0.5, -3.0, 1.5, -4.0, 1.5
 
 bool touched(int p) {
     return p == 0 || p == 1 || p == 3 || p == 4;
@@ -127,22 +127,49 @@ TEST(QuadIntegrate, OverlapWeightedSumsLeaveNanPixelsOut) {
     EXPECT_DOUBLE_EQ(a1, 0.75);
     EXPECT_TRUE(std::isnan(s2));
     EXPECT_EQ(a2, 0.0);
+    integrate_two_quad(SQ, nan.data(), sig.data(), &s1, &s2, 3, 3, &a1, &a2); // 4 x 1/4 x 2
+    EXPECT_TRUE(std::isnan(s1) && a1 == 0.0 && s2 == 2.0 && a2 == 1.0);
 }
 
-// Off the grid: zero sums and areas, not NaN, no mask bits, no pixel changed.
-TEST(QuadIntegrate, OffGridGivesZeroAndChangesNothing) {
-    std::vector<double> img(9, 1.0);
-    std::vector<int16_t> mask(9, 0x7);
-    double r[9] = {-1, -1, -1, -1, -1, -1, -1, -1, -1};
-    int16_t m = -1;
-    r[0] = integrate_quad(OFF_GRID, img.data(), 3, 3, &r[1]);
-    r[2] = integrate_quad_3(OFF_GRID, img.data(), img.data(), mask.data(), 0, 3, 3, &r[3], &r[4],
-                            &r[5], &m);
-    integrate_two_quad(OFF_GRID, img.data(), img.data(), &r[6], &r[7], 3, 3, &r[8], &r[8]);
-    distribute_quad(OFF_GRID, 4.0, img.data(), 3, 3);
-    EXPECT_EQ(std::vector<double>(r, r + 9), std::vector<double>(9, 0.0));
-    EXPECT_EQ(m, 0);
-    EXPECT_EQ(img, std::vector<double>(9, 1.0));
+// Quadrilaterals that cover all or none of a 4 x 3 grid: off the grid; a
+// dart of no area (corners 1 and 3 equal); one around the grid with corners
+// near 3e154, whose coordinate products would overflow.  Every sum and area
+// is 12 or 0 (NaN for a grid all NaN when covered), the overlapped mask bits
+// are ORed, each pixel gets 1 or nothing.
+TEST(QuadIntegrate, WholeGridOrNothing) {
+    const struct {
+        double c[8];
+        double on;
+    } rows[] = {
+        {{-4, 0.5, -3, 0.5, -3, 1.5, -4, 1.5}, 0},
+        {{0.3, 0.2, 3.7, 1.1, 0.3, 0.2, 1.2, 2.9}, 0},
+        {{-1e154, -3e154, 3e154, -1e154, 1e154, 3e154, -3e154, 1e154}, 1},
+    };
+    for (const auto& row : rows) {
+        const double* c = row.c;
+        std::vector<double> ones(12, 1.0), nan(12, NAN);
+        std::vector<int16_t> mask(12, 0x7);
+        double r[8] = {-1, -1, -1, -1, -1, -1, -1, -1};
+        int16_t m = -1;
+        SCOPED_TRACE(&row - rows);
+        r[0] = integrate_quad(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], ones.data(), 4, 3,
+                              &r[1]);
+        r[2] = integrate_quad_3(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], ones.data(),
+                                ones.data(), mask.data(), 0, 4, 3, &r[3], &r[4], &r[5], &m);
+        r[6] =
+            integrate_quad(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], nan.data(), 4, 3, &r[7]);
+        distribute_quad(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], 1.0, ones.data(), 4, 3);
+        mask_distribute_quad_short(c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], 0x10,
+                                   mask.data(), 4, 3);
+        const double sum = 12 * row.on;
+        EXPECT_EQ(std::vector<double>(r, r + 6),
+                  std::vector<double>({sum, sum, sum, sum, sum, std::sqrt(sum)}));
+        EXPECT_EQ(std::isnan(r[6]), row.on == 1);
+        EXPECT_EQ(r[7], 0.0);
+        EXPECT_EQ(m, row.on == 1 ? 0x7 : 0);
+        EXPECT_EQ(ones, std::vector<double>(12, 1 + row.on));
+        EXPECT_EQ(mask, std::vector<int16_t>(12, row.on == 1 ? 0x17 : 0x7));
+    }
 }
 
 // Each member on the square: weighted ones add value x 1/4 to the touched
@@ -164,8 +191,9 @@ TEST(QuadDistribute, EveryMemberChangesTheTouchedPixelsOnly) {
     distribute_quad_2(SQ, 4.0, 8.0, g[1].data(), g[2].data(), 3, 3);
     distribute_two_quad(SQ, 4.0, g[3].data(), 8.0, g[4].data(), 3, 3);
     distribute_quad_n(SQ, values, pair, 2, 3, 3);
-    distribute_quad_n(SQ, values, pair, 0, 3, 3); // no images: nothing
+    distribute_quad_n(SQ, values, pair, 1, 3, 3); // the first image only
     distribute_quad_n_1D(SQ, values, cube.data(), 2, 3, 3);
+    distribute_quad_n_1D(SQ, values, cube.data(), 1, 3, 3);
     distribute_quad_BB(SQ, 4.0, 8.0, g[7].data(), g[8].data(), 3, 3, g[9].data(), g[10].data(), 12);
     distribute_quad(SQ, NAN, g[11].data(), 3, 3); // NaN spreads
     unweighted_distribute_quad(SQ, 7.0, g[12].data(), 3, 3);
@@ -180,9 +208,9 @@ TEST(QuadDistribute, EveryMemberChangesTheTouchedPixelsOnly) {
         int k;
         double on, off; // on touched pixels, elsewhere
     } rows[] = {{0, 2, 0},  {1, 1, 0},      {2, 2, 0},    {3, 1, 0},
-                {4, 2, 0},  {5, 1, 0},      {6, -2, 0},   {7, 1, 0},
+                {4, 2, 0},  {5, 2, 0},      {6, -2, 0},   {7, 1, 0},
                 {8, 2, 0},  {9, 0.75, 0.5}, {10, 12, -1}, {12, 7, 3},
-                {13, 1, 0}, {14, -2, 0},    {15, 5, 1},   {16, 0x10004, 0x10000}};
+                {13, 2, 0}, {14, -2, 0},    {15, 5, 1},   {16, 0x10004, 0x10000}};
     for (const auto& r : rows)
         for (int p = 0; p < 9; ++p)
             EXPECT_DOUBLE_EQ(g[r.k][p], touched(p) ? r.on : r.off)

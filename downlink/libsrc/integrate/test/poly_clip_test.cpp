@@ -42,6 +42,9 @@ const ClipCase kClipCases[] = {
     // The edge from (-1, 0) to (1, 2) meets x = 0 at y = 1: a trapezoid of
     // width 1 and sides 1 and 2.
     {2, {{-1, 0}, {1, 2}, {1, 0}}, {{0, 1}, {1, 2}, {1, 0}, {0, 0}}, 1.5},
+    // The slanted edge (0.5, -1)-(1.5, 3) of slope 4 meets y = 0 at x = 0.75
+    // and y = 2 at x = 1.25: a trapezoid of height 2 and sides 0.25 and 0.75.
+    {2, {{0.5, -1}, {1.5, 3}, {0.5, 3}}, {{0.5, 0}, {0.75, 0}, {1.25, 2}, {0.5, 2}}, 1.0},
     {1, {{0.3, -1.0}, {0.3, 0.5}}, {{0.3, 0}, {0.3, 0.5}}, 0.0}, // cut at its own x
     {1, {{-3, 0}, {-1, 0}, {-1, 1}, {-3, 1}}, {}, 0.0},          // nothing left
 };
@@ -55,7 +58,7 @@ TEST(PolyClip, TableOfCases) {
         SCOPED_TRACE(&c - kClipCases);
         EXPECT_EQ(clip_polygon(kOrigin, wMax, &in, &out), 0);
         EXPECT_DOUBLE_EQ(area_poly(&out), c.area);
-        EXPECT_EQ(out.len > 0, n > 0);
+        EXPECT_EQ(out.len, n > 0 ? n + 1 : 0); // the closing point once
         EXPECT_TRUE(out.len == 0 || (out.pts[0].x == out.pts[out.len - 1].x &&
                                      out.pts[0].y == out.pts[out.len - 1].y))
             << "not closed";
@@ -85,8 +88,9 @@ TEST(PolyClipLimits, LengthOutsideRecordIsRefused) {
 
 // 100 points alternating left of and inside the window: 50 inside points and
 // 100 edge crossings make 150 points, more than the output record holds; it is
-// refused without writing past the record.  Then a 100-pointed star about the
-// window overflows the 256-point working list: reported, output kept in bounds.
+// refused without writing past the record.  Moved inside, the full record
+// comes out whole.  Then a 100-pointed star about the window overflows the
+// 256-point working list: reported, output kept in bounds.
 TEST(PolyClipLimits, ResultsTooLargeForTheRecordOrTheWorkingList) {
     struct Guarded {
         polygon out;
@@ -104,6 +108,11 @@ TEST(PolyClipLimits, ResultsTooLargeForTheRecordOrTheWorkingList) {
     EXPECT_EQ(clip_polygon(kOrigin, kUnit, &in, &g->out), -1);
     EXPECT_EQ(g->out.len, 0);
     EXPECT_EQ(std::count(g->guard, g->guard + 512, -7.0), 512);
+    for (poly_point& p : zigzag)
+        p.x = std::fabs(p.x) / 2;
+    in = closed(zigzag);
+    EXPECT_EQ(clip_polygon(kOrigin, kUnit, &in, &g->out), 0);
+    EXPECT_EQ(g->out.len, INTEGRATE_MAX_POLY_PTS);
     in = closed(star);
     testing::internal::CaptureStdout();
     clip_polygon(kOrigin, kUnit, &in, &g->out);
