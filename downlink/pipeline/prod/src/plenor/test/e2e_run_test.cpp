@@ -77,14 +77,15 @@ TEST_F(PlenorRun, OnePlaneFlatTurnsUncertaintiesOff) {
     EXPECT_EQ(pixels("unc.fits"), std::vector<float>(6, 0.5f));
 }
 
-// Pixel 0: NaN DCE; 1: Pmask 128; 2: Dmask 0x4000; 3: Cmask 256, flat 2; 4: Cmask 256, NaN flat.
+// Pixel 0: NaN DCE; 1: Pmask 128; 2: Dmask 0x4000; 3: Cmask 256, flat 2; 4: Cmask 256, NaN flat;
+// 5: Cmask 1, outside the default level 256.
 TEST_F(PlenorRun, MaskRulesAndMarksWrittenBackIntoTheDmask) {
     testkit::write_float_image(f("dce.fits"), {3, 2}, {nan_value, 4, 6, 8, 10, 12});
     testkit::write_float_image(f("flat.fits"), {3, 2, 2},
                                {2, 2, 2, 2, nan_value, 2, 0, 0, 0, 0, 0, 0});
     testkit::write_short_image(f("pmask.fits"), {3, 2}, {0, 128, 0, 0, 0, 0});
     testkit::write_short_image(f("dmask.fits"), {3, 2}, {0, 0, 0x4000, 0, 0, 0});
-    testkit::write_short_image(f("cmask.fits"), {3, 2}, {0, 0, 0, 256, 256, 0});
+    testkit::write_short_image(f("cmask.fits"), {3, 2}, {0, 0, 0, 256, 256, 1});
     ASSERT_EQ(plenor(with_unc + " -p pmask.fits -d dmask.fits -c cmask.fits").status, 0);
     const std::vector<float> out = pixels("out.fits");
     EXPECT_TRUE(std::isnan(out[0]));
