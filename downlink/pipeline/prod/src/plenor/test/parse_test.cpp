@@ -109,20 +109,22 @@ TEST_F(PlenorParse, NamesLevelsOptionLettersVerboseToggleAndRecordLength) {
     EXPECT_STREQ(r.fn.FITS_Output_File, "");
 }
 
-// The namelist ends at "/"; the blank inside apostrophes cuts the name, "-5x" reads as -5;
-// the command line wins and its -v toggles the namelist's Verbose.
+// "&PLENORINPUT" opens the group too, which ends at "/"; the blank inside apostrophes cuts
+// the name, "-5x" reads as -5; the command line wins and its -v toggles the namelist's Verbose.
 TEST_F(PlenorParse, NamelistEntriesAndCommandLineOverrides) {
-    const parsed r = parse("-v -i cl.fits -f c -n NL", " &PLENORIN\n FITS_Input_File = 'nl.fits',\n"
-                                                       " FITS_Output_File = 'o2.fits',\n"
-                                                       " Dmask_File = 'my file.fits',\n"
-                                                       " Pmask_File = 'p.fits'\n"
-                                                       " CmaskMask = 12, DmaskMask = -5x\n"
-                                                       " Verbose = 1\n/\n");
+    const parsed r = parse("-v -i cl.fits -f c -n NL",
+                           " &PLENORINPUT\n FITS_Input_File = 'nl.fits',\n"
+                           " FITS_Output_File = 'o2.fits',\n"
+                           " Dmask_File = 'my file.fits',\n"
+                           " Pmask_File = 'p.fits', Output_Uncertainty_File = 'u.fits'\n"
+                           " CmaskMask = 12, DmaskMask = -5x\n"
+                           " Verbose = 1\n/\n");
     EXPECT_EQ(r.rc.status, 0);
     EXPECT_STREQ(r.fn.FITS_Input_File, "cl.fits");
     EXPECT_STREQ(r.fn.FITS_Output_File, "!o2.fits");
     EXPECT_STREQ(r.fn.Dmask_File, "my");
     EXPECT_STREQ(r.fn.Pmask_File, "p.fits");
+    EXPECT_STREQ(r.fn.Output_Uncertainty_File, "!u.fits");
     EXPECT_EQ(r.rc.CmaskMask, 12);
     EXPECT_EQ(r.rc.DmaskMask, -5);
     EXPECT_EQ(r.rc.I_Verbose, 0);
