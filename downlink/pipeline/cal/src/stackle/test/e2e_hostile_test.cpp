@@ -186,6 +186,37 @@ void kept_identity(const std::string& d) {
     EXPECT_EQ(testkit::read_image(d + "/t.fits").naxes, (std::vector<long>{3, 2}));
 }
 
+// Texts standard output holds somewhere, in a row's message.
+std::string somewhere(const std::vector<std::string>& texts) {
+    std::string m;
+    for (const std::string& t : texts) {
+        m += "..." + t;
+    }
+    return m.empty() ? "..." : m;
+}
+std::string in_program(const std::string& reason) {
+    return "\aERROR in program $0:  " + reason + ".\n\n";
+}
+const char kNoList[] = "in routine count_filenames()";
+const char kNamelistValue[] = "\aERROR in processing namelist file: PARAM=<";
+
+// d0.fits of 2 x 1 pixels of 1 with FOVID `fovid`, listed in d.list, and fmask.fits of
+// `width` x 1 pixels of bit 2 with the FOV and bit lists given.
+Make fov_stack(int fovid, long width, const char* fovlist, const char* bitlist) {
+    return [=](const std::string& d) {
+        testkit::write_float_image(d + "/d0.fits", {2, 1}, {1, 1},
+                                   {testkit::Keyword::integer("FOVID", fovid)});
+        testkit::write_text(d + "/d.list", "d0.fits\n");
+        testkit::write_short_image(d + "/fmask.fits", {width, 1},
+                                   std::vector<int16_t>(static_cast<size_t>(width), 2),
+                                   {testkit::Keyword::text("FOVLIST", fovlist),
+                                    testkit::Keyword::text("BITLIST", bitlist)});
+    };
+}
+std::vector<std::string> fov_args(const char* weighting) {
+    return {"-di", "d.list", "-do", "out.fits", "-fm", "fmask.fits", "-wt", weighting, "-D"};
+}
+
 // ------------------------------------------------------------------ the table
 
 struct HostileCase {
@@ -194,7 +225,8 @@ struct HostileCase {
     std::vector<std::string> args;
     int status;
     // Standard output from its first message line on starts with these lines ("$0" stands for
-    // the program); a final '*' ends only the start of a line; "": no message at all.
+    // the program); a final '*' ends only the start of a line; "": no message at all; texts
+    // after "..." are found anywhere in it.
     std::string message;
     std::vector<float> out; // pixels of out.fits; empty: no out.fits and no weights list
     void (*check)(const std::string& dir); // further checks, or nullptr
@@ -357,10 +389,67 @@ const HostileCase kCases[] = {
     {"UnbalancedQuotes", // quotes are blanks in a key line, paired or not
      with_frames("n.nl", "&STACKLE\n STK_di = 'd.list\n STK_do = \"out.fits\n&END\n"),
      {"-n", "n.nl"}, 0, "", kMean},
-    {"NamelistValueOf300Characters",
+    {"NamelistValueOf256Characters", // refused, never cut
      with_frames("n.nl",
-                 "&STACKLE\n STK_di = d.list\n STK_do = " + std::string(300, 'o') + "\n&END\n"),
-     {"-n", "n.nl"}, 64, "\aERROR in processing namelist file: PARAM=<STK_DO> VAL=<*"},
+                 "&STACKLE\n STK_di = d.list\n STK_do = " + std::string(256, 'o') + "\n&END\n"),
+     {"-n", "n.nl"}, 64, kNamelistValue + ("STK_DO> VAL=<" + std::string(256, 'o') + ">")},
+    {"NamelistNumberOf400Nines", // would scan as infinity
+     with_frames("n.nl", "&STACKLE\n STK_cf = " + std::string(400, '9') + "\n&END\n"),
+     two_and({"-n", "n.nl"}), 64,
+     somewhere({kNamelistValue + ("STK_CF> VAL=<" + std::string(400, '9') + ">\n")})},
+    {"NamelistNumberOf255Characters",
+     with_frames("n.nl", "&STACKLE\n STK_cf = ." + std::string(253, '0') + "1\n&END\n"),
+     two_and({"-n", "n.nl"}), 0, somewhere({}), kMean},
+    {"NamelistValueWithANul",
+     with_frames("n.nl", std::string("&STACKLE\n STK_do = out\0x.fits\n&END\n", 35)),
+     {"-n", "n.nl", "-di", "d.list"}, 64, somewhere({kNamelistValue + std::string("STK_DO> VAL=<out>\n")})},
+    {"ProductNameOf256Characters", frames, {"-di", "d.list", "-do", std::string(256, 'n')}, 64,
+     "\aERROR in processing command line at argument #3: \"-do\""},
+
+    // ---- settings: switches, namelist sections, what is missing
+    {"UnknownSwitchAndStrayParameter", frames, {"-x", "5", "-do", "out.fits"}, 64,
+     somewhere({"\nWARNING: Unknown switch 1: \"-x\" IGNORED.\n\n",
+                "\a\n*** NOTE:  Unexpected parameter #2: \"5\" IGNORED.\n\n",
+                in_program("no input FITS data file list specified (-di)")})},
+    {"SwitchValueNotANumber", frames, {"-V", "-ag", "abc"}, 64,
+     somewhere({"\aERROR in processing command line at argument #2: \"-ag\"\n"})},
+    {"SwitchWithoutValue", frames, {"-do"}, 64,
+     "\aERROR in processing command line at argument #1: \"-do\""},
+    {"WeightingWithoutFmask", frames, two_and({"-wt", "1"}), 64,
+     somewhere({"\aERROR:  Cannot set -wt to 1 without specifying an FMASK file with -fm\n"})},
+    {"NoOutput", frames, {"-di", "d.list"}, 64,
+     somewhere({in_program("no output FITS data file specified (-do)")})},
+    {"CommandLineOverNamelistAndBothKeyForms", // quotes, commas and '=' as blanks
+     with_frames("nl", "&STACKLE\n  STK_cf = 0.25\n  XYZ_di = 'absent.list',\n"
+                       "  data_out_file=\"out.fits\"\n  STK_ag\n&END\n"),
+     {"-n", "nl", "-cf", "0.3", "-V", "-wt", "256"}, 64,
+     somewhere({"  (-cf)  cut_frac        = 0.3\n", "  (-di)  data_in_lfile   = \"absent.list\"\n",
+                "  (-do)  data_out_file   = \"out.fits\"\n", "  (-wt)  use_weights     = NO\n",
+                "         namelist        = \"nl\"\n", "  (-bp)  bpass             NOT DEFINED. \n",
+                "CAUTION: Malformed line in NAMELIST IGNORED: \"  STK_ag\n\"\n",
+                "\aERROR opening FILELIST file: \"absent.list\" " + std::string(kNoList) + "\n"})},
+    {"NamelistWithoutItsSectionIsIgnored", with_frames("nl", "STK_do = out.fits\n"),
+     {"-n", "nl", "-di", "absent.list"}, 64,
+     somewhere({"CAUTION: MISTAKE IN NAMELIST, nl -- \"&STACKLE\" not found.\n         IGNORING "
+                "NAMELIST. \n\n",
+                in_program("no output FITS data file specified (-do)")})},
+    {"NamelistWithoutEndIsKept", with_frames("nl", "&STACKLE\n STK_do = out.fits\n"),
+     {"-n", "nl", "-di", "absent.list"}, 64,
+     somewhere({"CAUTION: MISTAKE IN NAMELIST, nl -- \"&END\" not found.\n         IGNORING LACK "
+                "OF \"&END\". \n\n",
+                kNoList})},
+    {"NamelistWithoutTheDataSection", with_frames("nl", "&STACKLE\n STK_do = out.fits\n&END\n"),
+     {"-n", "nl", "-ls"}, 64,
+     somewhere({"CAUTION: MISKAKE IN NAMELIST, nl -- \"&COADD_DATA\" not found.\n",
+                "No data filenames found in : \"nl\""})},
+    {"NamelistMissing", frames, {"-n", "absent", "-di", "d", "-do", "out.fits"}, 64,
+     somewhere({"\aERROR opening NAMELIST file: \"absent\" in routine process_namelist()\n"})},
+    {"NamelistEmpty", with_frames("nl", ""), {"-n", "nl", "-di", "absent.list", "-do", "out.fits"},
+     64, somewhere({kNoList})},
+    {"ListOfNoName", with_frames("e.list", "\n# nothing\n"), {"-di", "e.list", "-do", "out.fits"},
+     64,
+     somewhere({"\aERROR:  No data filenames found in : \"e.list\"Failure after routine "
+                "count_filenames(), in stackle\n"})},
     {"SdevListShorterThanDataList", // the missing name stays empty; the run stops at it
      with_frames("s.list", "g0.fits\n"), two_and({"-si", "s.list"}), 64,
      "\aWARNING:  FILELIST s.list has 1 filenames, but should have 2"},
@@ -437,6 +526,33 @@ const HostileCase kCases[] = {
      kOne, 64, "\aERROR: input p.fits is a pipe or device, not a regular file; nothing written"},
     {"ListOfOneEndlessLine", with_frames("h.list", std::string(1 << 20, 'x')), kOne, 64,
      "\aERROR: a line of h.list is longer than 4096 characters"},
+
+    // ---- the FOV chosen for weighting and the FMASK
+    {"FovidNotInTheFovList", fov_stack(30, 2, "[26,27]", "[1,2]"), fov_args("1"), 64,
+     somewhere({"ERROR:  FOVID=30 not found in FOVLIST from FMASK.\n"})},
+    {"FovWithoutBit", fov_stack(27, 2, "[26,27]", "[1,-1]"), fov_args("1"), 64,
+     somewhere({"ERROR:  FOVID=27 not found in FOVLIST from FMASK.\n"})},
+    {"EmptyFovListTakesAnyBit", fov_stack(27, 2, "[]", "[]"), fov_args("1"), 0, somewhere({}),
+     {1, 1}},
+    {"FovidZeroWeighted", fov_stack(0, 2, "[26,27]", "[1,2]"), fov_args("1"), 64,
+     somewhere({"ERROR: FOVID wasn't found and stored in req_fov_num -- this shouldn't happen!\n"})},
+    {"FovidZeroUnweighted", fov_stack(0, 2, "[26,27]", "[1,2]"), fov_args("0"), 0,
+     somewhere({"cs.fov_for_wts NOT SET since it's not needed.\n(DBG) The selected FOV NUMBER = "
+                "-1 will be used for DCE weighting  (-1 ==> no weighting)\n",
+                "cs.num_fovs = 2  cs.fov_for_wts = -1  cs.bit_for_wts = -1\n"}),
+     {1, 1}},
+    {"FovidBeyondShortWeighted", // 65563 would wrap to 27, an FOV of the lists
+     fov_stack(65563, 2, "[26,27]", "[1,2]"), fov_args("1"), 64,
+     somewhere({"\aERROR: FOVID=65563 of the data files is too large for DCE weighting (at most "
+                "32767)\n"})},
+    {"FovidBeyondShortUnweighted", fov_stack(65563, 2, "[26,27]", "[1,2]"), fov_args("0"), 0,
+     somewhere({}), {1, 1}},
+    {"FmaskOfWrongSizeWeighted", fov_stack(27, 3, "[26,27]", "[1,2]"), fov_args("1"), 64,
+     somewhere({"\aERROR in input FMASK, in program $0\n\aERROR:  FMASK dims are 3x1 but should be "
+                "2x1\n"})},
+    {"FmaskOfWrongSizeUnweighted", fov_stack(27, 3, "[26,27]", "[1,2]"), fov_args("0"), 64,
+     somewhere({"\aERROR in input FMASK, in program $0\n\aERROR:  FMASK dims are 3x1 but should be "
+                "2x1\n"})},
 
     // ---- memory (headers alone: the data are never reached)
     {"PlaneBeyondAnyMemory", one(primary_header(-32, {2000000000, 2000000000})), kOne, 64,
@@ -541,10 +657,17 @@ TEST_P(Hostile, EndsWithItsMessageAndStatus) {
     ASSERT_FALSE(r.signaled) << r.out << r.err;
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
     std::string want = c.message;
-    if (want.find("$0") != std::string::npos) {
-        want.replace(want.find("$0"), 2, prog);
+    for (size_t at; (at = want.find("$0")) != std::string::npos;) {
+        want.replace(at, 2, prog);
     }
-    if (want.empty()) {
+    if (want.compare(0, 3, "...") == 0) {
+        for (size_t p = 3, q; p < want.size(); p = q + 3) {
+            q = std::min(want.find("...", p), want.size());
+            EXPECT_NE(r.out.find(want.substr(p, q - p)), std::string::npos)
+                << want.substr(p, q - p) << " missing from\n"
+                << r.out;
+        }
+    } else if (want.empty()) {
         EXPECT_EQ(msg, "");
     } else if (want.back() == '*') {
         EXPECT_EQ(msg.compare(0, want.size() - 1, want, 0, want.size() - 1), 0) << msg;

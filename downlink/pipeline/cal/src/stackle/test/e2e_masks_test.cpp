@@ -1,6 +1,7 @@
 // The installed stackle with BMASK, PMASK and FMASK inputs on small hand-made stacks: which
 // pixels the masks remove, the FOV chosen for weighting, the DCE weights with their reports
-// and cautions, the AMASK bits, and the failures of the FOV selection and the FMASK.
+// and cautions, and the AMASK bits (the failures of the FOV selection and the FMASK are rows of
+// the hostile-input table).
 #include <cmath>
 #include <cstdio>
 #include <type_traits>
@@ -172,45 +173,6 @@ TEST_F(Masks, ZeroAndNegativeWeightsCaution) {
     EXPECT_TRUE(has(r.out, "\n\aCAUTION:  WEIRD DATA RESULT:  MAX WEIGHT IS NEGATIVE!\n\n"));
     EXPECT_EQ(weights(), weight_lines({"-10.0000", "-40.0000"}));
     EXPECT_EQ(image(), Floats{-34.0f});
-}
-
-TEST_F(Masks, FovSelectionAndFmaskFailures) {
-    struct Case {
-        int fovid;
-        long fmask_width;
-        const char *fovlist, *bitlist, *weighting;
-        std::string message; // empty: the run succeeds
-    };
-    const std::string wrong_size = "\aERROR in input FMASK, in program " + prog +
-                                   "\n\aERROR:  FMASK dims are 3x1 but should be 2x1\n";
-    // clang-format off
-    const std::vector<Case> cases = {
-        {30, 2, "[26,27]", "[1,2]", "1", "ERROR:  FOVID=30 not found in FOVLIST from FMASK.\n"},
-        {27, 2, "[26,27]", "[1,-1]", "1", "ERROR:  FOVID=27 not found in FOVLIST from FMASK.\n"},
-        {27, 2, "[]", "[]", "1", ""}, // no search: FOV bit -1 takes any FMASK bit
-        {0, 2, "[26,27]", "[1,2]", "1", "ERROR: FOVID wasn't found and stored in req_fov_num -- this shouldn't happen!\n"},
-        {0, 2, "[26,27]", "[1,2]", "0", ""},
-        // 65563 would wrap to 27, an FOV of the lists.
-        {65563, 2, "[26,27]", "[1,2]", "1", "\aERROR: FOVID=65563 of the data files is too large for DCE weighting (at most 32767)\n"},
-        {65563, 2, "[26,27]", "[1,2]", "0", ""},
-        {27, 3, "[26,27]", "[1,2]", "1", wrong_size},
-        {27, 3, "[26,27]", "[1,2]", "0", wrong_size},
-    };
-    // clang-format on
-    for (const Case& c : cases) {
-        planes<float>("d", 2, 1, {{1, 1}}, c.fovid);
-        fmask(c.fmask_width, 1, std::vector<int16_t>(static_cast<size_t>(c.fmask_width), 2),
-              c.fovlist, c.bitlist);
-        auto r = run({"-fm", "fmask.fits", "-wt", c.weighting, "-D"}, c.message.empty() ? 0 : 64);
-        EXPECT_TRUE(has(r.out, c.message)) << c.message << r.out;
-        if (c.fovid == 0 && c.message.empty()) {
-            EXPECT_TRUE(has(
-                r.out,
-                "cs.fov_for_wts NOT SET since it's not needed.\n(DBG) The selected FOV NUMBER = "
-                "-1 will be used for DCE weighting  (-1 ==> no weighting)\n"));
-            EXPECT_TRUE(has(r.out, "cs.num_fovs = 2  cs.fov_for_wts = -1  cs.bit_for_wts = -1\n"));
-        }
-    }
 }
 
 TEST_F(Masks, AmaskCountsGoodValuesAndPassesBitsOfUsedValuesOnly) {
