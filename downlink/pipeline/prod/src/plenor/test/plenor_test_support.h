@@ -1,10 +1,10 @@
-// Shared by the plenor tests: command lines written as one string, the report lines of a
-// status, and the case folder of the end-to-end tests with the checks every failed run shares.
+// Shared by the plenor tests: the report lines of a status and the case folder of the
+// end-to-end tests with the checks every failed run shares.
 #pragma once
 #include <sys/stat.h>
 
-#include <sstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -19,16 +19,6 @@ inline bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// The words of a command line separated by blanks.
-inline std::vector<std::string> words(const std::string& line) {
-    std::istringstream in(line);
-    std::vector<std::string> w;
-    for (std::string s; in >> s;) {
-        w.push_back(s);
-    }
-    return w;
-}
-
 // The two report lines of a status: message code and text, function code and text.
 inline std::string report(const std::string& message, const std::string& function) {
     return "plenor Error Message      " + message + ".\nplenor Error in Function  " + function +
@@ -37,16 +27,13 @@ inline std::string report(const std::string& message, const std::string& functio
 
 inline const std::string read_data = "0x0014: READ_DATA";
 inline const std::string output_data = "0x001e: OUTPUT_DATA";
-inline const std::string syntax_report = report("0x0018: CL_ARGS_INCRT", "0x0020: PARSE_ARGS");
-inline const std::string dims_report = report("0x001b: DIMS_INCRT", read_data);
 
 // The standard case: dce.fits of 3 x 2 pixels 2, 4, .., 12, unc.fits 0.5 everywhere and
 // flat.fits of two planes, 2 +- 0.  Flat-fielded: 1 .. 6 with uncertainty 0.25.
 inline const std::vector<float> dce_values = {2, 4, 6, 8, 10, 12};
 inline const std::vector<float> flat_result = {1, 2, 3, 4, 5, 6};
 inline const std::string base = "-i dce.fits -o out.fits -f flat.fits";
-inline const std::string with_unc = "-i dce.fits -ui unc.fits -o out.fits -uo unc_out.fits "
-                                    "-f flat.fits";
+inline const std::string with_unc = base + " -ui unc.fits -uo unc_out.fits";
 
 // What stat (or lstat, for the link itself) says of a path; all zero when it does not exist.
 inline struct stat stat_of(const std::string& path, bool link = false) {
@@ -60,13 +47,11 @@ inline struct stat stat_of(const std::string& path, bool link = false) {
 class Case : public testing::Test {
   public:
     testkit::TempDir dir;
+    std::map<std::string, std::string> inputs; // the bytes of the inputs every run leaves alone
 
     std::string f(const std::string& name) const { return dir.file(name); }
     std::vector<float> pixels(const std::string& name) const {
         return testkit::read_image(f(name)).fpixels;
-    }
-    void bytes(const std::string& name, const std::string& content) const {
-        raw_fits::write_bytes(f(name), content);
     }
 
     void SetUp() override {
@@ -77,17 +62,21 @@ class Case : public testing::Test {
             inputs[name] = testkit::read_text(f(name));
         }
     }
-    std::map<std::string, std::string> inputs; // the bytes of the inputs every run leaves alone
 
-    // Runs the installed plenor in the case folder (under an address-space limit if given).
-    testkit::RunResult plenor(const std::vector<std::string>& args, long memory_mb = 0) const {
+    // Runs the installed plenor in the case folder on the blank-separated words of `line`,
+    // under an address-space limit if given, with `in` as its standard input.
+    testkit::RunResult plenor(const std::string& line, long memory_mb = 0,
+                              const std::string& in = "") const {
+        std::istringstream words(line);
+        std::vector<std::string> args;
+        for (std::string w; words >> w;) {
+            args.push_back(w);
+        }
         testkit::RunOptions opts;
         opts.cwd = dir.path();
         opts.address_space_mb = memory_mb;
+        opts.stdin_text = in;
         return testkit::run(testkit::installed_program("plenor"), args, opts);
-    }
-    testkit::RunResult plenor(const std::string& line, long memory_mb = 0) const {
-        return plenor(words(line), memory_mb);
     }
 
     // No temporary product (".part-" names) is left.
@@ -95,15 +84,18 @@ class Case : public testing::Test {
         EXPECT_EQ(unfinished_products(dir.path()), std::vector<std::string>{});
     }
 
-    // A failed run: no crash, the banner first, the report lines and the given lines printed, exit
-    // status 64, the inputs byte for byte as they were, no product file and no temporary product
-    // left.
+    // A failed run: no crash, the banner first, the report lines and the given parts printed,
+    // the start time again in the closing lines, exit status 64, the inputs byte for byte as they
+    // were, no new product file and no temporary product left.
     void expect_failure(const testkit::RunResult& r, const std::string& report_lines,
                         const std::vector<std::string>& parts = {}) const {
         ASSERT_FALSE(r.signaled) << r.out << r.err;
-        EXPECT_EQ(r.out.rfind("Pipeline Module PLENOR Version 1.5\nProcessing time ", 0), 0u);
+        const std::string banner = "Pipeline Module PLENOR Version 1.5\nProcessing time ";
+        ASSERT_EQ(r.out.rfind(banner, 0), 0u) << r.out.substr(0, 3000);
         EXPECT_EQ(r.status, 64) << r.out.substr(0, 3000);
         EXPECT_TRUE(has(r.out, report_lines + "Time = ")) << r.out.substr(0, 3000);
+        EXPECT_NE(r.out.find(r.out.substr(banner.size(), 24), banner.size() + 24),
+                  std::string::npos);
         for (const std::string& part : parts) {
             EXPECT_TRUE(has(r.out, part)) << part;
         }
@@ -112,8 +104,9 @@ class Case : public testing::Test {
         for (const auto& input : inputs) {
             EXPECT_EQ(testkit::read_text(f(input.first)), input.second) << input.first;
         }
-        EXPECT_FALSE(S_ISREG(stat_of(f("out.fits")).st_mode));
-        EXPECT_FALSE(S_ISREG(stat_of(f("unc_out.fits")).st_mode));
+        for (const char* product : {"out.fits", "unc_out.fits"}) {
+            EXPECT_TRUE(inputs.count(product) || !S_ISREG(stat_of(f(product)).st_mode));
+        }
         expect_no_leftovers();
     }
 };
