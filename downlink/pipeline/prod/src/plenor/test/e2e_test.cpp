@@ -1,0 +1,660 @@
+// The installed plenor end to end.  Refused and accepted inputs in one table: broken and
+// unusual FITS files, malformed command lines and namelists, product names that are inputs,
+// product folders that cannot take a file, full devices; then concurrent runs, exhausted memory,
+// the verbose toggle and the log, the pixel decision rules and Dmask marks, worked quotients and
+// inputs stored the ways archives store them.  Every failure ends with its status code in words
+// and exit status 64, never a crash, and leaves every input as it was and no product
+// half-written under its final name.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <iterator>
+#include <limits>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include <fitsio.h>
+#include <gtest/gtest.h>
+
+#include "hostile_support.h"
+#include "testkit.h"
+
+namespace {
+
+using namespace raw_fits;
+
+const float nan_value = std::numeric_limits<float>::quiet_NaN();
+const std::string folder = "<folder>"; // content that makes the case file a folder
+const std::string pipe = "<pipe>";     // content that makes the case file a named pipe
+
+inline bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// The two report lines of a status: message code and text, function code and text.
+inline std::string report(const std::string& message, const std::string& function) {
+    return "plenor Error Message      " + message + ".\nplenor Error in Function  " + function +
+           ".\n";
+}
+
+inline const std::string read_data = "0x0014: READ_DATA";
+inline const std::string output_data = "0x001e: OUTPUT_DATA";
+
+// The standard case: dce.fits of 3 x 2 pixels 2, 4, .., 12, unc.fits 0.5 everywhere and
+// flat.fits of two planes, 2 +- 0.  Flat-fielded: 1 .. 6 with uncertainty 0.25.
+inline const std::vector<float> dce_values = {2, 4, 6, 8, 10, 12};
+inline const std::vector<float> flat_result = {1, 2, 3, 4, 5, 6};
+inline const std::string base = "-i dce.fits -o out.fits -f flat.fits";
+inline const std::string with_unc = base + " -ui unc.fits -uo unc_out.fits";
+
+// What stat says of a path; all zero when it does not exist.
+inline struct stat stat_of(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        info = {};
+    }
+    return info;
+}
+
+class Plenor : public testing::Test {
+  public:
+    testkit::TempDir dir;
+    std::map<std::string, std::string> inputs; // the bytes of the inputs every run leaves alone
+
+    std::string f(const std::string& name) const { return dir.file(name); }
+    std::vector<float> pixels(const std::string& name) const {
+        return testkit::read_image(f(name)).fpixels;
+    }
+
+    void SetUp() override {
+        testkit::write_float_image(f("dce.fits"), {3, 2}, dce_values);
+        testkit::write_float_image(f("unc.fits"), {3, 2}, std::vector<float>(6, 0.5f));
+        testkit::write_float_image(f("flat.fits"), {3, 2, 2}, {2, 2, 2, 2, 2, 2, 0, 0, 0, 0, 0, 0});
+        for (const char* name : {"dce.fits", "unc.fits", "flat.fits"}) {
+            inputs[name] = testkit::read_text(f(name));
+        }
+    }
+
+    // Runs the installed plenor in the case folder on the blank-separated words of `line`,
+    // under an address-space limit if given, with `in` as its standard input.
+    testkit::RunResult plenor(const std::string& line, long memory_mb = 0,
+                              const std::string& in = "") const {
+        std::istringstream words(line);
+        const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+        testkit::RunOptions opts;
+        opts.cwd = dir.path();
+        opts.address_space_mb = memory_mb;
+        opts.stdin_text = in;
+        return testkit::run(testkit::installed_program("plenor"), args, opts);
+    }
+
+    // No temporary product (".part-" names) is left.
+    void expect_no_leftovers() const {
+        EXPECT_EQ(unfinished_products(dir.path()), std::vector<std::string>{});
+    }
+
+    // A failed run: no crash, the banner first, the report lines and the given parts printed,
+    // the start time again in the closing lines, exit status 64, the inputs byte for byte as they
+    // were, no new product file and no temporary product left.
+    void expect_failure(const testkit::RunResult& r, const std::string& report_lines,
+                        const std::vector<std::string>& parts = {}) const {
+        ASSERT_FALSE(r.signaled) << r.out << r.err;
+        const std::string banner = "Pipeline Module PLENOR Version 1.5\nProcessing time ";
+        ASSERT_EQ(r.out.rfind(banner, 0), 0u) << r.out.substr(0, 3000);
+        EXPECT_EQ(r.status, 64) << r.out.substr(0, 3000);
+        EXPECT_TRUE(has(r.out, report_lines + "Time = ")) << r.out.substr(0, 3000);
+        EXPECT_NE(r.out.find(r.out.substr(banner.size(), 24), banner.size() + 24),
+                  std::string::npos);
+        for (const std::string& part : parts) {
+            EXPECT_TRUE(has(r.out, part)) << part;
+        }
+        EXPECT_TRUE(has(r.out, "exit code 64\n"));
+        EXPECT_FALSE(has(r.out + r.err, ".part-")) << "a temporary name shown";
+        for (const auto& [name, bytes] : inputs) {
+            EXPECT_EQ(testkit::read_text(f(name)), bytes) << name;
+        }
+        for (const char* product : {"out.fits", "unc_out.fits"}) {
+            EXPECT_TRUE(inputs.count(product) || !S_ISREG(stat_of(f(product)).st_mode));
+        }
+        expect_no_leftovers();
+    }
+};
+
+std::string float_image(const std::vector<long>& axes, const std::vector<double>& px) {
+    return primary_header(-32, axes) + pad(be_floats(px, false), '\0');
+}
+std::string int_image(int bitpix, const std::vector<long>& axes, const std::vector<long long>& px) {
+    return primary_header(bitpix, axes) + pad(be_ints(px, bitpix / 8), '\0');
+}
+
+// Deterministic bytes 1 .. 255 over and over, none of them "&".
+std::string binary_bytes(size_t count) {
+    std::string b;
+    for (size_t i = 0; b.size() < count; ++i) {
+        b += static_cast<char>(1 + i % 255) == '&' ? '\1' : static_cast<char>(1 + i % 255);
+    }
+    return b;
+}
+
+// The content of the input file h (none if "<absent>", a folder or a named pipe if so named;
+// `file` names another file, or "-" standard input), the command line, and what the run prints:
+// the report lines and two more parts of a failure; or, for a run that succeeds (no report), the
+// product (`part`, out.fits if empty) holding 1 .. 6.
+struct row {
+    const char* name;
+    std::string content, args, report, part = "", also = "", file = "h";
+};
+
+// ctest names a case by its name rather than by its bytes.
+void PrintTo(const row& c, std::ostream* os) {
+    *os << c.name;
+}
+
+std::vector<row> rows() {
+    const std::vector<double> dce(dce_values.begin(), dce_values.end());
+    const std::vector<long long> ints(dce_values.begin(), dce_values.end());
+    const std::string D = "-i h -o out.fits -f flat.fits", F = "-i dce.fits -o out.fits -f h";
+    const std::string N = base + " -n h", NO = "-n h -o out.fits -f flat.fits", G = "&PLENORIN\n";
+    const std::string in_ext = primary_header(8, {}, {card("EXTEND", "T")}) +
+                               float_extension_header({3, 2}) + pad(be_floats(dce, false), '\0');
+    const std::string dmask = int_image(16, {3, 2}, {0, 0x4000, 0, 0, 0, 0}), gone = "<absent>";
+    auto fits = [](const char* hex) {
+        return report(std::string(hex) + ": Unknown error", read_data);
+    };
+    auto st = [](int status) { return "FITS status " + std::to_string(status) + " reading h\n"; };
+    auto same = [](const std::string& in) {
+        return "output file " + in + " is the same file as input file " + in + "; nothing written";
+    };
+    const std::string syntax = report("0x0018: CL_ARGS_INCRT", "0x0020: PARSE_ARGS");
+    const std::string dims = report("0x001b: DIMS_INCRT", read_data), short_read = "is shorter";
+    const std::string no_group = report("0x001a: NL_INCRT", "0x001c: NAMELIST");
+    const std::string unreadable = report("0x0012: COULDNOTREAD", "0x001c: NAMELIST");
+    const std::string refusal = report("0x0069: Unknown error", output_data);
+    const std::string full = report("0x006a: Unknown error", output_data);
+    const std::string no_dce = "Missing required information - -i <input_file>\n";
+    const std::string skip = "\nPmask_File = 'absent.fits'\n", o254 = std::string(249, 'o');
+    std::string long_nl = G; // about 20 KB of comments
+    for (int i = 0; i < 800; ++i) {
+        long_nl += " Comment = filler_line_" + std::to_string(1000 + i) + "\n";
+    }
+    return {
+        {"MissingDce", gone, "-i absent.fits -o out.fits -f flat.fits", fits("0x0068"),
+         "reading absent"},
+        {"EmptyFile", "", D, fits("0x006b"), st(107)},
+        {"TruncatedData", primary_header(-32, {3, 2}) + be_floats({1, 2}, false), D, fits("0x006b"),
+         short_read},
+        // The flat's uncertainty plane is missing: 24 of its 48 data bytes are there.
+        {"TruncatedFlat", primary_header(-32, {3, 2, 2}) + be_floats(dce, false), F, fits("0x006b"),
+         "h is shorter than its header states"},
+        // 65536 x 65537 pixels do not fit in 32 bits; the file holds one block of them.
+        {"AxesBeyond32Bits", pad(primary_header(-32, {65536, 65537}) + "x", '\0'), D,
+         fits("0x006b"), short_read},
+        {"NegativeAxis", primary_header(-32, {3, -2}), D, fits("0x00d5"), st(213)},
+        {"FolderAsDce", folder, D, fits("0x006c"), st(108)},
+        // 70000 does not fit the 16 bits of a mask value.
+        {"PmaskBeyond16Bits", int_image(32, {3, 2}, {70000, 0, 0, 0, 0, 128}), base + " -p h",
+         fits("0x019c"), st(412)},
+        {"NaxisZero", primary_header(-32, {}), D, dims, "h has 0 axes; images need 2 or 3"},
+        {"NaxisFour", float_image({3, 2, 1, 1}, dce), D, dims, "h has 4 axes"},
+        {"TransposedFlat", float_image({2, 3, 2}, std::vector<double>(12, 2)), F, dims},
+        {"CubeWithPlaneUnc", float_image({3, 2, 3}, std::vector<double>(18, 4)),
+         D + " -ui unc.fits", dims},
+        {"DmaskOfTwoPlanes", int_image(16, {3, 2, 2}, std::vector<long long>(12, 0)),
+         base + " -d h", dims},
+        {"ImageInExtension", in_ext, D, dims, "an image in an extension is named as h[1]"},
+        // Command lines.
+        {"NoArguments", gone, "", syntax, "\n\nplenor:\n        Required arguments\n",
+         "the Cmask fatality level provided in the -cm option will be used for \nmasking the "
+         "flat.\n\nplenor_parse_args: Missing required information - -i <input_file>\n"
+         "plenor_parse_args: Missing required information - -o <output_file>\n"
+         "plenor_parse_args: Missing required information - -f <flafield_file>\n"},
+        {"StrayWord", gone, "stray " + base, syntax, "plenor_parse_args: command line syntax"},
+        {"UnknownOption", gone, "-z " + base, syntax, "plenor_parse_args: unknown argument\n"},
+        {"NamelistNotNamed", gone, base + " -n", syntax,
+         "-n <input_namelist_fname> missing "
+         "argument\n",
+         "Information only: Namelist not specified.\n"},
+        {"LevelNotANumber", gone, "-dm abc " + base, syntax, "invalid value for -dm\n"},
+        {"OtherSyntaxFlagWithNamelist", G + "&END\n", base + " -px -n h", syntax},
+        {"OptionOfOneLetter", gone, base + " -u x", syntax},
+        // A name fills the record's 1024 characters at most; the "!" of an output name counts.
+        {"OutputNameBeyondTheRecord", gone, "-i dce.fits -f flat.fits -o " + std::string(1024, 'o'),
+         syntax, "invalid value for -o\n"},
+        // Namelists.
+        {"NamelistWithoutAmpersand", "PLENORIN\n FITS_Input_File = 'x'\n", N, no_group},
+        {"MissingNamelist", gone, N, report("0x0011: FOPEN_FAILED", "0x001c: NAMELIST"),
+         "plenor_parse_namelist: Error opening file"},
+        {"FolderAsNamelist", folder, N, unreadable, "Could not read from file h"},
+        {"EmptyPipeAsNamelist", "", base + " -n /dev/stdin", unreadable,
+         "plenor_parse_namelist: Could not read from file /dev/stdin", "", "-"},
+        // A word of 100000 characters is refused; the entry stores nothing, so the DCE is unknown.
+        {"VeryLongNamelistLine", G + "FITS_Input_File = '" + std::string(100000, 'a') + "'\n",
+         NO + " -v", syntax, "word longer than 255 characters", no_dce},
+        {"LongNamelistWord", G + "Pmask_File = '" + std::string(5000, 'w') + "'\n", N, no_group},
+        // A quote alone, and a key with an apostrophe but no value, store nothing.
+        {"LoneQuotes", G + "'\nFITS_Input_File = '\nFITS_Input_File\n'''\n&END", NO, syntax,
+         no_dce},
+        // Root is not stopped by permission bits, so an output folder that cannot be written is
+        // one that does not exist, or a path below a regular file.  A product that cannot be made
+        // leaves the Dmask and every earlier product as they were.
+        {"OutputFolderMissing", dmask, with_unc + " -o nowhere/out.fits -d h", refusal,
+         "plenor_output: cannot create nowhere/out.fits\n"},
+        {"UncFolderMissing", "earlier", base + " -ui unc.fits -uo no/u", refusal, "", "",
+         "out.fits"},
+        {"OutputFolderIsAFile", gone, "-i dce.fits -o dce.fits/out.fits -f flat.fits", refusal},
+        {"OutputNamesAFolder", folder, base, refusal,
+         "plenor_output: out.fits is a folder, not a file; nothing written\n", "", "out.fits"},
+        {"ProductToAFullDevice", gone, "-i dce.fits -o /dev/full -f flat.fits", full,
+         "plenor_output: cannot write /dev/full: No space left on device\n"},
+        // The DCE product is complete; the uncertainty product cannot be written.
+        {"UncToAFullDevice", gone, base + " -ui unc.fits -uo /dev/full", full},
+        // Outputs that are inputs or another output: refused before anything is read.
+        {"OutputIsTheDce", gone, "-i dce.fits -o dce.fits -f flat.fits", refusal, same("dce.fits")},
+        {"UncOutputIsTheFlat", gone, base + " -ui unc.fits -uo flat.fits", refusal,
+         same("flat.fits")},
+        {"DmaskIsTheDce", gone, base + " -d dce.fits", refusal, same("dce.fits")},
+        {"DmaskIsTheOutput", dmask, "-i dce.fits -o h -f flat.fits -d h", refusal,
+         "plenor_output: output files h and h are the same file; nothing written\n"},
+        {"LogIsTheDce", gone, base + " -l dce.fits", refusal, same("dce.fits")},
+        {"OutputIsTheNamelist", G + "&END\n", "-i dce.fits -o h -f flat.fits -n h", refusal,
+         same("h")},
+        // The value is cut at its blank: the output would be the flat.
+        {"OutputNameCutToTheFlat", G + "FITS_Output_File = 'flat.fits divided'\n",
+         "-i dce.fits -f flat.fits -n h", refusal, same("flat.fits")},
+        // The FITS library's name syntax: the file it resolves to is never touched.
+        {"TemplateThatIsNoFile", "old", "-i dce.fits -o h(1).fits -f flat.fits", refusal,
+         "plenor_output: the template file 1 named in h(1).fits cannot be read; nothing written\n"},
+        {"CompressionRefused", "old", "-i dce.fits -o h[1].fits -f flat.fits",
+         report("0x007d: Unknown error", output_data), "plenor_output: cannot create h[1].fits\n"},
+        {"PipeAsFlat", pipe, F, refusal,
+         "plenor_output: input h is a pipe or device, not a regular file; nothing written\n"},
+        // Accepted: every integer and float BITPIX is read converted to float; a double image
+        // keeps its type, every other one becomes a single-precision image.
+        {"Bitpix8", int_image(8, {3, 2}, ints), D, ""},
+        {"Bitpix64", int_image(64, {3, 2}, ints), D, ""},
+        {"BitpixMinus64", primary_header(-64, {3, 2}) + pad(be_floats(dce, true), '\0'), D, ""},
+        // Stored 0 .. 5 with BSCALE 2 and BZERO 2 are 2 .. 12: read scaled, written unscaled.
+        {"ScaledIntegers",
+         primary_header(16, {3, 2}, {card("BSCALE", "2"), card("BZERO", "2")}) +
+             pad(be_ints({0, 1, 2, 3, 4, 5}, 2), '\0'),
+         D, ""},
+        {"ImageInExtensionNamed", in_ext, "-i h[1] -o out.fits -f flat.fits", ""},
+        // Without the input uncertainty, or without its product, no uncertainty is made.
+        {"UncProductWithoutInput", gone, base + " -uo unc_out.fits", ""},
+        {"UncInputWithoutProduct", gone, base + " -ui unc.fits", ""},
+        // A log on standard output is no file that could clash with an input named so.
+        {"LogOnStandardOutput", float_image({3, 2}, dce),
+         "-i stdout -o out.fits -f flat.fits "
+         "-l stdout",
+         "", "", "", "stdout"},
+        // Binary entries after the group start (a zero byte among them) match no key.
+        {"BinaryEntries", G + binary_bytes(3000) + std::string(1, '\0') + binary_bytes(50), N, ""},
+        {"GroupStartAtTheEnd", "&PLENORIN", N, ""},
+        // A comment is read and ignored, however long.  A name without its closing apostrophe
+        // runs to the end of the word (kept whole at 254 characters, whose temporary name keeps
+        // within the limit of 255); one without its opening one loses its first character (the
+        // opening apostrophe's place).  The last entry without a line end is still applied.
+        {"CommentsAndQuotes",
+         G + "Comment = " + std::string(300, 'c') + "\nFITS_Output_File = '" + o254 +
+             ".fits\nFITS_Input_File = xdce.fits'",
+         "-n h -f flat.fits", "", o254 + ".fits"},
+        // Through a pipe the namelist is read to its end, across several buffer growths.
+        {"NamelistThroughAPipe", long_nl + "FITS_Input_File = 'dce.fits'\n&END\n",
+         "-n /dev/stdin -o out.fits -f flat.fits", "", "", "", "-"},
+        // Other groups are skipped, "&PLENORINPUT" opens the group, which ends at the next "&";
+        // only "Key = value" entries with the key as written are stored; options are selected
+        // by their first letters, and the command line wins.
+        {"EntriesOfTheGroup",
+         "&OTHER Pmask_File = 'absent.fits' &END\n&PLENORINPUT\n"
+         "FITS_Input_File = 'absent'\nPmask_File='absent'\npmask_file = 'absent'\nDmask_File : "
+         "'absent'\nUnknown = 'u'\n/",
+         "-input dce.fits -o out.fits -flat flat.fits -n h", ""},
+        {"GroupEndsAtAnAmpersand", G + "FITS_Input_File = 'dce.fits'\n&END" + skip, NO, ""},
+    };
+}
+
+class Hostile : public Plenor, public testing::WithParamInterface<row> {};
+
+TEST_P(Hostile, EndsWithItsStatusAndProducts) {
+    const row& c = GetParam();
+    if (c.content == folder) {
+        ASSERT_EQ(mkdir(f(c.file).c_str(), 0755), 0);
+    } else if (c.content == pipe) {
+        ASSERT_EQ(mkfifo(f(c.file).c_str(), 0644), 0);
+    } else if (c.content != "<absent>" && c.file != "-") {
+        raw_fits::write_bytes(f(c.file), c.content);
+        inputs[c.file] = c.content;
+    }
+    const testkit::RunResult r = plenor(c.args, 0, c.file == "-" ? c.content : "");
+    if (!c.report.empty()) {
+        expect_failure(r, c.report, {c.part, c.also});
+        EXPECT_TRUE(c.content != folder || S_ISDIR(stat_of(f(c.file)).st_mode)) << "folder kept";
+        EXPECT_LE(testkit::count_of(r.out, "command line syntax error"), 1);
+        return;
+    }
+    ASSERT_EQ(r.status, 0) << r.out.substr(0, 3000);
+    const testkit::Image out = testkit::read_image(f(c.part.empty() ? "out.fits" : c.part));
+    EXPECT_EQ(out.fpixels, flat_result);
+    EXPECT_EQ(out.bitpix, has(c.content, card("BITPIX", "-64")) ? -64 : -32);
+    EXPECT_FALSE(testkit::file_exists(f("unc_out.fits")));
+    expect_no_leftovers();
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, Hostile, testing::ValuesIn(rows()),
+                         [](const testing::TestParamInfo<row>& i) { return i.param.name; });
+
+// A DCE and flat without pixels (an axis of length 0) are a valid empty image.  A device that
+// takes everything is written in place and stays a device.  The products are complete, but the
+// log on a full device is cut short: the run fails.
+TEST_F(Plenor, EmptyImageDevicesAndALogCutShort) {
+    raw_fits::write_bytes(f("h.fits"), primary_header(-32, {3, 0}));
+    raw_fits::write_bytes(f("f0.fits"), primary_header(-32, {3, 0, 2}));
+    ASSERT_EQ(plenor("-i h.fits -o out.fits -f f0.fits").status, 0);
+    EXPECT_EQ(testkit::read_image(f("out.fits")).naxes, (std::vector<long>{3, 0}));
+    ASSERT_EQ(plenor("-i dce.fits -o /dev/null -f flat.fits").status, 0);
+    EXPECT_TRUE(S_ISCHR(stat_of("/dev/null").st_mode));
+    const testkit::RunResult r = plenor(base + " -l /dev/full");
+    EXPECT_EQ(r.status, 64);
+    EXPECT_TRUE(has(r.out, "plenor_log_writer: cannot write /dev/full: No space left on device\n" +
+                               report("0x006a: Unknown error", output_data) + "Time = "));
+    EXPECT_EQ(pixels("out.fits"), flat_result);
+}
+
+// A complete update replaces the Dmask (a new file, reached through its link) with the marks
+// of the run, the condemned pixel 1 gaining 0x100, and keeps what the old file held besides
+// its pixels: its permission bits, its scaling (unsigned values stored with BZERO 32768) and an
+// image extension behind it.
+TEST_F(Plenor, DmaskIsReplacedWholeThroughItsLinkKeepingModeScalingAndExtensions) {
+    const std::vector<long long> stored = {-32768, 0x4000 - 32768, -32768, -32768, -32768, -32768};
+    write_bytes(f("dmask.fits"),
+                primary_header(16, {3, 2}, {card("EXTEND", "T"), card("BZERO", "32768")}) +
+                    pad(be_ints(stored, 2), '\0') + float_extension_header({3, 2}) +
+                    pad(be_floats({1, 2, 3, 4, 5, 6}, false), '\0'));
+    ASSERT_EQ(chmod(f("dmask.fits").c_str(), 0640), 0);
+    ASSERT_EQ(symlink("dmask.fits", f("link.fits").c_str()), 0);
+    const ino_t old_inode = stat_of(f("dmask.fits")).st_ino;
+    ASSERT_EQ(plenor(base + " -d link.fits").status, 0);
+    EXPECT_EQ(testkit::read_image(f("link.fits")).pixels,
+              (std::vector<double>{0, 0x4100, 0, 0, 0, 0}));
+    EXPECT_TRUE(std::filesystem::is_symlink(f("link.fits")));
+    EXPECT_NE(stat_of(f("dmask.fits")).st_ino, old_inode);
+    std::string bzero;
+    EXPECT_TRUE(testkit::read_keyword(f("dmask.fits"), "BZERO", bzero) &&
+                std::stod(bzero) == 32768);
+    EXPECT_EQ(testkit::read_image(f("dmask.fits"), 2).pixels,
+              (std::vector<double>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(stat_of(f("dmask.fits")).st_mode & 07777, 0640u);
+    expect_no_leftovers();
+}
+
+// Two runs with the same output and Dmask: run a is stopped while it writes, before it puts
+// anything in place; run b completes; then a completes.  Each product is then a's whole one.
+TEST_F(Plenor, InterleavedRunsKeepTheirOwnTemporaryFiles) {
+    const long n = 1024;
+    testkit::write_float_image(f("big.fits"), {n, n}, std::vector<float>(n * n, 8));
+    for (int k : {2, 4}) {
+        testkit::write_float_image(f("flat" + std::to_string(k) + ".fits"), {n, n},
+                                   std::vector<float>(n * n, k));
+    }
+    testkit::write_short_image(f("dm.fits"), {n, n}, std::vector<short>(n * n, 0));
+    auto run = [this](const char* flat) {
+        return spawn_quietly(testkit::installed_program("plenor"),
+                             {"-i", "big.fits", "-f", flat, "-o", "out.fits", "-d", "dm.fits"},
+                             dir.path());
+    };
+    bool caught = false;
+    for (int attempt = 0; attempt < 20 && !caught; ++attempt) {
+        testkit::write_text(f("out.fits"), "old");
+        const pid_t a = run("flat2.fits");
+        while (unfinished_products(dir.path()).empty() && waitpid(a, nullptr, WNOHANG) == 0) {
+        }
+        int status = 0;
+        kill(a, SIGSTOP);
+        caught = waitpid(a, &status, WUNTRACED) == a && WIFSTOPPED(status) &&
+                 testkit::read_text(f("out.fits")) == "old";
+        if (caught) {
+            const pid_t b = run("flat4.fits");
+            EXPECT_TRUE(waitpid(b, &status, 0) == b && status == 0);
+            EXPECT_EQ(pixels("out.fits")[0], 2.0f);
+        }
+        kill(a, SIGCONT);
+        EXPECT_TRUE(waitpid(a, &status, 0) == a && status == 0);
+        EXPECT_EQ(pixels("out.fits"), std::vector<float>(n * n, 4.0f));
+        EXPECT_EQ(testkit::read_image(f("dm.fits")).naxes, (std::vector<long>{n, n}));
+        expect_no_leftovers();
+    }
+    EXPECT_TRUE(caught);
+}
+
+// 65536 x 65536 pixels (2^32, beyond 32 bits) need 16 GiB for the DCE alone: under a 512 MiB
+// limit the DCE buffer cannot be had.  4096 x 4096 pixels with uncertainty: the inputs take
+// 24 bytes a pixel (400 MiB) and the computation works block by block without arrays of its
+// own, so the run fits under 500 MiB.  The data units are holes of zeros (no disk space used).
+TEST_F(Plenor, MemoryRunsOutForTheDceButNotForTheComputation) {
+    if (kUnderAsan) {
+        GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
+    }
+    for (const auto& [name, nx, nz] :
+         std::vector<std::tuple<std::string, long, long>>{{"h.fits", 65536, 1},
+                                                          {"big.fits", 4096, 1},
+                                                          {"bigunc.fits", 4096, 1},
+                                                          {"bigflat.fits", 4096, 2}}) {
+        write_bytes(f(name), primary_header(-32, nz == 1 ? std::vector<long>{nx, nx}
+                                                         : std::vector<long>{nx, nx, nz}));
+        ASSERT_EQ(truncate(f(name).c_str(), 2880 + (nx * nx * nz * 4 + 2879) / 2880 * 2880), 0);
+    }
+    expect_failure(plenor("-i h.fits -o out.fits -f flat.fits", 512),
+                   report("0x0071: MALLOC_FAILED", read_data));
+    const testkit::RunResult r =
+        plenor("-i big.fits -ui bigunc.fits -o out.fits -uo unc_out.fits -f bigflat.fits", 500);
+    EXPECT_EQ(r.status, 0) << r.out;
+}
+
+// "Verbose = 1" and -v cancel each other: a quiet run reports only the time.  Namelist and
+// command-line runs append a block each to one log, with the namelist's levels and an output
+// name marked for replacement; "-l stdout" prints the block.
+TEST_F(Plenor, VerboseToggleAndLogBlocks) {
+    testkit::write_text(f("run.nl"),
+                        "&PLENORIN\n Verbose = 1\n PmaskMask = 64, CmaskMask = 12\n"
+                        " DmaskMask = -5x\n Output_Uncertainty_File = 'unc_out.fits'\n");
+    const testkit::RunResult quiet = plenor(base + " -ui unc.fits -n run.nl -v -l run.log");
+    EXPECT_EQ(quiet.status, 0) << quiet.out;
+    EXPECT_TRUE(has(quiet.out, "\nTime = ") && has(quiet.out, "exit code 0\n"));
+    EXPECT_FALSE(has(quiet.out, "plenor Error") || has(quiet.out, "Memory Deallocated"));
+    EXPECT_EQ(pixels("unc_out.fits"), std::vector<float>(6, 0.25f));
+    const testkit::RunResult verbose = plenor(base + " -n run.nl -l run.log");
+    EXPECT_TRUE(has(verbose.out, "plenor_parse_namelist: Namelist File = \t"));
+    EXPECT_TRUE(has(verbose.out, "plenor_read_data: I_NX = 2\nplenor_read_data: I_NY = 3\n"
+                                 "plenor_read_data: I_NZ = 1\n"));
+    EXPECT_TRUE(has(verbose.out, "plenor_exit: Memory Deallocated.\n"));
+    const std::string log = testkit::read_text(f("run.log"));
+    EXPECT_EQ(testkit::count_of(log, "Plenor Version 1.5\nNamelist File  = run.nl\nInput DCE = "),
+              2);
+    EXPECT_EQ(testkit::count_of(log, " seconds\n*********************\n\n"), 2);
+    EXPECT_EQ(testkit::count_of(log, "Pmask Mask = 64\nDmask File = \nDmask Mask = -5\n"), 2);
+    EXPECT_EQ(testkit::count_of(log, "Cmask Mask = 12\n"), 2);
+    EXPECT_TRUE(has(log, "Output Uncertainty = !unc_out.fits\n"));
+    const testkit::RunResult r = plenor(with_unc + " -l stdout");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_TRUE(has(r.out, "plenor_log_writer: Printing Log output to stdout\n"
+                           "Plenor Version 1.5\nNamelist File  = \n"));
+    EXPECT_TRUE(has(r.out, "Pmask Mask = 128\n") && has(r.out, "Cmask Mask = 256\n"));
+    EXPECT_TRUE(has(r.out, "Processing Log File = stdout\nTime = "));
+}
+
+// A failed read still writes the log.  A one-plane flat turns uncertainties off: DCE 10 over
+// flat 2 gives 5 (and 2 .. 12 give 1 .. 6).
+TEST_F(Plenor, FailedReadWritesTheLogAndOnePlaneFlatTurnsUncertaintiesOff) {
+    expect_failure(plenor(with_unc + " -p absent.fits -l run.log"),
+                   report("0x0068: Unknown error", read_data));
+    EXPECT_TRUE(has(testkit::read_text(f("run.log")), "Pmask File = absent.fits"));
+    testkit::write_float_image(f("flat.fits"), {3, 2}, std::vector<float>(6, 2.0f));
+    const testkit::RunResult r = plenor(with_unc);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(has(r.out, "plenor_read_data: WARNING - Flatfield does not contain 2nd plane for "
+                           "uncertainty!\nplenor_read_data: No uncertainty calculations will be "
+                           "made.\nplenor_read_data: WARNING - no input DCE uncertainty image!\n"
+                           "plenor_read_data: No uncertainty calculations will be made.\n"));
+    EXPECT_TRUE(has(r.out, "Input Uncertainty = \nOutput Uncertainty = \n"));
+    EXPECT_FALSE(testkit::file_exists(f("unc_out.fits")));
+    EXPECT_EQ(pixels("out.fits"), flat_result);
+}
+
+// Two planes over one flat and a one-plane Pmask and Cmask.  Pixel 0: NaN DCE in plane 0;
+// 1: Pmask 128; 2: Dmask 0x4000 in plane 0 only; 3: Cmask 256, flat 2; 4: Cmask 256, NaN flat;
+// 5: Cmask 1, outside the default level 256.
+TEST_F(Plenor, MaskRulesAndMarksWrittenBackIntoTheDmaskPlaneByPlane) {
+    testkit::write_float_image(f("dce.fits"), {3, 2, 2},
+                               {nan_value, 4, 6, 8, 10, 12, 2, 4, 6, 8, 10, 12});
+    testkit::write_float_image(f("unc.fits"), {3, 2, 2}, std::vector<float>(12, .5f));
+    testkit::write_float_image(f("flat.fits"), {3, 2, 2},
+                               {2, 2, 2, 2, nan_value, 2, 0, 0, 0, 0, 0, 0});
+    testkit::write_short_image(f("pmask.fits"), {3, 2}, {0, 128, 0, 0, 0, 0});
+    testkit::write_short_image(f("dmask.fits"), {3, 2, 2},
+                               {0, 0, 0x4000, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    testkit::write_short_image(f("cmask.fits"), {3, 2}, {0, 0, 0, 256, 256, 1});
+    ASSERT_EQ(plenor(with_unc + " -p pmask.fits -d dmask.fits -c cmask.fits").status, 0);
+    const std::vector<float> out = pixels("out.fits");
+    EXPECT_TRUE(std::isnan(out[0]));
+    EXPECT_EQ(std::vector<float>(out.begin() + 1, out.end()),
+              (std::vector<float>{4, 6, 4, 10, 6, 1, 4, 3, 4, 10, 6}));
+    EXPECT_EQ(pixels("unc_out.fits"), (std::vector<float>{.5f, .5f, .5f, .25f, .5f, .25f, .25f, .5f,
+                                                          .25f, .25f, .5f, .25f}));
+    EXPECT_EQ(
+        testkit::read_image(f("dmask.fits")).pixels,
+        (std::vector<double>{0x100, 0x100, 0x4100, 0x080, 0x100, 0, 0, 0x100, 0, 0x080, 0x100, 0}));
+}
+
+// Worked quotients, one per pixel: DCE a +- as over flat b +- bs times calibrator c +- cs.
+// Divisor d = bc with ds^2 = b^2 cs^2 + c^2 bs^2 + cs^2 bs^2; quotient a/d with
+// sigma^2 = (3 as^2 ds^2 + a^2 ds^2) / d^4 + as^2 / d^2, except for noise-dominated operands
+// (ds > 0.9 d, as > 9 a, ds > 9 d): sigma = 2 |as / ds| / (2 sqrt(2 ln 2)).  A Cmask value 256
+// flags both flats, which carries the library's suspect bit into their product: divided and
+// marked, no usable uncertainty.  A calibrator that is NaN spoils its pixel only.
+TEST_F(Plenor, WorkedQuotientsAndTheirUncertainties) {
+    struct quotient {
+        float a, as, b, bs, c, cs;
+        short cm;
+        float q, qs;
+    };
+    const quotient px[] = {
+        {6, 2, 2, 1, 1, 0, 0, 3, 2},                // d = 2 +- 1: 12/16 + 36/16 + 1
+        {6, 2, 2, 0, 1, .5f, 0, 3, 2},              // d = 2 +- 1 from the calibrator
+        {8, 0, 2, .5f, 1, 0, 0, 4, 1},              // 64/4 / 16
+        {6, 2, 2, 2, 1, 0, 0, 3, std::sqrt(13.0f)}, // 48/16 + 144/16 + 1
+        {1, 20, 1, 10, 1, 0, 0, 1, 2 / std::sqrt(2 * std::log(2.0f))}, // noise-dominated
+        {1, 20, 2, 2, 1, 0, 0, .5f, std::sqrt(1601.0f) / 2}, // 4804/16 + 400/4: one noisy operand
+        {4, 2, 2, 1, 2, 1, 0, 1, std::sqrt(79.0f) / 8},      // d = 4 +- 3: 108/256 + 144/256 + 1/4
+        {6, .5f, 2, 0, 1, .1f, 256, 3, nan_value},
+        {6, .5f, 2, 0, nan_value, .1f, 0, nan_value, nan_value},
+    };
+    // Pixels 1 +- 0 (2 over 2 times 1) up to the table's, which straddle pixel 4096.
+    std::vector<quotient> all(4100 - std::size(px), {2, 0, 2, 0, 1, 0, 0, 1, 0});
+    all.insert(all.end(), std::begin(px), std::end(px));
+    const long n = all.size();
+    std::vector<float> dce, unc, flat(2 * n), tcal(2 * n);
+    std::vector<short> cmask;
+    for (long p = 0; p < n; ++p) {
+        dce.push_back(all[p].a);
+        unc.push_back(all[p].as);
+        cmask.push_back(all[p].cm);
+        flat[p] = all[p].b, flat[n + p] = all[p].bs, tcal[p] = all[p].c, tcal[n + p] = all[p].cs;
+    }
+    testkit::write_float_image(f("dce.fits"), {n, 1}, dce);
+    testkit::write_float_image(f("unc.fits"), {n, 1}, unc);
+    testkit::write_float_image(f("flat.fits"), {n, 1, 2}, flat);
+    testkit::write_float_image(f("tcal.fits"), {n, 1, 2}, tcal);
+    testkit::write_short_image(f("cm.fits"), {n, 1}, cmask);
+    testkit::write_short_image(f("dm.fits"), {n, 1}, std::vector<short>(n, 0));
+    ASSERT_EQ(plenor(with_unc + " -t tcal.fits -c cm.fits -ct cm.fits -d dm.fits").status, 0);
+    const std::vector<float> out = pixels("out.fits"), sigma = pixels("unc_out.fits");
+    const std::vector<double> marks = testkit::read_image(f("dm.fits")).pixels;
+    for (long p = 0; p < n; ++p) {
+        const quotient& x = all[p];
+        EXPECT_TRUE(std::isnan(x.q) ? std::isnan(out[p]) : out[p] == x.q) << p;
+        EXPECT_TRUE(std::isnan(x.qs) ? std::isnan(sigma[p])
+                                     : std::fabs(sigma[p] - x.qs) <= 1e-6f * x.qs)
+            << p << ": " << sigma[p];
+        EXPECT_EQ(marks[p], x.cm == 0 ? 0 : 0x080) << p;
+    }
+}
+
+// Every input but the Dmask stored the ways archives store images, named the library's way
+// (unsigned 16-bit after an empty primary HDU, 16-bit tile-compressed in extension 1, scaled
+// integers with BLANK pixels, ...): the products (header cards but the history line and DATE
+// included) and the Dmask are those of the same values stored plain, and fitsverify accepts the
+// products, each with one history line and DATE only on the uncertainty.  A mask's BLANK names a
+// value it holds, which stays a mask value.
+TEST_F(Plenor, InputsStoredAsArchivesStoreThemGiveTheProductsOfPlainFiles) {
+    using testkit::Storage;
+    const long nx = 60, ny = 50, n = nx * ny;
+    std::vector<double> dce(n), counts(n), unc(n), flat(2 * n), mask(n);
+    for (long p = 0; p < n; ++p) {
+        counts[p] = 100 + (p * 37) % 23; // a 16-bit DCE holds no undefined pixel
+        dce[p] = p % 97 == 5 ? nan_value : counts[p];
+        unc[p] = p % 89 == 7 ? nan_value : 0.5 + (p % 7) * 0.25;
+        flat[p] = 0.75 + (p % 5) * 0.125;
+        flat[n + p] = (p % 3) * 0.01;
+        mask[p] = p % 31 == 0 ? 0x4000 : p % 11 == 0 ? 0x100 : 0;
+    }
+    const std::vector<testkit::Keyword> keys = {testkit::Keyword::text("BUNIT", "adu")};
+    const std::regex history("HISTORY PLENOR {20}v\\. 1\\.500   [A-Z][a-z]{2} [A-Z][a-z]{2} "
+                             "[ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} *");
+    for (const auto& [data, masks, dce_bitpix] : std::vector<std::tuple<Storage, Storage, int>>{
+             {Storage::Extension, Storage::Extension, USHORT_IMG},
+             {Storage::Rice, Storage::Plio, SHORT_IMG},
+             {Storage::Gzip1, Storage::Hcompress, FLOAT_IMG}, // HCOMPRESS: no float with NaN
+             {Storage::Gzip2, Storage::Gzip2, FLOAT_IMG},
+             {Storage::Scaled, Storage::Scaled, FLOAT_IMG}}) {
+        SCOPED_TRACE("storage " + std::to_string(static_cast<int>(data)));
+        std::string args[2]; // stored, plain
+        auto put = [&](const std::string& option, const std::string& name, Storage how, int bitpix,
+                       const std::vector<double>& px, std::vector<long> axes) {
+            const testkit::Stored st = testkit::write_stored(f(name), how, bitpix, axes, px, keys);
+            testkit::write_image(f("plain_" + name), bitpix, axes, st.values, keys);
+            args[0] += " " + option + " " + st.name.substr(dir.path().size() + 1);
+            args[1] += " " + option + " plain_" + name;
+        };
+        put("-i", "dce.fits", data, dce_bitpix, dce_bitpix > 0 ? counts : dce, {nx, ny});
+        put("-ui", "unc.fits", data, FLOAT_IMG, unc, {nx, ny});
+        put("-f", "flat.fits", data, FLOAT_IMG, flat, {nx, ny, 2});
+        put("-t", "tcal.fits", data, FLOAT_IMG, flat, {nx, ny, 2});
+        for (const char* m : {"-p", "-c", "-ct"})
+            put(m, std::string(m + 1) + ".fits", masks, SHORT_IMG, mask, {nx, ny});
+        std::string products[2]; // every card but history and date, then the pixels' bytes
+        for (int k : {0, 1}) {
+            testkit::write_short_image(f("dmask.fits"), {nx, ny}, std::vector<int16_t>(n, 0));
+            const testkit::RunResult r = plenor(args[k] + " -d dmask.fits -o out.fits -uo u.fits");
+            ASSERT_EQ(r.status, 0) << args[k] << "\n" << r.out << r.err;
+            for (const std::string name : {"out.fits", "u.fits", "dmask.fits"}) {
+                const testkit::Image im = testkit::read_image(f(name));
+                int lines = 0, dates = 0;
+                for (const std::string& card : im.cards) {
+                    lines += std::regex_match(card, history) ? 1 : 0;
+                    dates += card.rfind("DATE    =", 0) == 0 ? 1 : 0;
+                    products[k] += card.rfind("HISTORY", 0) == 0 || card.rfind("DATE    =", 0) == 0
+                                       ? ""
+                                       : card + "\n";
+                }
+                EXPECT_TRUE(lines == 1 && dates == (name == "u.fits")) << name;
+                products[k].append(reinterpret_cast<const char*>(im.fpixels.data()),
+                                   im.fpixels.size() * sizeof(float));
+                const testkit::RunResult v = testkit::run("/usr/bin/fitsverify", {"-q", f(name)});
+                EXPECT_TRUE(v.status == 0 && has(v.out, "verification OK")) << name << v.out;
+            }
+        }
+        EXPECT_TRUE(products[0] == products[1]);
+    }
+}
+
+} // namespace
