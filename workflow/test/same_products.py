@@ -6,50 +6,40 @@
 # since the runs being compared differ in exactly these.  Weights lists (.txt) must have the
 # same weights and file base names, line by line.  Prints one line per difference and exits 1
 # when there is any.
+import math
 import os
 import re
 import sys
 
 BLOCK = 2880
-VOLATILE = re.compile(r"Processed at|[Ff][Ii][Ll][Ee]")
+VOLATILE = re.compile(r"DATE {4}|HISTORY | {8}|COMMENT .*(Processed at|[Ff][Ii][Ll][Ee])")
 
 
+# The kept header records and the data bytes of each HDU of a FITS file.
 def hdus(path):
-    """Yields (kept header records, data bytes) of each HDU of a FITS file."""
-    with open(path, "rb") as f:
-        raw = f.read()
-    pos = 0
+    raw, pos = open(path, "rb").read(), 0
     while pos < len(raw):
-        cards = []
-        while not any(c.rstrip() == "END" for c in cards):
-            if len(raw) < pos + BLOCK:
-                raise ValueError(f"{path}: truncated header")
-            cards += [raw[i:i + 80].decode("ascii") for i in range(pos, pos + BLOCK, 80)]
-            pos += BLOCK
+        end = next((i for i in range(pos, len(raw), 80) if raw[i:i + 80].rstrip() == b"END"), None)
+        if end is None:
+            raise ValueError(f"{path}: truncated header")
+        cards = [raw[i:i + 80].decode("ascii") for i in range(pos, end, 80)]
         keys = {c[:8].strip(): c[10:].split("/")[0].strip() for c in cards if c[8:10] == "= "}
-        size = abs(int(keys["BITPIX"])) // 8 if int(keys.get("NAXIS", 0)) > 0 else 0
-        for axis in range(1, int(keys.get("NAXIS", 0)) + 1):
-            size *= int(keys[f"NAXIS{axis}"])
-        volatile = ("DATE", "HISTORY", "")
-        kept = [c.rstrip() for c in cards if c[:8].strip() not in volatile
-                and not (c[:8] == "COMMENT " and VOLATILE.search(c))]
-        yield kept, raw[pos:pos + size]
+        axes = [int(keys[f"NAXIS{n}"]) for n in range(1, int(keys.get("NAXIS", 0)) + 1)]
+        size = abs(int(keys["BITPIX"])) // 8 * math.prod(axes) if axes else 0
+        pos = (end // BLOCK + 1) * BLOCK
+        yield [c.rstrip() for c in cards if not VOLATILE.match(c)], raw[pos:pos + size]
         pos += (size + BLOCK - 1) // BLOCK * BLOCK
 
 
 def differences(a, b):
     if a.endswith(".txt"):
-        def weights(path):
-            with open(path) as f:
-                return [(w, os.path.basename(name)) for w, name in (line.split() for line in f)]
-        return [] if weights(a) == weights(b) else ["weights differ"]
+        lists = [[(w, os.path.basename(name)) for w, name in map(str.split, open(p))] for p in (a, b)]
+        return [] if lists[0] == lists[1] else ["weights differ"]
     ha, hb = list(hdus(a)), list(hdus(b))
-    if len(ha) != len(hb):
-        return [f"{len(ha)} HDUs against {len(hb)}"]
-    found = []
+    found = [] if len(ha) == len(hb) else [f"{len(ha)} HDUs against {len(hb)}"]
     for n, ((ka, da), (kb, db)) in enumerate(zip(ha, hb)):
         if ka != kb:
-            diff = [x for x in ka if x not in kb] + [x for x in kb if x not in ka]
+            diff = [x for x in ka + kb if (x in ka) != (x in kb)]
             found.append(f"HDU {n}: header records differ: {diff[:4]}")
         if da != db:
             found.append(f"HDU {n}: data differ")
@@ -57,19 +47,15 @@ def differences(a, b):
 
 
 def main(argv):
-    if len(argv) < 4:
-        sys.exit(__doc__)
     failed = 0
     for name in argv[3:]:
         try:
-            found = differences(os.path.join(argv[1], name), os.path.join(argv[2], name))
+            found = differences(*(os.path.join(folder, name) for folder in argv[1:3]))
         except (OSError, ValueError) as e:
             found = [str(e)]
-        for text in found:
-            print(f"{name}: {text}")
+        print("".join(f"{name}: {text}\n" for text in found), end="")
         failed += bool(found)
     return 1 if failed else 0
 
 
-if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+sys.exit(main(sys.argv))

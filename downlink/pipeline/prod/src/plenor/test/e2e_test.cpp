@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <limits>
 #include <map>
@@ -37,33 +38,30 @@ const float nan_value = std::numeric_limits<float>::quiet_NaN();
 const std::string folder = "<folder>"; // content that makes the case file a folder
 const std::string pipe = "<pipe>";     // content that makes the case file a named pipe
 
-inline bool has(const std::string& text, const std::string& part) {
+bool has(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
 // The two report lines of a status: message code and text, function code and text.
-inline std::string report(const std::string& message, const std::string& function) {
+std::string report(const std::string& message, const std::string& function) {
     return "plenor Error Message      " + message + ".\nplenor Error in Function  " + function +
            ".\n";
 }
 
-inline const std::string read_data = "0x0014: READ_DATA";
-inline const std::string output_data = "0x001e: OUTPUT_DATA";
+const std::string read_data = "0x0014: READ_DATA";
+const std::string output_data = "0x001e: OUTPUT_DATA";
 
 // The standard case: dce.fits of 3 x 2 pixels 2, 4, .., 12, unc.fits 0.5 everywhere and
 // flat.fits of two planes, 2 +- 0.  Flat-fielded: 1 .. 6 with uncertainty 0.25.
-inline const std::vector<float> dce_values = {2, 4, 6, 8, 10, 12};
-inline const std::vector<float> flat_result = {1, 2, 3, 4, 5, 6};
-inline const std::string base = "-i dce.fits -o out.fits -f flat.fits";
-inline const std::string with_unc = base + " -ui unc.fits -uo unc_out.fits";
+const std::vector<float> dce_values = {2, 4, 6, 8, 10, 12};
+const std::vector<float> flat_result = {1, 2, 3, 4, 5, 6};
+const std::string base = "-i dce.fits -o out.fits -f flat.fits";
+const std::string with_unc = base + " -ui unc.fits -uo unc_out.fits";
 
 // What stat says of a path; all zero when it does not exist.
-inline struct stat stat_of(const std::string& path) {
+struct stat stat_of(const std::string& path) {
     struct stat info {};
-    if (stat(path.c_str(), &info) != 0) {
-        info = {};
-    }
-    return info;
+    return stat(path.c_str(), &info) == 0 ? info : decltype(info){};
 }
 
 class Plenor : public testing::Test {
@@ -108,17 +106,15 @@ class Plenor : public testing::Test {
     // were, no new product file and no temporary product left.
     void expect_failure(const testkit::RunResult& r, const std::string& report_lines,
                         const std::vector<std::string>& parts = {}) const {
-        ASSERT_FALSE(r.signaled) << r.out << r.err;
         const std::string banner = "Pipeline Module PLENOR Version 1.5\nProcessing time ";
         ASSERT_EQ(r.out.rfind(banner, 0), 0u) << r.out.substr(0, 3000);
         EXPECT_EQ(r.status, 64) << r.out.substr(0, 3000);
-        EXPECT_TRUE(has(r.out, report_lines + "Time = ")) << r.out.substr(0, 3000);
+        EXPECT_TRUE(has(r.out, report_lines + "Time = ") && has(r.out, "exit code 64\n")) << r.out;
         EXPECT_NE(r.out.find(r.out.substr(banner.size(), 24), banner.size() + 24),
                   std::string::npos);
         for (const std::string& part : parts) {
             EXPECT_TRUE(has(r.out, part)) << part;
         }
-        EXPECT_TRUE(has(r.out, "exit code 64\n"));
         EXPECT_FALSE(has(r.out + r.err, ".part-")) << "a temporary name shown";
         for (const auto& [name, bytes] : inputs) {
             EXPECT_EQ(testkit::read_text(f(name)), bytes) << name;
@@ -464,25 +460,29 @@ TEST_F(Plenor, MemoryRunsOutForTheDceButNotForTheComputation) {
 // command-line runs append a block each to one log, with the namelist's levels and an output
 // name marked for replacement; "-l stdout" prints the block.
 TEST_F(Plenor, VerboseToggleAndLogBlocks) {
-    testkit::write_text(f("run.nl"),
-                        "&PLENORIN\n Verbose = 1\n PmaskMask = 64, CmaskMask = 12\n"
-                        " DmaskMask = -5x\n Output_Uncertainty_File = 'unc_out.fits'\n");
-    const testkit::RunResult quiet = plenor(base + " -ui unc.fits -n run.nl -v -l run.log");
-    EXPECT_EQ(quiet.status, 0) << quiet.out;
-    EXPECT_TRUE(has(quiet.out, "\nTime = ") && has(quiet.out, "exit code 0\n"));
+    testkit::write_text(f("run.nl"), "&PLENORIN\n Verbose = 1\n PmaskMask = 64, CmaskMask = 12\n"
+                                     " DmaskMask = -5x\n FITS_Output_File = 'out.fits'\n"
+                                     " Output_Uncertainty_File = 'unc_out.fits'\n");
+    const std::string nl = "-i dce.fits -f flat.fits -n run.nl -l run.log";
+    const testkit::RunResult quiet = plenor(nl + " -ui unc.fits -v");
+    EXPECT_TRUE(quiet.status == 0 && has(quiet.out, "\nTime = ") &&
+                has(quiet.out, "exit code 0\n"));
     EXPECT_FALSE(has(quiet.out, "plenor Error") || has(quiet.out, "Memory Deallocated"));
     EXPECT_EQ(pixels("unc_out.fits"), std::vector<float>(6, 0.25f));
-    const testkit::RunResult verbose = plenor(base + " -n run.nl -l run.log");
-    EXPECT_TRUE(has(verbose.out, "plenor_parse_namelist: Namelist File = \t"));
-    EXPECT_TRUE(has(verbose.out, "plenor_read_data: I_NX = 2\nplenor_read_data: I_NY = 3\n"
-                                 "plenor_read_data: I_NZ = 1\n"));
-    EXPECT_TRUE(has(verbose.out, "plenor_exit: Memory Deallocated.\n"));
+    const testkit::RunResult verbose = plenor(nl);
+    EXPECT_TRUE(has(verbose.out, "plenor_parse_namelist: Namelist File = \t") &&
+                has(verbose.out, "plenor_read_data: I_NX = 2\nplenor_read_data: I_NY = 3\n"
+                                 "plenor_read_data: I_NZ = 1\n") &&
+                has(verbose.out, "plenor_exit: Memory Deallocated.\n"));
     const std::string log = testkit::read_text(f("run.log"));
-    EXPECT_EQ(testkit::count_of(log, "Plenor Version 1.5\nNamelist File  = run.nl\nInput DCE = "),
+    EXPECT_EQ(testkit::count_of(log, "Plenor Version 1.5\nNamelist File  = run.nl\nInput DCE = "
+                                     "dce.fits\nOutput DCE = !out.fits\n"),
               2);
     EXPECT_EQ(testkit::count_of(log, " seconds\n*********************\n\n"), 2);
-    EXPECT_EQ(testkit::count_of(log, "Pmask Mask = 64\nDmask File = \nDmask Mask = -5\n"), 2);
-    EXPECT_EQ(testkit::count_of(log, "Cmask Mask = 12\n"), 2);
+    EXPECT_EQ(testkit::count_of(log,
+                                "Pmask Mask = 64\nDmask File = \nDmask Mask = -5\nCmask File = "
+                                "\nCmask Mask = 12\n"),
+              2);
     EXPECT_TRUE(has(log, "Output Uncertainty = !unc_out.fits\n"));
     const testkit::RunResult r = plenor(with_unc + " -l stdout");
     ASSERT_EQ(r.status, 0);
@@ -562,18 +562,17 @@ TEST_F(Plenor, WorkedQuotientsAndTheirUncertainties) {
     std::vector<quotient> all(4100 - std::size(px), {2, 0, 2, 0, 1, 0, 0, 1, 0});
     all.insert(all.end(), std::begin(px), std::end(px));
     const long n = all.size();
-    std::vector<float> dce, unc, flat(2 * n), tcal(2 * n);
+    auto image = [&](const char* name, std::vector<float quotient::*> planes) {
+        std::vector<float> px;
+        for (float quotient::*member : planes)
+            std::transform(all.begin(), all.end(), std::back_inserter(px), std::mem_fn(member));
+        testkit::write_float_image(f(name), {n, 1, long(planes.size())}, px);
+    };
+    image("dce.fits", {&quotient::a}), image("unc.fits", {&quotient::as});
+    image("flat.fits", {&quotient::b, &quotient::bs}),
+        image("tcal.fits", {&quotient::c, &quotient::cs});
     std::vector<short> cmask;
-    for (long p = 0; p < n; ++p) {
-        dce.push_back(all[p].a);
-        unc.push_back(all[p].as);
-        cmask.push_back(all[p].cm);
-        flat[p] = all[p].b, flat[n + p] = all[p].bs, tcal[p] = all[p].c, tcal[n + p] = all[p].cs;
-    }
-    testkit::write_float_image(f("dce.fits"), {n, 1}, dce);
-    testkit::write_float_image(f("unc.fits"), {n, 1}, unc);
-    testkit::write_float_image(f("flat.fits"), {n, 1, 2}, flat);
-    testkit::write_float_image(f("tcal.fits"), {n, 1, 2}, tcal);
+    std::transform(all.begin(), all.end(), std::back_inserter(cmask), std::mem_fn(&quotient::cm));
     testkit::write_short_image(f("cm.fits"), {n, 1}, cmask);
     testkit::write_short_image(f("dm.fits"), {n, 1}, std::vector<short>(n, 0));
     ASSERT_EQ(plenor(with_unc + " -t tcal.fits -c cm.fits -ct cm.fits -d dm.fits").status, 0);
