@@ -215,7 +215,8 @@ std::vector<row> rows() {
          "plenor_parse_args: Missing required information - -o <output_file>\n"
          "plenor_parse_args: Missing required information - -f <flafield_file>\n"},
         {"StrayWord", gone, "stray " + base, syntax, "plenor_parse_args: command line syntax"},
-        {"UnknownOption", gone, "-z " + base, syntax, "plenor_parse_args: unknown argument\n"},
+        {"UnknownOption", gone, "-z " + base + " -v", syntax,
+         "plenor_parse_args: unknown argument\n"},
         {"NamelistNotNamed", gone, base + " -n", syntax,
          "-n <input_namelist_fname> missing "
          "argument\n",
@@ -234,8 +235,8 @@ std::vector<row> rows() {
         {"EmptyPipeAsNamelist", "", base + " -n /dev/stdin", unreadable,
          "plenor_parse_namelist: Could not read from file /dev/stdin", "", "-"},
         // A word of 100000 characters is refused; the entry stores nothing, so the DCE is unknown.
-        {"VeryLongNamelistLine", G + "FITS_Input_File = '" + std::string(100000, 'a') + "'\n",
-         NO + " -v", syntax, "word longer than 255 characters", no_dce},
+        {"VeryLongNamelistLine", G + "FITS_Input_File = '" + std::string(100000, 'a') + "'\n", NO,
+         syntax, "word longer than 255 characters", no_dce},
         {"LongNamelistWord", G + "Pmask_File = '" + std::string(5000, 'w') + "'\n", N, no_group},
         // A quote alone, and a key with an apostrophe but no value, store nothing.
         {"LoneQuotes", G + "'\nFITS_Input_File = '\nFITS_Input_File\n'''\n&END", NO, syntax,
@@ -334,6 +335,8 @@ TEST_P(Hostile, EndsWithItsStatusAndProducts) {
     const testkit::RunResult r = plenor(c.args, 0, c.file == "-" ? c.content : "");
     if (!c.report.empty()) {
         expect_failure(r, c.report, {c.part, c.also});
+        EXPECT_EQ(has(r.out, "plenor_error_handler: Error Handler finished.\n"),
+                  has(c.args, " -v"));
         EXPECT_TRUE(c.content != folder || S_ISDIR(stat_of(f(c.file)).st_mode)) << "folder kept";
         EXPECT_LE(testkit::count_of(r.out, "command line syntax error"), 1);
         return;
@@ -395,6 +398,7 @@ TEST_F(Plenor, DmaskIsReplacedWholeThroughItsLinkKeepingModeScalingAndExtensions
 
 // Two runs with the same output and Dmask: run a is stopped while it writes, before it puts
 // anything in place; run b completes; then a completes.  Each product is then a's whole one.
+// Without a Pmask its level meets nothing: its 2 MiB buffer is cleared.
 TEST_F(Plenor, InterleavedRunsKeepTheirOwnTemporaryFiles) {
     const long n = 1024;
     testkit::write_float_image(f("big.fits"), {n, n}, std::vector<float>(n * n, 8));
@@ -404,9 +408,10 @@ TEST_F(Plenor, InterleavedRunsKeepTheirOwnTemporaryFiles) {
     }
     testkit::write_short_image(f("dm.fits"), {n, n}, std::vector<short>(n * n, 0));
     auto run = [this](const char* flat) {
-        return spawn_quietly(testkit::installed_program("plenor"),
-                             {"-i", "big.fits", "-f", flat, "-o", "out.fits", "-d", "dm.fits"},
-                             dir.path());
+        return spawn_quietly(
+            testkit::installed_program("plenor"),
+            {"-i", "big.fits", "-f", flat, "-o", "out.fits", "-d", "dm.fits", "-pm", "1"},
+            dir.path());
     };
     bool caught = false;
     for (int attempt = 0; attempt < 20 && !caught; ++attempt) {
