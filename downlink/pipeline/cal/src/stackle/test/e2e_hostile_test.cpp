@@ -413,7 +413,7 @@ const std::string kHelp = somewhere(
      padded("    STK_ls = 1" + std::string(26, ' ') + "LISTS_IN_NLFILE", 64),
      padded("              -ag 5  -h1 1  -wt 1  -cb 2.5  -ct 3.5", 64),
      padded("&COADD_PMASK  " + times(25, "- "), 64) + "  p1.fits" + std::string(55, ' ') + "\n",
-     padded("&END", 64)});
+     padded("&END", 64) + std::string(64, ' ') + "\n"});
 
 // Five frames with three bad values: 3 x 1 pixels (1, 2, 3, 4, 100), five 10s, (0, 5, 5, 5, 10).
 const Make kTrim = planes("d", 3, {{1, 10, 0}, {2, 10, 5}, {3, 10, 5}, {4, 10, 5}, {100, 10, 10}});
@@ -595,6 +595,9 @@ std::vector<Row> rows() {
         two_and({"-n", "n.nl"}), 0, "...", out(kMean)),
     Row("NamelistValueWithANul", with_frames("n.nl", std::string("&STACKLE\n STK_do = out\0x.fits\n&END\n", 35)), {"-n", "n.nl", "-di", "d.list"}, 64,
         somewhere({kNamelistValue + std::string("STK_DO> VAL=<out>\n")})),
+    Row("NamelistKeyWithANul", with_frames("n.nl", std::string("&STACKLE\n STK\0do = out.fits\n STK_di = d.list\n&END\n", 50)), {"-n", "n.nl"}, 64,
+        somewhere({kNamelistValue + std::string("STK> VAL=<out.fits>\n")})),
+    Row("NamelistNameOf256Characters", frames, {"-n", std::string(256, 'n'), "-di", "d.list", "-do", "out.fits"}, 64, bad_argument(1, "n")),
     Row("ProductNameOf256Characters", frames, {"-di", "d.list", "-do", std::string(256, 'n')}, 64, bad_argument(3, "do")),
 
     // ---- settings: switches, namelist sections (quotes, commas and '=' as blanks), what is missing
