@@ -6,18 +6,12 @@
 #include <cerrno>
 #include <cmath>
 #include <limits>
-#include <chrono>
-#include <climits>
-#include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include <fcntl.h>
 #include <ftw.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -44,34 +38,16 @@ long pixel_count(const std::vector<long>& naxes) {
 
 void write_keys(fitsfile* f, const std::vector<Keyword>& keys, int& status) {
     for (const Keyword& k : keys) {
-        char* name = const_cast<char*>(k.name.c_str());
-        const char* c = k.comment.empty() ? nullptr : k.comment.c_str();
-        switch (k.kind) {
-        case Keyword::Int: {
-            LONGLONG v = k.ival;
-            fits_update_key(f, TLONGLONG, name, &v, c, &status);
-            break;
-        }
-        case Keyword::Real: {
-            double v = k.dval;
-            fits_update_key(f, TDOUBLE, name, &v, c, &status);
-            break;
-        }
-        case Keyword::Text:
-            fits_update_key(f, TSTRING, name, const_cast<char*>(k.sval.c_str()), c, &status);
-            break;
-        case Keyword::Logical: {
-            int v = k.ival != 0;
-            fits_update_key(f, TLOGICAL, name, &v, c, &status);
-            break;
-        }
-        case Keyword::Comment:
-            fits_write_comment(f, k.sval.c_str(), &status);
-            break;
-        case Keyword::History:
-            fits_write_history(f, k.sval.c_str(), &status);
-            break;
-        }
+        LONGLONG i = k.ival;
+        double d = k.dval;
+        void* value = k.kind == Keyword::Int    ? static_cast<void*>(&i)
+                      : k.kind == Keyword::Real ? static_cast<void*>(&d)
+                                                : const_cast<char*>(k.sval.c_str());
+        const int type = k.kind == Keyword::Int    ? TLONGLONG
+                         : k.kind == Keyword::Real ? TDOUBLE
+                                                   : TSTRING;
+        fits_update_key(f, type, k.name.c_str(), value,
+                        k.comment.empty() ? nullptr : k.comment.c_str(), &status);
     }
 }
 
@@ -122,24 +98,6 @@ Keyword Keyword::real(const std::string& n, double v, const std::string& c) {
 Keyword Keyword::text(const std::string& n, const std::string& v, const std::string& c) {
     Keyword k = card(Text, n, c);
     k.sval = v;
-    return k;
-}
-
-Keyword Keyword::logical(const std::string& n, bool v, const std::string& c) {
-    Keyword k = card(Logical, n, c);
-    k.ival = v ? 1 : 0;
-    return k;
-}
-
-Keyword Keyword::comment_card(const std::string& text) {
-    Keyword k = card(Comment, "", "");
-    k.sval = text;
-    return k;
-}
-
-Keyword Keyword::history_card(const std::string& text) {
-    Keyword k = card(History, "", "");
-    k.sval = text;
     return k;
 }
 
@@ -304,89 +262,59 @@ bool read_keyword(const std::string& path, const std::string& name, std::string&
 
 namespace {
 
-void drain(int fd, std::string& into, bool& open) {
-    char buf[65536];
-    ssize_t got = ::read(fd, buf, sizeof buf);
-    if (got > 0)
-        into.append(buf, static_cast<size_t>(got));
-    else if (got == 0 || (errno != EINTR && errno != EAGAIN))
-        open = false;
-}
-
-[[noreturn]] void exec_child(const std::string& program, const std::vector<std::string>& args,
-                             const RunOptions& opts, int in_fd, int out_fd, int err_fd) {
-    ::dup2(in_fd, 0);
-    ::dup2(out_fd, 1);
-    ::dup2(err_fd, 2);
-    if (!opts.cwd.empty() && ::chdir(opts.cwd.c_str()) != 0)
-        ::_exit(126);
-    if (opts.address_space_mb > 0) {
-        struct rlimit lim;
-        lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(opts.address_space_mb) << 20;
-        ::setrlimit(RLIMIT_AS, &lim);
-    }
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program.c_str(), argv.data());
-    ::_exit(127);
+// A fresh empty file under the system's temporary folder, opened for reading and writing.
+int temp_file(std::string& path) {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/downlink-run-XXXXXX";
+    const int fd = ::mkstemp(&tmpl[0]);
+    if (fd < 0)
+        throw std::runtime_error("testkit: mkstemp failed");
+    path = tmpl;
+    return fd;
 }
 
 } // namespace
 
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const RunOptions& opts) {
-    int in_p[2], out_p[2], err_p[2];
-    if (::pipe(in_p) || ::pipe(out_p) || ::pipe(err_p))
-        throw std::runtime_error("testkit: pipe failed");
-    pid_t pid = ::fork();
+    std::string names[3];
+    int fds[3];
+    for (int i = 0; i < 3; ++i)
+        fds[i] = temp_file(names[i]);
+    write_text(names[0], opts.stdin_text);
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
     if (pid < 0)
         throw std::runtime_error("testkit: fork failed");
     if (pid == 0) {
-        ::close(in_p[1]);
-        ::close(out_p[0]);
-        ::close(err_p[0]);
-        exec_child(program, args, opts, in_p[0], out_p[1], err_p[1]);
-    }
-    ::close(in_p[0]);
-    ::close(out_p[1]);
-    ::close(err_p[1]);
-    if (!opts.stdin_text.empty()) {
-        std::signal(SIGPIPE, SIG_IGN);
-        ssize_t ignored = ::write(in_p[1], opts.stdin_text.data(), opts.stdin_text.size());
-        (void)ignored;
-    }
-    ::close(in_p[1]);
-
-    RunResult r;
-    bool out_open = true, err_open = true;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(opts.timeout_s);
-    while (out_open || err_open) {
-        struct pollfd fds[2] = {{out_p[0], POLLIN, 0}, {err_p[0], POLLIN, 0}};
-        int ready = ::poll(fds, 2, 200);
-        if (ready > 0) {
-            if (out_open && (fds[0].revents & (POLLIN | POLLHUP)))
-                drain(out_p[0], r.out, out_open);
-            if (err_open && (fds[1].revents & (POLLIN | POLLHUP)))
-                drain(err_p[0], r.err, err_open);
+        for (int i = 0; i < 3; ++i)
+            ::dup2(fds[i], i);
+        if (!opts.cwd.empty() && ::chdir(opts.cwd.c_str()) != 0)
+            ::_exit(126);
+        if (opts.address_space_mb > 0) {
+            struct rlimit lim;
+            lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(opts.address_space_mb) << 20;
+            ::setrlimit(RLIMIT_AS, &lim);
         }
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            break;
-        }
+        ::alarm(opts.timeout_s); // kept across exec: a run that hangs ends by SIGALRM
+        std::vector<char*> argv = {const_cast<char*>(program.c_str())};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
     }
-    ::close(out_p[0]);
-    ::close(err_p[0]);
     int wstatus = 0;
     while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
-    if (WIFEXITED(wstatus)) {
-        r.status = WEXITSTATUS(wstatus);
-    } else if (WIFSIGNALED(wstatus)) {
-        r.signaled = true;
-        r.status = 128 + WTERMSIG(wstatus);
+    RunResult r;
+    r.signaled = WIFSIGNALED(wstatus);
+    r.status = r.signaled ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
+    r.out = read_text(names[1]);
+    r.err = read_text(names[2]);
+    for (int i = 0; i < 3; ++i) {
+        ::close(fds[i]);
+        ::unlink(names[i].c_str());
     }
     return r;
 }

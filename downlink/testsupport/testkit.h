@@ -16,7 +16,7 @@ namespace testkit {
 
 // One header keyword to write.  The kind decides which value member is used.
 struct Keyword {
-    enum Kind { Int, Real, Text, Logical, Comment, History };
+    enum Kind { Int, Real, Text };
     std::string name;
     Kind kind = Int;
     long long ival = 0;
@@ -27,9 +27,6 @@ struct Keyword {
     static Keyword integer(const std::string& n, long long v, const std::string& c = "");
     static Keyword real(const std::string& n, double v, const std::string& c = "");
     static Keyword text(const std::string& n, const std::string& v, const std::string& c = "");
-    static Keyword logical(const std::string& n, bool v, const std::string& c = "");
-    static Keyword comment_card(const std::string& text);
-    static Keyword history_card(const std::string& text);
 };
 
 // Writes a primary image of the given BITPIX and axis lengths (first axis fastest).  The
@@ -82,17 +79,17 @@ bool read_keyword(const std::string& path, const std::string& name, std::string&
 
 // Result of one program run.
 struct RunResult {
-    int status = -1;     // exit status, or 128 + signal number when killed by a signal
+    int status = -1; // exit status, or 128 + signal number when killed by a signal
     bool signaled = false;
-    std::string out;     // standard output
-    std::string err;     // standard error
+    std::string out; // standard output
+    std::string err; // standard error
 };
 
 struct RunOptions {
-    std::string cwd;            // working folder ("" = current)
-    std::string stdin_text;     // written to standard input, then closed
-    long address_space_mb = 0;  // when > 0: RLIMIT_AS for the child, in MiB
-    unsigned timeout_s = 120;   // the child is killed after this many seconds
+    std::string cwd;           // working folder ("" = current)
+    std::string stdin_text;    // written to standard input, then closed
+    long address_space_mb = 0; // when > 0: RLIMIT_AS for the child, in MiB
+    unsigned timeout_s = 120;  // the child is stopped by SIGALRM after this many seconds
 };
 
 // Runs `program` with `args` (argv[0] is the program path) and waits for it.
