@@ -81,8 +81,9 @@ TEST(PolyClip, TableOfCases) {
 // overflows the 256-point working list: reported, the output kept in bounds.
 TEST(PolyClip, LimitsOfTheRecordAndTheWorkingList) {
     struct Guarded {
-        polygon in, out;
+        polygon out;
         double guard[512];
+        polygon in; // last: a read past it leaves the heap block
     };
     Guarded* g = new Guarded;
     std::fill(g->guard, g->guard + 512, -7.0);
