@@ -193,11 +193,18 @@ TEST(OverlapProperty, QuadrilateralsOfEveryTurningDegenerateOnesAndSlivers) {
 }
 
 // A diamond that stays clear of the corner pixels of its range (its edges on x + y = 2.1 and
-// the like) leaves them untouched.
+// the like) leaves them untouched; pixels of the range without overlap do not count when
+// every pixel overlapped is NaN.
 TEST(OverlapRoutes, PixelsOfTheRangeWithoutOverlapAreNotTouched) {
     std::vector<int16_t> mask(9, 0);
     mask_distribute_quad_short(1.5, 0.6, 2.4, 1.5, 1.5, 2.4, 0.6, 1.5, 0x0004, mask.data(), 3, 3);
     EXPECT_EQ(mask, std::vector<int16_t>({0, 4, 0, 4, 4, 4, 0, 4, 0}));
+    // The same for a concave dart (clipped pixel by pixel) overlapping 6 of its 9 pixels.
+    const double grid[9] = {NAN, NAN, NAN, NAN, NAN, 1, NAN, 1, 1};
+    double area = -1;
+    EXPECT_TRUE(
+        std::isnan(integrate_quad(0.5, 0.5, 2.5, 0.5, 1.5, 1, 0.5, 2.5, grid, 3, 3, &area)));
+    EXPECT_EQ(area, 0.0);
 }
 
 } // namespace
