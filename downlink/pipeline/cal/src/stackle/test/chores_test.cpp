@@ -1,11 +1,14 @@
-// Command line, namelist keys and the completion of the settings.  The namelist and file lists
-// of whole runs, and their messages, are rows of the hostile-input table (e2e_hostile_test.cpp).
+// Command line, namelist keys and the completion of the settings.  The namelist
+// and file lists of whole runs, and their messages, are rows of the
+// hostile-input table (e2e_hostile_test.cpp).
 #include "stackle.h"
 
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "testkit.h"
 
 namespace {
 
@@ -37,8 +40,9 @@ TEST(ChoresArgs, SwitchesSetTheirValuesAndFlags) {
     EXPECT_EQ(cs.verbose + cs.lists_in_nlfile + cs.file1_header_prop, 3);
     EXPECT_EQ(cs.use_weights, 1); // the low byte of 257
     EXPECT_EQ(cs.pfatal, -32768);
-    EXPECT_STREQ(cs.data_out_file, "-V");          // a value may begin with a dash
-    EXPECT_EQ(parse({"-bf", "65535"}).bfatal, -1); // mask templates in their unsigned form
+    EXPECT_STREQ(cs.data_out_file, "-V"); // a value may begin with a dash
+    EXPECT_EQ(parse({"-bf", "65535"}).bfatal,
+              -1); // mask templates in their unsigned form
     EXPECT_STREQ(parse({"-do", std::string(255, 'a')}).data_out_file,
                  std::string(255, 'a').c_str());
     EXPECT_EXIT(parse({"-bf", "65536"}), testing::ExitedWithCode(64), "");
@@ -72,18 +76,36 @@ TEST(ChoresComplete, DefaultsOnlyWhereUnsetAndFmaskTurnsWeightingOn) {
     EXPECT_EQ(parse({"-di", "d", "-do", "o"}, true).cut_multiple, 5.0f);
     EXPECT_EQ(parse({"-di", "d", "-do", "o", "-fm", "f.fits"}, true).use_weights, 1);
     EXPECT_EQ(parse({"-di", "d", "-do", "o", "-fm", "f.fits", "-wt", "0"}, true).use_weights, 0);
-    // In namelist mode the data list comes from the namelist, but -do is still needed.
+    // In namelist mode the data list comes from the namelist, but -do is still
+    // needed.
     EXPECT_EQ(parse({"-ls", "-do", "o"}, true).lists_in_nlfile, 1);
     EXPECT_EXIT(parse({"-ls"}, true), testing::ExitedWithCode(64), "");
-    cs = parse({"-ls", "-di", "d.list", "-pm", "p.list"});
-    std::snprintf(cs.namelist, sizeof cs.namelist, "nl.txt");
-    cs.namelist_f = 1;
-    list_sources src;
-    choose_list_sources(&cs, &src);
-    EXPECT_EQ(src.nl_mode + src.bmask_found, 2);
-    EXPECT_EQ(std::string(src.data) + src.pmask, "nl.txtnl.txt");
-    cs.lists_in_nlfile = 0;
-    choose_list_sources(&cs, &src);
-    EXPECT_EQ(src.nl_mode + src.bmask_found, 0);
-    EXPECT_EQ(std::string(src.data) + src.pmask, "d.listp.list");
+}
+
+TEST(ChoresLists, NamelistSectionsAndTheirCautions) {
+    testkit::TempDir dir;
+    const std::string nl = dir.file("nl");
+    testkit::write_text(nl,
+                        "&STACKLE\n&END\n&COADD_DATA\n d1.fits\n&End\n&COADD_BMASK\n b1.fits\n");
+    unsigned char s = 9, b = 9, p = 9;
+    find_markers(nl.c_str(), &s, &b, &p);
+    EXPECT_EQ(std::vector<int>({s, b, p}), std::vector<int>({0, 1, 0}));
+    const std::string caution = "CAUTION: MIS";
+    const std::string rows[][3] = {
+        {"&COADD_DATA", "d1.fits", ""},
+        {"&COADD_SDEV", "",
+         "KAKE IN NAMELIST, " + nl +
+             " -- \"&COADD_SDEV\" not found.\n         IGNORING NAMELIST. \n\n"},
+        {"&COADD_BMASK", "b1.fits",
+         "TAKE IN NAMELIST, " + nl +
+             " -- \"&END\" not found.\n         IGNORING LACK OF \"&END\". \n\n"},
+    };
+    for (const auto& r : rows) {
+        char first[STACKLE_STRLEN] = "";
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(count_filenames(nl.c_str(), 1, r[0].c_str(), "&END", first),
+                  r[1].empty() ? 0 : 1);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), r[2].empty() ? "" : caution + r[2]);
+        EXPECT_STREQ(first, r[1].c_str()) << r[0];
+    }
 }
