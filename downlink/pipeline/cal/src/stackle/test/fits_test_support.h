@@ -1,4 +1,4 @@
-// Helpers shared by the unit tests of the FITS routines of stackle.
+// Helpers shared by the tests of the FITS routines and the runs of stackle.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -25,16 +25,7 @@
         },                                                                                         \
         ::testing::ExitedWithCode(64), regex)
 
-// A settings record in its initial state with the given program name and frame size.
-inline control_settings test_settings(int xdim, int ydim) {
-    control_settings cs;
-    clear_cs_flags(&cs);
-    std::snprintf(cs.progname, sizeof cs.progname, "%s", "stackle");
-    cs.xdim = xdim;
-    cs.ydim = ydim;
-    return cs;
-}
-
+// Sets a text member of the settings and its flag.
 inline void set_text(char (&member)[STACKLE_STRLEN], unsigned char& flag, const std::string& v) {
     std::snprintf(member, sizeof member, "%s", v.c_str());
     flag = 1;
