@@ -708,19 +708,39 @@ static void sort_tile(float* tile, const stats_scratch* scratch) {
 enum : unsigned char { column_nan = 1, column_inf = 2 };
 
 // Copies a run of `width` pixels into row j of the tile (n rows), NaNs as +inf,
-// and marks in `hits` the pixels that are NaN or infinite; one sweep.
+// and marks in `nans` and `infs` with all ones the pixels that are NaN or
+// infinite; one sweep.
 static void copy_row(const float* __restrict src, float* __restrict tile, int n, int j, int width,
-                     unsigned char* __restrict hits) {
-    const float inf = std::numeric_limits<float>::infinity();
-    for (int b = 0; b < width; ++b) {
+                     uint32_t* __restrict nans, uint32_t* __restrict infs) {
+    int b = 0;
+#if defined(__SSE2__)
+    const __m128i magnitude_bits = _mm_set1_epi32(0x7FFFFFFF);
+    const __m128i inf = _mm_set1_epi32(0x7F800000);
+    for (; b + kLanes <= width; b += kLanes) {
+        float* row = tile_strip(tile, n, b / kLanes) + static_cast<size_t>(j) * kLanes;
+        for (int l = 0; l < kLanes; l += 4) {
+            __m128i bits = _mm_castps_si128(_mm_loadu_ps(src + b + l));
+            __m128i magnitude = _mm_and_si128(bits, magnitude_bits);
+            __m128i nan = _mm_cmpgt_epi32(magnitude, inf);
+            __m128i value = _mm_or_si128(_mm_and_si128(nan, inf), _mm_andnot_si128(nan, bits));
+            _mm_storeu_ps(row + l, _mm_castsi128_ps(value));
+            __m128i* nan_at = reinterpret_cast<__m128i*>(nans + b + l);
+            __m128i* inf_at = reinterpret_cast<__m128i*>(infs + b + l);
+            _mm_storeu_si128(nan_at, _mm_or_si128(_mm_loadu_si128(nan_at), nan));
+            _mm_storeu_si128(
+                inf_at, _mm_or_si128(_mm_loadu_si128(inf_at), _mm_cmpeq_epi32(magnitude, inf)));
+        }
+    }
+#endif
+    for (; b < width; ++b) {
         uint32_t bits;
         std::memcpy(&bits, &src[b], sizeof bits);
         uint32_t magnitude = bits & 0x7FFFFFFFu;
         bool nan = magnitude > 0x7F800000u;
         float* row = tile_strip(tile, n, b / kLanes) + static_cast<size_t>(j) * kLanes;
-        row[b % kLanes] = nan ? inf : src[b];
-        hits[b] |= static_cast<unsigned char>((nan ? column_nan : 0) |
-                                              (magnitude == 0x7F800000u ? column_inf : 0));
+        row[b % kLanes] = nan ? std::numeric_limits<float>::infinity() : src[b];
+        nans[b] |= nan ? ~0u : 0u;
+        infs[b] |= magnitude == 0x7F800000u ? ~0u : 0u;
     }
 }
 
@@ -728,9 +748,12 @@ static void copy_row(const float* __restrict src, float* __restrict tile, int n,
 // and marks in `special` what each column holds besides numbers.
 static void load_tile(const stack_view* stack, size_t p0, int width, float* tile,
                       unsigned char* special) {
-    std::memset(special, 0, STACKLE_BLOCK);
+    uint32_t nans[STACKLE_BLOCK] = {};
+    uint32_t infs[STACKLE_BLOCK] = {};
     for (int j = 0; j < stack->n; ++j)
-        copy_row(stack->data[j] + p0, tile, stack->n, j, width, special);
+        copy_row(stack->data[j] + p0, tile, stack->n, j, width, nans, infs);
+    for (int b = 0; b < STACKLE_BLOCK; ++b)
+        special[b] = static_cast<unsigned char>((nans[b] & column_nan) | (infs[b] & column_inf));
 }
 
 // Middle of each sorted column of a strip of n rows, as sorted_median forms it.
