@@ -112,6 +112,7 @@ struct stats_scratch {
     int* dces;           // the DCE of each of those values (capacity)
     int* cut;            // positions of the values a trimming removed (capacity)
     float* tile;         // a block of pixels: capacity rows of STACKLE_BLOCK, in strips
+    float* raw;          // the tile as loaded, before its columns are sorted
     int* network;        // compare-exchange pairs sorting `capacity` rows
     int network_size;    // pairs in `network`; 0 when capacity exceeds STACKLE_NETWORK_MAX
     int network_merge;   // the first pair of the merges of sorted runs of 16 rows

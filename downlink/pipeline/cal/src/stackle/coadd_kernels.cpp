@@ -138,9 +138,10 @@ bool stats_scratch_init(stats_scratch* s, int n) {
         int size = odd_even_network(static_cast<int>(count), nullptr);
         // Zeroed: the rows past the last block's pixels are sorted too.
         s->tile = static_cast<float*>(std::calloc(count * STACKLE_BLOCK, sizeof(float)));
+        s->raw = static_cast<float*>(std::calloc(count * STACKLE_BLOCK, sizeof(float)));
         s->network =
             static_cast<int*>(std::malloc((2 * static_cast<size_t>(size) + 1) * sizeof(int)));
-        ok = s->tile != nullptr && s->network != nullptr;
+        ok = s->tile != nullptr && s->raw != nullptr && s->network != nullptr;
         if (ok) {
             s->network_size = odd_even_network(static_cast<int>(count), s->network);
             s->network_merge = size - odd_even_network(static_cast<int>(count), nullptr, kMergeRun);
@@ -162,6 +163,7 @@ void stats_scratch_free(stats_scratch* s) {
     std::free(s->dces);
     std::free(s->cut);
     std::free(s->tile);
+    std::free(s->raw);
     std::free(s->network);
     *s = stats_scratch{};
 }
@@ -549,23 +551,27 @@ static size_t trim_pixel(const stack_view* stack, size_t p, const control_settin
     return static_cast<size_t>(count - kept);
 }
 
-// Trims pixel p's column, whose values but the NaNs are in ascending order at
-// the top of column b of the sorted tile (the NaNs sorted last as +inf). The
-// survivors keep their values in the planes; the values removed become NaN,
-// and so do the column's NaNs when any value goes, as trim_pixel writes them.
-// Returns the number of values removed.
+// Trims pixel p's column, column b of the tile: its values in DCE order are in
+// scratch->raw, the NaNs loaded as +inf (the column holds no infinity), and
+// in ascending order at the top of the sorted tile (the NaNs sorted last).
+// The survivors keep their values in the planes; the values removed become
+// NaN, and so do the column's NaNs when any value goes, as trim_pixel writes
+// them. Returns the number of values removed.
 static size_t trim_sorted_pixel(const stack_view* stack, size_t p, int b,
                                 const control_settings* cs, stats_scratch* scratch,
                                 float nan_value) {
     float* values = scratch->values;
     int* dces = scratch->dces;
     const int n = stack->n;
+    const float* raw = scratch->raw +
+                       static_cast<size_t>(b / kLanes) * static_cast<size_t>(n) * kLanes +
+                       b % kLanes;
     int count = 0;
     for (int j = 0; j < n; ++j) {
-        float v = stack->data[j][p];
+        float v = raw[static_cast<size_t>(j) * kLanes];
         values[count] = v;
         dces[count] = j;
-        count += !stackle_isnan(v);
+        count += !std::isinf(v);
     }
     for (int i = 0; i < count; ++i)
         scratch->sorted[i] = tile_value(scratch->tile, n, i, b);
@@ -573,7 +579,7 @@ static size_t trim_sorted_pixel(const stack_view* stack, size_t p, int b,
         trim_sorted_column(values, count, trim_limit(count, cs), cs, scratch->sorted, scratch->cut);
     if (gone > 0 && count < n)
         for (int j = 0; j < n; ++j)
-            if (stackle_isnan(stack->data[j][p]))
+            if (std::isinf(raw[static_cast<size_t>(j) * kLanes]))
                 stack->data[j][p] = nan_value;
     for (int i = 0; i < gone; ++i)
         stack->data[dces[scratch->cut[i]]][p] = nan_value;
@@ -644,17 +650,24 @@ template <int N> __attribute__((target("avx512f"))) void sort_strip_registers(fl
         _mm512_storeu_ps(strip + static_cast<size_t>(j) * kLanes, row[j]);
 }
 
-// network_strip on processors with AVX-512: a strip row is one register.
+// network_strip on processors with AVX-512 for the two strips from `strip`
+// (n rows each), a strip row in one register: the two strips give the
+// processor twice the independent work between the stores and loads.
 __attribute__((target("avx512f"))) static void
-merge_strip_registers(float* strip, const stats_scratch* scratch, int first, int last) {
+merge_strip_pair(float* strip, int n, const stats_scratch* scratch, int first, int last) {
     const int* pairs = scratch->network;
+    const size_t other = static_cast<size_t>(n) * kLanes;
     for (int c = first; c < last; ++c) {
         float* lower = strip + static_cast<size_t>(pairs[2 * c]) * kLanes;
         float* upper = strip + static_cast<size_t>(pairs[2 * c + 1]) * kLanes;
         __m512 x = _mm512_loadu_ps(lower);
         __m512 y = _mm512_loadu_ps(upper);
+        __m512 u = _mm512_loadu_ps(lower + other);
+        __m512 v = _mm512_loadu_ps(upper + other);
         _mm512_storeu_ps(lower, _mm512_min_ps(y, x));
         _mm512_storeu_ps(upper, _mm512_max_ps(x, y));
+        _mm512_storeu_ps(lower + other, _mm512_min_ps(v, u));
+        _mm512_storeu_ps(upper + other, _mm512_max_ps(u, v));
     }
 }
 STACKLE_AVX512_QUIET_END
@@ -670,21 +683,25 @@ constexpr std::array<strip_sorter, sizeof...(I)> register_sorters(std::index_seq
 constexpr std::array<strip_sorter, kRegisterRows> kRegisterSorters =
     register_sorters(std::make_index_sequence<kRegisterRows>());
 
-// Sorts a strip of n rows with AVX-512: whole in registers up to kRegisterRows
-// rows; deeper, each aligned run of kMergeRun rows in registers (the last run
-// may be shorter) and then the merges of the network, a row in a register.
-// The runs sorted by any network hold the values the network's first merges
-// leave there, so the merges end as the whole network ends.
-static void sort_strip_avx512(float* strip, const stats_scratch* scratch) {
+// Sorts the two strips from `strip` (n rows each) with AVX-512: whole in
+// registers up to kRegisterRows rows; deeper, each aligned run of kMergeRun
+// rows in registers (the last run may be shorter) and then the merges of the
+// network. The runs sorted by any network hold the values the network's first
+// merges leave there, so the merges end as the whole network ends.
+static void sort_strip_pair_avx512(float* strip, const stats_scratch* scratch) {
     const int n = scratch->capacity;
-    if (n <= kRegisterRows) {
-        kRegisterSorters[static_cast<size_t>(n) - 1](strip);
-        return;
+    for (int s = 0; s < 2; ++s) {
+        float* one = tile_strip(strip, n, s);
+        if (n <= kRegisterRows) {
+            kRegisterSorters[static_cast<size_t>(n) - 1](one);
+            continue;
+        }
+        for (int r = 0; r < n; r += kMergeRun)
+            kRegisterSorters[static_cast<size_t>(std::min(kMergeRun, n - r)) - 1](
+                one + static_cast<size_t>(r) * kLanes);
     }
-    for (int r = 0; r < n; r += kMergeRun)
-        kRegisterSorters[static_cast<size_t>(std::min(kMergeRun, n - r)) - 1](
-            strip + static_cast<size_t>(r) * kLanes);
-    merge_strip_registers(strip, scratch, scratch->network_merge, scratch->network_size);
+    if (n > kRegisterRows)
+        merge_strip_pair(strip, n, scratch, scratch->network_merge, scratch->network_size);
 }
 #endif
 
@@ -692,38 +709,40 @@ static void sort_strip_avx512(float* strip, const stats_scratch* scratch) {
 // scratch->network, a strip at a time.
 static void sort_tile(float* tile, const stats_scratch* scratch) {
     const int n = scratch->capacity;
-    for (int s = 0; s < STACKLE_BLOCK / kLanes; ++s) {
-        float* strip = tile_strip(tile, n, s);
 #if defined(STACKLE_AVX512_KERNELS)
-        if (simd_level() == stats_simd_avx512) {
-            sort_strip_avx512(strip, scratch);
-            continue;
-        }
-#endif
-        network_strip(strip, scratch, 0, scratch->network_size);
+    if (simd_level() == stats_simd_avx512) {
+        for (int s = 0; s < STACKLE_BLOCK / kLanes; s += 2)
+            sort_strip_pair_avx512(tile_strip(tile, n, s), scratch);
+        return;
     }
+#endif
+    for (int s = 0; s < STACKLE_BLOCK / kLanes; ++s)
+        network_strip(tile_strip(tile, n, s), scratch, 0, scratch->network_size);
 }
 
 // What a column of the tile holds besides numbers: bit 1 a NaN, bit 2 an infinity.
 enum : unsigned char { column_nan = 1, column_inf = 2 };
 
-// Copies a run of `width` pixels into row j of the tile (n rows), NaNs as +inf,
+// Copies a run of `width` pixels into row j of the tile (n rows) and of `raw`, NaNs as +inf,
 // and marks in `nans` and `infs` with all ones the pixels that are NaN or
 // infinite; one sweep.
-static void copy_row(const float* __restrict src, float* __restrict tile, int n, int j, int width,
-                     uint32_t* __restrict nans, uint32_t* __restrict infs) {
+static void copy_row(const float* __restrict src, float* __restrict tile, float* __restrict raw,
+                     int n, int j, int width, uint32_t* __restrict nans,
+                     uint32_t* __restrict infs) {
     int b = 0;
 #if defined(__SSE2__)
     const __m128i magnitude_bits = _mm_set1_epi32(0x7FFFFFFF);
     const __m128i inf = _mm_set1_epi32(0x7F800000);
     for (; b + kLanes <= width; b += kLanes) {
-        float* row = tile_strip(tile, n, b / kLanes) + static_cast<size_t>(j) * kLanes;
+        const size_t at = static_cast<size_t>(tile_strip(tile, n, b / kLanes) - tile) +
+                          static_cast<size_t>(j) * kLanes;
         for (int l = 0; l < kLanes; l += 4) {
             __m128i bits = _mm_castps_si128(_mm_loadu_ps(src + b + l));
             __m128i magnitude = _mm_and_si128(bits, magnitude_bits);
             __m128i nan = _mm_cmpgt_epi32(magnitude, inf);
             __m128i value = _mm_or_si128(_mm_and_si128(nan, inf), _mm_andnot_si128(nan, bits));
-            _mm_storeu_ps(row + l, _mm_castsi128_ps(value));
+            _mm_storeu_ps(tile + at + l, _mm_castsi128_ps(value));
+            _mm_storeu_ps(raw + at + l, _mm_castsi128_ps(value));
             __m128i* nan_at = reinterpret_cast<__m128i*>(nans + b + l);
             __m128i* inf_at = reinterpret_cast<__m128i*>(infs + b + l);
             _mm_storeu_si128(nan_at, _mm_or_si128(_mm_loadu_si128(nan_at), nan));
@@ -737,21 +756,38 @@ static void copy_row(const float* __restrict src, float* __restrict tile, int n,
         std::memcpy(&bits, &src[b], sizeof bits);
         uint32_t magnitude = bits & 0x7FFFFFFFu;
         bool nan = magnitude > 0x7F800000u;
-        float* row = tile_strip(tile, n, b / kLanes) + static_cast<size_t>(j) * kLanes;
-        row[b % kLanes] = nan ? std::numeric_limits<float>::infinity() : src[b];
+        const size_t at = static_cast<size_t>(tile_strip(tile, n, b / kLanes) - tile) +
+                          static_cast<size_t>(j) * kLanes + static_cast<size_t>(b % kLanes);
+        tile[at] = nan ? std::numeric_limits<float>::infinity() : src[b];
+        raw[at] = tile[at];
         nans[b] |= nan ? ~0u : 0u;
         infs[b] |= magnitude == 0x7F800000u ? ~0u : 0u;
     }
 }
 
+// Planes ahead of the one copied whose runs load_tile asks the cache for: the
+// runs of a block are short and on as many pages as planes, too many streams
+// for the processor to foresee.
+constexpr int kPrefetchPlanes = 8;
+
+// Asks the cache for a run of `width` floats.
+static inline void prefetch_run(const float* run, int width) {
+    for (int b = 0; b < width; b += 16)
+        __builtin_prefetch(run + b);
+}
+
 // Copies each plane's run of `width` pixels from p0 into its row of the tile
-// and marks in `special` what each column holds besides numbers.
-static void load_tile(const stack_view* stack, size_t p0, int width, float* tile,
+// and of its copy scratch->raw, and marks in `special` what each column holds
+// besides numbers.
+static void load_tile(const stack_view* stack, size_t p0, int width, stats_scratch* scratch,
                       unsigned char* special) {
     uint32_t nans[STACKLE_BLOCK] = {};
     uint32_t infs[STACKLE_BLOCK] = {};
-    for (int j = 0; j < stack->n; ++j)
-        copy_row(stack->data[j] + p0, tile, stack->n, j, width, nans, infs);
+    for (int j = 0; j < stack->n; ++j) {
+        if (j + kPrefetchPlanes < stack->n)
+            prefetch_run(stack->data[j + kPrefetchPlanes] + p0, width);
+        copy_row(stack->data[j] + p0, scratch->tile, scratch->raw, stack->n, j, width, nans, infs);
+    }
     for (int b = 0; b < STACKLE_BLOCK; ++b)
         special[b] = static_cast<unsigned char>((nans[b] & column_nan) | (infs[b] & column_inf));
 }
@@ -826,7 +862,7 @@ static size_t trim_block(const stack_view* stack, const control_settings* cs, da
     }
     unsigned char special[STACKLE_BLOCK];
     unsigned char keep[STACKLE_BLOCK];
-    load_tile(stack, p0, width, scratch->tile, special);
+    load_tile(stack, p0, width, scratch, special);
     sort_tile(scratch->tile, scratch);
     for (int s = 0; s < STACKLE_BLOCK / kLanes; ++s)
         strip_keeps(tile_strip(scratch->tile, stack->n, s), stack->n, cs, keep + s * kLanes);
