@@ -18,7 +18,8 @@
 #     else the peer's figure recorded in the peer results.
 #  4. errva_div and errva_ddiv against the same quotient and sigma computed inline (the Google
 #     Benchmark errva_div_bench).
-#  5. stackle's cost per input value (best wall time / (N x 1024 x 1024)) on mksample stacks of
+#  5. stackle's cost per input value (least processor time, user + system, of BENCH_RUNS runs /
+#     (N x 1024 x 1024)) on mksample stacks of
 #     N = 25, 100 and 300 frames (BENCH_DEPTHS), -cf 0.2 -cm 5, with the data frames only and
 #     with the uncertainty frames, BMASKs and PMASKs too; each deeper cost against the cost at
 #     N = 25 in the same setting. On the deepest stack with everything, the peak resident memory
@@ -420,6 +421,32 @@ depth_settings() {
         "-do depth.fits -so depth_sdev.fits -am depth_amask.fits"
 }
 
+# cpu_seconds COMMAND...: runs COMMAND (output discarded) and prints the processor time it
+# took, user plus system, in seconds to the millisecond (bash's times, not /usr/bin/time's
+# hundredths); fails when COMMAND fails.
+cpu_seconds() {
+    bash -c '"$@" >/dev/null 2>&1 || exit 1; times' _ "$@" | awk 'NR == 2 {
+        split($1, u, /[ms]/); split($2, s, /[ms]/); printf "%.3f\n", u[1] * 60 + u[2] + s[1] * 60 + s[2] }'
+}
+
+# depth_measure DIR COMMAND...: in DIR, one check run of COMMAND under /usr/bin/time (its peak
+# RSS in MiB to depth_rss, "n/a" without /usr/bin/time), then BENCH_RUNS runs; sets depth_cpu
+# to the least processor time. Fails when a run fails.
+depth_measure() {
+    local dir="$1" i t
+    shift
+    depth_rss=n/a depth_cpu=""
+    if [ -x /usr/bin/time ]; then
+        (cd "$dir" && /usr/bin/time -f '%M' -o "$scratch/depth.rss" "$@") >/dev/null 2>&1 || return 1
+        depth_rss=$(awk '{printf "%.1f", $1 / 1024}' "$scratch/depth.rss")
+    fi
+    for ((i = 0; i < bench_runs; i++)); do
+        t=$(cd "$dir" && cpu_seconds "$@") || return 1
+        depth_cpu=$(awk -v a="$t" -v b="$depth_cpu" 'BEGIN {print (b == "" || a < b) ? a : b}')
+    done
+    echo "stackle $* in $dir: processor time best $depth_cpu s of $bench_runs runs; peak RSS $depth_rss MiB"
+}
+
 # depth_band_mib N: MiB of one band of every input of the "all" setting on N frames of
 # 1024 x 1024, at the band height stackle chooses.
 depth_band_mib() {
@@ -430,8 +457,7 @@ depth_band_mib() {
 }
 
 measure_depths() {
-    local depths="${BENCH_DEPTHS:-25 100 300}" n dir setting ref deepest args name
-    depth_rss=""
+    local depths="${BENCH_DEPTHS:-25 100 300}" n dir setting ref deepest args name deep_rss=""
     local -A ns=()
     ref=${depths%% *}
     deepest=${depths##* }
@@ -443,11 +469,11 @@ measure_depths() {
         fi
         for setting in data all; do
             read -r -a args <<<"$(cd "$dir" && depth_settings "$setting")"
-            if [ -x "$bench_bin/stackle" ] && measure "depth_${setting}" "$dir" \
-                "${stackle_pin[@]}" "$bench_bin/stackle" "${args[@]}" -cf 0.2 -cm 5 >&2; then
-                ns[$setting.$n]=$(awk -v t="$bench_min" -v n="$n" \
+            if [ -x "$bench_bin/stackle" ] && depth_measure "$dir" "${stackle_pin[@]}" \
+                "$bench_bin/stackle" "${args[@]}" -cf 0.2 -cm 5 >&2; then
+                ns[$setting.$n]=$(awk -v t="$depth_cpu" -v n="$n" \
                     'BEGIN {printf "%.2f", t * 1e9 / (n * 1048576)}')
-                [ "$n" = "$deepest" ] && [ "$setting" = all ] && depth_rss=$bench_rss
+                [ "$n" = "$deepest" ] && [ "$setting" = all ] && deep_rss=$depth_rss
             fi
         done
         [ "$n" -gt 100 ] && [ "${BENCH_KEEP_STACKS:-0}" != 1 ] && rm -rf "$dir"
@@ -464,13 +490,21 @@ measure_depths() {
         done
     done
     name="stackle N=$deepest peak RSS / products + one band"
-    if [ -z "${depth_rss:-}" ] || [ "$depth_rss" = n/a ]; then
+    if [ -z "$deep_rss" ] || [ "$deep_rss" = n/a ]; then
         add_missing "$name" "<= 1.3" "no peak RSS of the N=$deepest run with everything"
     else
-        add_ratio_row "$name" "$depth_rss" MiB \
+        add_ratio_row "$name" "$deep_rss" MiB \
             "$(awk -v b="$(depth_band_mib "$deepest")" 'BEGIN {printf "%.1f", b + 10}')" MiB "<=" 1.3
     fi
-    notes+=("stackle per value: best wall time / (N x 1024 x 1024) on mksample stacks, -cf 0.2 -cm 5;
+    # What the program and its libraries take whatever the stack: a run on one tiny frame.
+    if bench_generate "$scratch/depth-tiny" -n 1 -W 16 -H 16 --no-plenor >&2 &&
+        depth_measure "$scratch/depth-tiny" "$bench_bin/stackle" -di data.list -do tiny.fits >&2; then
+        notes+=("stackle memory: a run on one frame of 16 x 16 peaks at $depth_rss MiB (the program
+  and its libraries), which the N=$deepest run holds too.")
+    fi
+    notes+=("stackle per value: the least processor time (user + system, which the other jobs of a
+  busy machine do not stretch as they do the wall time) of $bench_runs runs / (N x 1024 x 1024)
+  input values, on mksample stacks, -cf 0.2 -cm 5;
   'data' the data frames only, 'all' with the uncertainty frames, BMASKs and PMASKs. The
   memory floor is the three products (10 bytes a pixel) plus one band of the 4 N inputs at
   the band height stackle chooses.")
