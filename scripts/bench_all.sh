@@ -519,7 +519,7 @@ deep_median() {
 }
 
 measure_deep() {
-    local md="$peer_work/results-deep.md" stackle_t floor_t peer_t peer_name why
+    local md="$peer_work/results-deep.md" stackle_t floor_t peer_t peer_name robust_t robust_name why
     local peers_name="deep stack: fastest peer wall / stackle wall"
     local floor_name="deep stack: stackle wall / I/O floor"
     if [ ! -f "$md" ]; then
@@ -531,10 +531,16 @@ measure_deep() {
     stackle_t=$(deep_median "$md" stackle_1cpu)
     [ -n "$stackle_t" ] || stackle_t=$(deep_median "$md" stackle)
     floor_t=$(deep_median "$md" io_floor)
-    # The peers of the combine group: every row but the floor and the product's own.
-    read -r peer_t peer_name < <(awk -F'|' '{g = $2; p = $3; t = $5; gsub(/ /, "", g);
-        gsub(/ /, "", p); gsub(/ /, "", t)} g == "combine" && p != "io_floor" &&
-        p !~ /^stackle/ && t ~ /^[0-9.]+$/ {print t, p}' "$md" | sort -g | head -n 1)
+    # The peers of the combine group: every row but the floor and the product's own; with
+    # "OK", those whose check passed (they reject the cosmic rays, as stackle does).
+    deep_peers() {
+        awk -F'|' -v ok="$1" '{g = $2; p = $3; t = $5; c = $8; gsub(/ /, "", g); gsub(/ /, "", p)
+            gsub(/ /, "", t); sub(/^ */, "", c)} g == "combine" && p != "io_floor" &&
+            p !~ /^stackle/ && t ~ /^[0-9.]+$/ && (ok == "" || c ~ /^OK/) {print t, p}' "$md" |
+            sort -g | head -n 1
+    }
+    read -r peer_t peer_name < <(deep_peers "")
+    read -r robust_t robust_name < <(deep_peers OK)
     if [ -z "$stackle_t" ]; then
         add_missing "$peers_name" ">= 10" "no stackle row in $md"
         add_missing "$floor_name" "<= 3" "no stackle row in $md"
@@ -545,13 +551,17 @@ measure_deep() {
     else
         add_missing "$peers_name" ">= 10" "no peer timed in $md"
     fi
+    if [ -n "$robust_t" ]; then
+        add_ratio_row "  (fastest peer that rejects outliers)" "$robust_t" s "$stackle_t" s ">=" 10
+    fi
     if [ -n "$floor_t" ]; then
         add_ratio_row "$floor_name" "$stackle_t" s "$floor_t" s "<=" 3
     else
         add_missing "$floor_name" "<= 3" "no io_floor row in $md"
     fi
     notes+=("deep stack: from $md ($(grep -m1 -o 'on [0-9-]* [0-9:]* UTC' "$md")), the
-  fastest peer ${peer_name:-(none)}; stackle is its stackle_1cpu row (pinned as the peers are).")
+  fastest peer ${peer_name:-(none)}, the fastest that rejects outliers (its check OK)
+  ${robust_name:-(none)}; stackle is its stackle_1cpu row (pinned as the peers are).")
 }
 
 # ---------------------------------------------------------------------------------------
