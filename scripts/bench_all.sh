@@ -57,11 +57,11 @@
 #                     unset: the figure the harness recorded for its first kernel row is used
 #   KERNEL_BENCH      regex of the benchmark of the peer geometry in the libintegrate benchmark
 #                     programs (default: names mentioning the peer geometry, see kernel_filter)
-#   BENCH_DEPTHS      frame counts of part 5 (default "25 100 300"; the first is the reference)
-#   BENCH_KEEP_STACKS 1 keeps the stacks of part 5 deeper than 100 frames (3.6 GB at 300), which
+#   BENCH_DEPTHS      frame counts of measurement 5 (default "25 100 300"; the first is the reference)
+#   BENCH_KEEP_STACKS 1 keeps the stacks of measurement 5 deeper than 100 frames (3.6 GB at 300), which
 #                     are otherwise deleted once measured
 # Scratch files (logs, benchmark output, the peer kernel's image) go to /tmp/downlink-bench-all,
-# the stackle stack made by mksample to /tmp/downlink-bench-stackle, the stacks of part 5 to
+# the stackle stack made by mksample to /tmp/downlink-bench-stackle, the stacks of measurement 5 to
 # /tmp/downlink-bench-depth-N, the plenor inputs to /tmp/downlink-bench-plenor.
 set -uo pipefail
 
