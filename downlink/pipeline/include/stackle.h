@@ -115,7 +115,6 @@ struct stats_scratch {
     float* raw;          // the tile as loaded, before its columns are sorted
     int* network;        // compare-exchange pairs sorting `capacity` rows
     int network_size;    // pairs in `network`; 0 when capacity exceeds STACKLE_NETWORK_MAX
-    int network_merge;   // the first pair of the merges of sorted runs of 16 rows
     int capacity;
 };
 

@@ -82,14 +82,11 @@ void partition3(data_struct* work, int lo, int hi, float pivot, int* lt, int* gt
 
 } // namespace
 
-// Batcher's odd-even merge network for n rows, from the merges of sorted runs
-// of `run` rows on (1: the whole network): writes its compare-exchange pairs
-// (lower row first) into `pairs` when not null; returns their number. The
-// pairs go merge by merge, so those from the runs of `run` rows on end the
-// whole network, and before them every aligned run of `run` rows is sorted.
-static constexpr int odd_even_network(int n, int* pairs, int run = 1) {
+// Batcher's odd-even merge network for n rows: writes its compare-exchange
+// pairs (lower row first) into `pairs` when not null; returns their number.
+static constexpr int odd_even_network(int n, int* pairs) {
     int size = 0;
-    for (int p = run; p < n; p <<= 1)
+    for (int p = 1; p < n; p <<= 1)
         for (int k = p; k >= 1; k >>= 1)
             for (int j = k % p; j + k < n; j += 2 * k)
                 for (int i = 0; i < std::min(k, n - j - k); ++i)
@@ -144,7 +141,6 @@ bool stats_scratch_init(stats_scratch* s, int n) {
         ok = s->tile != nullptr && s->raw != nullptr && s->network != nullptr;
         if (ok) {
             s->network_size = odd_even_network(static_cast<int>(count), s->network);
-            s->network_merge = size - odd_even_network(static_cast<int>(count), nullptr, kMergeRun);
         }
     }
     if (!ok) {
@@ -650,24 +646,76 @@ template <int N> __attribute__((target("avx512f"))) void sort_strip_registers(fl
         _mm512_storeu_ps(strip + static_cast<size_t>(j) * kLanes, row[j]);
 }
 
-// network_strip on processors with AVX-512 for the two strips from `strip`
-// (n rows each), a strip row in one register: the two strips give the
-// processor twice the independent work between the stores and loads.
-__attribute__((target("avx512f"))) static void
-merge_strip_pair(float* strip, int n, const stats_scratch* scratch, int first, int last) {
-    const int* pairs = scratch->network;
+// One compare-exchange of each of `rows` rows from `lower` with the row k rows
+// below it (at `upper`), in both strips from `strip` (`other` floats apart),
+// as compare_rows makes it.
+__attribute__((target("avx512f"))) static inline void compare_row_runs(float* lower, float* upper,
+                                                                       size_t rows, size_t other) {
+    for (size_t r = 0; r < rows * kLanes; r += kLanes) {
+        __m512 x = _mm512_loadu_ps(lower + r);
+        __m512 y = _mm512_loadu_ps(upper + r);
+        __m512 u = _mm512_loadu_ps(lower + r + other);
+        __m512 v = _mm512_loadu_ps(upper + r + other);
+        _mm512_storeu_ps(lower + r, _mm512_min_ps(y, x));
+        _mm512_storeu_ps(upper + r, _mm512_max_ps(x, y));
+        _mm512_storeu_ps(lower + r + other, _mm512_min_ps(v, u));
+        _mm512_storeu_ps(upper + r + other, _mm512_max_ps(u, v));
+    }
+}
+
+// The steps of a bitonic merge that compare rows k = 8, 4, 2 and 1 apart in an
+// aligned run of 16 rows of a strip, with the rows in registers.
+__attribute__((target("avx512f"))) static void clean_run_registers(float* rows) {
+    __m512 row[kMergeRun];
+#pragma GCC unroll 16
+    for (int j = 0; j < kMergeRun; ++j)
+        row[j] = _mm512_loadu_ps(rows + static_cast<size_t>(j) * kLanes);
+#pragma GCC unroll 4
+    for (int k = kMergeRun / 2; k >= 1; k >>= 1) {
+#pragma GCC unroll 16
+        for (int i = 0; i < kMergeRun; ++i) {
+            if ((i & k) != 0)
+                continue;
+            __m512 x = row[i];
+            __m512 y = row[i + k];
+            row[i] = _mm512_min_ps(y, x);
+            row[i + k] = _mm512_max_ps(x, y);
+        }
+    }
+#pragma GCC unroll 16
+    for (int j = 0; j < kMergeRun; ++j)
+        _mm512_storeu_ps(rows + static_cast<size_t>(j) * kLanes, row[j]);
+}
+
+// Merges the sorted aligned runs of kMergeRun rows (the last may be shorter) of
+// the two strips from `strip` (n rows each) on processors with AVX-512, by
+// bitonic merges of runs of p rows into runs of 2p: each run's rows compared with
+// those of the next run in reverse order, then the rows of each aligned run of
+// 2k rows with those k below, k halving down to 1. The rows past n count as
+// +inf, which none of these steps moves, so the steps that would touch them are
+// left out. The steps with k under kMergeRun stay within an aligned run of
+// kMergeRun rows: they go a run at a time in registers, so that a merge passes
+// through the strip fewer times.
+__attribute__((target("avx512f"))) static void merge_strip_pair(float* strip, int n) {
     const size_t other = static_cast<size_t>(n) * kLanes;
-    for (int c = first; c < last; ++c) {
-        float* lower = strip + static_cast<size_t>(pairs[2 * c]) * kLanes;
-        float* upper = strip + static_cast<size_t>(pairs[2 * c + 1]) * kLanes;
-        __m512 x = _mm512_loadu_ps(lower);
-        __m512 y = _mm512_loadu_ps(upper);
-        __m512 u = _mm512_loadu_ps(lower + other);
-        __m512 v = _mm512_loadu_ps(upper + other);
-        _mm512_storeu_ps(lower, _mm512_min_ps(y, x));
-        _mm512_storeu_ps(upper, _mm512_max_ps(x, y));
-        _mm512_storeu_ps(lower + other, _mm512_min_ps(v, u));
-        _mm512_storeu_ps(upper + other, _mm512_max_ps(u, v));
+    auto row = [&](int j) { return strip + static_cast<size_t>(j) * kLanes; };
+    for (int p = kMergeRun; p < n; p <<= 1) {
+        for (int b = 0; b + p < n; b += 2 * p)
+            for (int i = std::max(0, b + 2 * p - n); i < p; ++i)
+                compare_row_runs(row(b + i), row(b + 2 * p - 1 - i), 1, other);
+        for (int k = p / 2; k >= kMergeRun; k >>= 1)
+            for (int c = 0; c + k < n; c += 2 * k)
+                compare_row_runs(row(c), row(c + k), static_cast<size_t>(std::min(k, n - c - k)),
+                                 other);
+        const int whole = n - n % kMergeRun;
+        for (int c = 0; c < whole; c += kMergeRun) {
+            clean_run_registers(row(c));
+            clean_run_registers(row(c) + other);
+        }
+        for (int k = kMergeRun / 2; k >= 1; k >>= 1)
+            for (int c = whole; c + k < n; c += 2 * k)
+                compare_row_runs(row(c), row(c + k), static_cast<size_t>(std::min(k, n - c - k)),
+                                 other);
     }
 }
 STACKLE_AVX512_QUIET_END
@@ -685,9 +733,7 @@ constexpr std::array<strip_sorter, kRegisterRows> kRegisterSorters =
 
 // Sorts the two strips from `strip` (n rows each) with AVX-512: whole in
 // registers up to kRegisterRows rows; deeper, each aligned run of kMergeRun
-// rows in registers (the last run may be shorter) and then the merges of the
-// network. The runs sorted by any network hold the values the network's first
-// merges leave there, so the merges end as the whole network ends.
+// rows in registers (the last run may be shorter) and then merge_strip_pair.
 static void sort_strip_pair_avx512(float* strip, const stats_scratch* scratch) {
     const int n = scratch->capacity;
     for (int s = 0; s < 2; ++s) {
@@ -701,12 +747,15 @@ static void sort_strip_pair_avx512(float* strip, const stats_scratch* scratch) {
                 one + static_cast<size_t>(r) * kLanes);
     }
     if (n > kRegisterRows)
-        merge_strip_pair(strip, n, scratch, scratch->network_merge, scratch->network_size);
+        merge_strip_pair(strip, n);
 }
 #endif
 
-// Sorts each column of the tile (scratch->capacity rows, no NaN) through
-// scratch->network, a strip at a time.
+// Sorts each column of the tile (scratch->capacity rows, no NaN) a strip at a
+// time: through scratch->network, or with AVX-512 through other networks. Every
+// sorting network leaves the same values in each row but for the order of -0
+// and +0, which the trimming never tells apart (it compares values and their
+// distances from a median).
 static void sort_tile(float* tile, const stats_scratch* scratch) {
     const int n = scratch->capacity;
 #if defined(STACKLE_AVX512_KERNELS)
