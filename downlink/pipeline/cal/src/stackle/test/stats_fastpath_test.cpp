@@ -125,10 +125,10 @@ RandomStack outlier_stack(int n, size_t npix, unsigned seed) {
     ValueMaker extreme{std::mt19937(seed + 1), false};
     for (size_t p = 0; p < stack.npix; ++p) {
         const int pattern = static_cast<int>(p % 9);
-        for (int j = 0; j < n; ++j)
-            stack.data[j][p] = pattern == 3 || pattern == 7
-                                   ? 100.0f
-                                   : 100.0f + static_cast<float>(rng() % 16) * 0.25f;
+        for (int j = 0; j < n; ++j) // pattern 0: a level falling frame by frame
+            stack.data[j][p] = pattern == 3 || pattern == 7 ? 100.0f
+                               : pattern == 0 ? 100.0f + static_cast<float>(n - j) * 0.25f
+                                              : 100.0f + static_cast<float>(rng() % 16) * 0.25f;
         const int a = static_cast<int>(rng() % static_cast<unsigned>(n));
         const int b = n < 2 ? a : (a + 1 + static_cast<int>(rng() % (n - 1u))) % n;
         const float pairs[][2] = {{1000, 100}, {-1000, 100}, {600, -400}, {700, 700}, {700, -300}};
