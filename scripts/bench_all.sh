@@ -18,6 +18,18 @@
 #     else the peer's figure recorded in the peer results.
 #  4. errva_div and errva_ddiv against the same quotient and sigma computed inline (the Google
 #     Benchmark errva_div_bench).
+#  5. stackle's cost per input value (least processor time, user + system, of BENCH_RUNS runs /
+#     (N x 1024 x 1024)) on mksample stacks of
+#     N = 25, 100 and 300 frames (BENCH_DEPTHS), -cf 0.2 -cm 5, with the data frames only and
+#     with the uncertainty frames, BMASKs and PMASKs too; each deeper cost against the cost at
+#     N = 25 in the same setting. On the deepest stack with everything, the peak resident memory
+#     against the products (mean, uncertainty and AMASK planes) plus one band of every input, the
+#     band height being the one stackle chooses (about 3 MB of rows, but at least 32 KB of each
+#     data frame a read).
+#  6. The deep stack of the peer harness (run_peers.sh deep: 100 frames of 1024 x 1024 with
+#     uncertainties) read from its results file PEER_WORK/results-deep.md: the fastest peer's wall
+#     time against stackle's (pinned to one CPU as the peers are) and stackle's against the
+#     harness's I/O floor, all measured in that one harness run.
 #
 # Nothing is built here: the programs come from the installed downlink/bin (DOWNLINK_BIN_DIR)
 # and the Google Benchmark programs from the build folder BUILD_DIR (default build).  A part
@@ -45,9 +57,12 @@
 #                     unset: the figure the harness recorded for its first kernel row is used
 #   KERNEL_BENCH      regex of the benchmark of the peer geometry in the libintegrate benchmark
 #                     programs (default: names mentioning the peer geometry, see kernel_filter)
+#   BENCH_DEPTHS      frame counts of measurement 5 (default "25 100 300"; the first is the reference)
+#   BENCH_KEEP_STACKS 1 keeps the stacks of measurement 5 deeper than 100 frames (3.6 GB at 300), which
+#                     are otherwise deleted once measured
 # Scratch files (logs, benchmark output, the peer kernel's image) go to /tmp/downlink-bench-all,
-# the stackle stack made by mksample to /tmp/downlink-bench-stackle, the plenor inputs to
-# /tmp/downlink-bench-plenor.
+# the stackle stack made by mksample to /tmp/downlink-bench-stackle, the stacks of measurement 5 to
+# /tmp/downlink-bench-depth-N, the plenor inputs to /tmp/downlink-bench-plenor.
 set -uo pipefail
 
 # shellcheck source=bench_stackle.sh
@@ -388,6 +403,167 @@ measure_errva() {
   $(basename "$prog").")
 }
 
+
+# ---------------------------------------------------------------------------------------
+# 5. stackle's cost per input value as the stack deepens, and its memory on the deepest
+
+# depth_settings SETTING: the stackle arguments of a setting: "data" the data frames only,
+# "all" with the uncertainty frames and the masks (fatal bits from mksample's stackle.nml).
+depth_settings() {
+    local bf pf
+    if [ "$1" = data ]; then
+        echo "-di data.list -do depth.fits"
+        return
+    fi
+    bf=$(awk '$1 == "STK_bf" {print $3}' stackle.nml)
+    pf=$(awk '$1 == "STK_pf" {print $3}' stackle.nml)
+    echo "-di data.list -si sdev.list -bm bmask.list -pm pmask.list -bf ${bf:-128} -pf ${pf:-64}" \
+        "-do depth.fits -so depth_sdev.fits -am depth_amask.fits"
+}
+
+# cpu_seconds COMMAND...: runs COMMAND (output discarded) and prints the processor time it
+# took, user plus system, in seconds to the millisecond (bash's times, not /usr/bin/time's
+# hundredths); fails when COMMAND fails.
+cpu_seconds() {
+    bash -c '"$@" >/dev/null 2>&1 || exit 1; times' _ "$@" | awk 'NR == 2 {
+        split($1, u, /[ms]/); split($2, s, /[ms]/); printf "%.3f\n", u[1] * 60 + u[2] + s[1] * 60 + s[2] }'
+}
+
+# depth_measure DIR COMMAND...: in DIR, one check run of COMMAND under /usr/bin/time (its peak
+# RSS in MiB to depth_rss, "n/a" without /usr/bin/time), then BENCH_RUNS runs; sets depth_cpu
+# to the least processor time. Fails when a run fails.
+depth_measure() {
+    local dir="$1" i t
+    shift
+    depth_rss=n/a depth_cpu=""
+    if [ -x /usr/bin/time ]; then
+        (cd "$dir" && /usr/bin/time -f '%M' -o "$scratch/depth.rss" "$@") >/dev/null 2>&1 || return 1
+        depth_rss=$(awk '{printf "%.1f", $1 / 1024}' "$scratch/depth.rss")
+    fi
+    for ((i = 0; i < bench_runs; i++)); do
+        t=$(cd "$dir" && cpu_seconds "$@") || return 1
+        depth_cpu=$(awk -v a="$t" -v b="$depth_cpu" 'BEGIN {print (b == "" || a < b) ? a : b}')
+    done
+    echo "stackle $* in $dir: processor time best $depth_cpu s of $bench_runs runs; peak RSS $depth_rss MiB"
+}
+
+# depth_band_mib N: MiB of one band of every input of the "all" setting on N frames of
+# 1024 x 1024, at the band height stackle chooses.
+depth_band_mib() {
+    awk -v n="$1" -v w=1024 -v h=1024 'BEGIN {
+        row = 12 * w * n; rows = int(3145728 / row); least = int(32768 / (4 * w))
+        if (rows < least) rows = least; if (rows < 1) rows = 1; if (rows > h) rows = h
+        printf "%.1f", rows * row / 1048576 }'
+}
+
+measure_depths() {
+    local depths="${BENCH_DEPTHS:-25 100 300}" n dir setting ref deepest args name deep_rss=""
+    local -A ns=()
+    ref=${depths%% *}
+    deepest=${depths##* }
+    for n in $depths; do
+        dir=/tmp/downlink-bench-depth-$n
+        if ! bench_generate "$dir" -n "$n" -W 1024 -H 1024 --no-plenor >&2; then
+            notes+=("stackle per value: no stack of $n frames (mksample failed or is missing).")
+            continue
+        fi
+        for setting in data all; do
+            read -r -a args <<<"$(cd "$dir" && depth_settings "$setting")"
+            if [ -x "$bench_bin/stackle" ] && depth_measure "$dir" "${stackle_pin[@]}" \
+                "$bench_bin/stackle" "${args[@]}" -cf 0.2 -cm 5 >&2; then
+                ns[$setting.$n]=$(awk -v t="$depth_cpu" -v n="$n" \
+                    'BEGIN {printf "%.2f", t * 1e9 / (n * 1048576)}')
+                [ "$n" = "$deepest" ] && [ "$setting" = all ] && deep_rss=$depth_rss
+            fi
+        done
+        [ "$n" -gt 100 ] && [ "${BENCH_KEEP_STACKS:-0}" != 1 ] && rm -rf "$dir"
+    done
+    for setting in data all; do
+        for n in $depths; do
+            [ "$n" = "$ref" ] && continue
+            name="stackle ns/value $setting N=$n / N=$ref"
+            if [ -z "${ns[$setting.$n]:-}" ] || [ -z "${ns[$setting.$ref]:-}" ]; then
+                add_missing "$name" "<= 1.5" "stackle was not timed on both stacks"
+            else
+                add_ratio_row "$name" "${ns[$setting.$n]}" ns "${ns[$setting.$ref]}" ns "<=" 1.5
+            fi
+        done
+    done
+    name="stackle N=$deepest peak RSS / products + one band"
+    if [ -z "$deep_rss" ] || [ "$deep_rss" = n/a ]; then
+        add_missing "$name" "<= 1.3" "no peak RSS of the N=$deepest run with everything"
+    else
+        add_ratio_row "$name" "$deep_rss" MiB \
+            "$(awk -v b="$(depth_band_mib "$deepest")" 'BEGIN {printf "%.1f", b + 10}')" MiB "<=" 1.3
+    fi
+    # What the program and its libraries take whatever the stack: a run on one tiny frame.
+    if bench_generate "$scratch/depth-tiny" -n 1 -W 16 -H 16 --no-plenor >&2 &&
+        depth_measure "$scratch/depth-tiny" "$bench_bin/stackle" -di data.list -do tiny.fits >&2; then
+        notes+=("stackle memory: a run on one frame of 16 x 16 peaks at $depth_rss MiB (the program
+  and its libraries), which the N=$deepest run holds too.")
+    fi
+    notes+=("stackle per value: the least processor time (user + system, which the other jobs of a
+  busy machine do not stretch as they do the wall time) of $bench_runs runs / (N x 1024 x 1024)
+  input values, on mksample stacks, -cf 0.2 -cm 5;
+  'data' the data frames only, 'all' with the uncertainty frames, BMASKs and PMASKs. The
+  memory floor is the three products (10 bytes a pixel) plus one band of the 4 N inputs at
+  the band height stackle chooses.")
+}
+
+# ---------------------------------------------------------------------------------------
+# 6. The peer harness's deep stack: stackle against the peers and the I/O floor
+
+# deep_median MD PEER: the wall median of the row of PEER in the harness's results file.
+deep_median() {
+    awk -F'|' -v peer="$2" '{gsub(/ /, "", $3)} $3 == peer {gsub(/ /, "", $5); print $5; exit}' "$1"
+}
+
+measure_deep() {
+    local md="$peer_work/results-deep.md" stackle_t floor_t peer_t peer_name robust_t robust_name why
+    local peers_name="deep stack: fastest peer wall / stackle wall"
+    local floor_name="deep stack: stackle wall / I/O floor"
+    if [ ! -f "$md" ]; then
+        why="no $md (run $peer_dir/run_peers.sh deep first)"
+        add_missing "$peers_name" ">= 10" "$why"
+        add_missing "$floor_name" "<= 3" "$why"
+        return
+    fi
+    stackle_t=$(deep_median "$md" stackle_1cpu)
+    [ -n "$stackle_t" ] || stackle_t=$(deep_median "$md" stackle)
+    floor_t=$(deep_median "$md" io_floor)
+    # The peers of the combine group: every row but the floor and the product's own; with
+    # "OK", those whose check passed (they reject the cosmic rays, as stackle does).
+    deep_peers() {
+        awk -F'|' -v ok="$1" '{g = $2; p = $3; t = $5; c = $8; gsub(/ /, "", g); gsub(/ /, "", p)
+            gsub(/ /, "", t); sub(/^ */, "", c)} g == "combine" && p != "io_floor" &&
+            p !~ /^stackle/ && t ~ /^[0-9.]+$/ && (ok == "" || c ~ /^OK/) {print t, p}' "$md" |
+            sort -g | head -n 1
+    }
+    read -r peer_t peer_name < <(deep_peers "")
+    read -r robust_t robust_name < <(deep_peers OK)
+    if [ -z "$stackle_t" ]; then
+        add_missing "$peers_name" ">= 10" "no stackle row in $md"
+        add_missing "$floor_name" "<= 3" "no stackle row in $md"
+        return
+    fi
+    if [ -n "$peer_t" ]; then
+        add_ratio_row "$peers_name" "$peer_t" s "$stackle_t" s ">=" 10
+    else
+        add_missing "$peers_name" ">= 10" "no peer timed in $md"
+    fi
+    if [ -n "$robust_t" ]; then
+        add_ratio_row "  (fastest peer that rejects outliers)" "$robust_t" s "$stackle_t" s ">=" 10
+    fi
+    if [ -n "$floor_t" ]; then
+        add_ratio_row "$floor_name" "$stackle_t" s "$floor_t" s "<=" 3
+    else
+        add_missing "$floor_name" "<= 3" "no io_floor row in $md"
+    fi
+    notes+=("deep stack: from $md ($(grep -m1 -o 'on [0-9-]* [0-9:]* UTC' "$md")), the
+  fastest peer ${peer_name:-(none)}, the fastest that rejects outliers (its check OK)
+  ${robust_name:-(none)}; stackle is its stackle_1cpu row (pinned as the peers are).")
+}
+
 # ---------------------------------------------------------------------------------------
 
 stack_dir="" data_list="" stack_note="(no stack)"
@@ -395,6 +571,8 @@ measure_stackle
 measure_plenor
 measure_kernel
 measure_errva
+measure_depths
+measure_deep
 
 echo "Performance against the floors, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPUs," \
      "load average $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -100,7 +100,7 @@ struct list_sources {
 // consecutive pixels instead of one value per plane and pixel.
 constexpr int STACKLE_BLOCK = 256;
 // Largest N whose columns are sorted a block at a time by a sorting network.
-constexpr int STACKLE_NETWORK_MAX = 64;
+constexpr int STACKLE_NETWORK_MAX = 1024;
 
 // Scratch storage of the per-pixel statistics, sized once for N values so that
 // the per-pixel passes never allocate.
@@ -110,7 +110,9 @@ struct stats_scratch {
     float* sorted;       // a column in ascending order (capacity values)
     float* values;       // the non-NaN values of one column (capacity values)
     int* dces;           // the DCE of each of those values (capacity)
-    float* tile;         // a block of pixels, capacity rows of STACKLE_BLOCK
+    int* cut;            // positions of the values a trimming removed (capacity)
+    float* tile;         // a block of pixels: capacity rows of STACKLE_BLOCK, in strips
+    float* raw;          // the tile as loaded, before its columns are sorted
     int* network;        // compare-exchange pairs sorting `capacity` rows
     int network_size;    // pairs in `network`; 0 when capacity exceeds STACKLE_NETWORK_MAX
     int capacity;
@@ -190,9 +192,6 @@ void calc_weighted_stats(const data_struct* column, int first, int count, float*
 // the sorted order gives the same medians as the selection.
 int trim_finite_column(float* values, int* dces, int count, const control_settings* cs,
                        float* sorted);
-// Sorts each of the STACKLE_BLOCK columns of `tile` (scratch->capacity rows of
-// STACKLE_BLOCK values, no NaN) through scratch->network, all columns at once.
-void sort_tile(float* tile, const stats_scratch* scratch);
 
 // ---- per-pixel passes of the run ----
 // Instruction sets the passes may use where the processor has them: the widest

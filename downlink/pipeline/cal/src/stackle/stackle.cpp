@@ -582,18 +582,24 @@ bool whole_planes_cheaper(const control_settings* cs, const run_lists* lists) {
 }
 
 // Rows read at once: `asked` unless it is stackle_band_rows_auto, else as many
-// as make a band of all inputs about kBandBytes, at least one row; 0 when the
-// run loads whole planes instead (debug statistics of whole planes, too many
-// inputs to keep open, or, when the height is not asked, planes that take less
-// memory than keeping their files open).
+// as make a band of all inputs about kBandBytes, but at least as many as make
+// each read of a data plane kReadBytes (on deep stacks the reads of a few rows
+// each cost more in their calls than in their bytes); 0 when the run loads
+// whole planes instead (debug statistics of whole planes, too many inputs to
+// keep open, or, when the height is not asked, planes that take less memory
+// than keeping their files open).
 int choose_band_rows(const control_settings* cs, const run_lists* lists, int asked) {
     constexpr size_t kBandBytes = size_t{3} << 20;
+    constexpr size_t kReadBytes = size_t{32} << 10;
     const bool automatic = asked == stackle_band_rows_auto;
     if (cs->debug || !band_inputs_fit(input_count(cs, lists)) ||
         (automatic && whole_planes_cheaper(cs, lists)))
         return 0;
-    size_t rows = automatic ? std::max<size_t>(1, kBandBytes / stack_row_bytes(cs, lists))
-                            : static_cast<size_t>(asked);
+    const size_t data_row = sizeof(float) * static_cast<size_t>(cs->xdim);
+    size_t rows =
+        automatic
+            ? std::max<size_t>({1, kBandBytes / stack_row_bytes(cs, lists), kReadBytes / data_row})
+            : static_cast<size_t>(asked);
     return static_cast<int>(std::min<size_t>(rows, static_cast<size_t>(cs->ydim)));
 }
 
