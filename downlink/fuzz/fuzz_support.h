@@ -1,6 +1,6 @@
-// Shared pieces of the fuzz harnesses: the description a harness gives the shared driver,
-// scratch files, a guard for routines that end the process by design, a reader of
-// structured input bytes, program arguments and a small FITS image writer.
+// What the fuzz harnesses share with their driver (driver.cpp): the description a harness
+// gives the driver, scratch files, a guard for routines that end the process by design, a
+// reader of structured input bytes, program arguments and a small FITS image writer.
 #pragma once
 
 #include <algorithm>
@@ -15,24 +15,22 @@ namespace fuzz {
 
 // Path of the file `name` in this process's scratch folder ($TMPDIR, else /dev/shm, else
 // /tmp), made on first use and removed with its files when the process ends normally.
-std::string scratch_path(const char* name);
+std::string scratch_path(const std::string& name);
 
-// Replaces the file at `path` by the given bytes; aborts when it cannot (the environment is
-// broken, the input is not at fault).
+// Replaces the file at `path` by the given bytes; aborts when it cannot.
 void write_file(const std::string& path, const uint8_t* data, size_t size);
 
 // Runs `body` in a forked child first, as the routines it calls may end the process with
 // `accepted_status` on purpose: that end is a refusal (the child's coverage counters are
 // taken over in a build for the fuzzing engine); a normal return runs the body once more
-// here, so that the fuzzer and the sanitizers see it; any other end aborts, which makes the
-// input a finding.
+// here, so that the fuzzer and the sanitizers see it; any other end aborts (a finding).
 void run_guarded(const std::function<void()>& body, int accepted_status);
 
 // Reports a broken promise of the routine under test and aborts: the input is a finding.
-[[noreturn]] void finding(const char* harness, const char* what);
+[[noreturn]] void finding(const char* harness, const std::string& what);
 
-// One input as the driver hands it to a harness: the leading control bytes the harness asked
-// for, the rest, and the scratch file holding the rest (when the harness names one).
+// One input: the leading control bytes the harness asked for, the rest, and the scratch file
+// holding the rest (when the harness names one).
 struct input {
     const uint8_t* head;
     const uint8_t* data;

@@ -28,21 +28,20 @@ records& fresh_records() {
     return r;
 }
 
-void check_name_fields(const file_names& fn) {
-    for (const char* f :
-         {fn.Namelist_File, fn.FITS_Input_File, fn.Input_Uncertainty_File,
-          fn.Output_Uncertainty_File, fn.FITS_Output_File, fn.Pmask_File, fn.Dmask_File,
-          fn.Cmask_File, fn.Transmission_Cal_Mask_File, fn.FITS_Flatfield_File,
-          fn.Transmission_Cal_Flatfile, fn.Processing_Log_File})
-        if (std::memchr(f, '\0', PLENOR_NAME_MAX + 1) == nullptr)
+// Parses `args` with `parse` and checks every name field of the record (all of its size).
+void parse(int (*parse)(int, char**, file_names*, run_control*),
+           const std::vector<std::string>& args) {
+    fuzz::arg_list list(args);
+    records& r = fresh_records();
+    parse(list.argc(), list.argv(), &r.fn, &r.rc);
+    const char* fields = reinterpret_cast<const char*>(&r.fn);
+    for (size_t at = 0; at < sizeof r.fn; at += PLENOR_NAME_MAX + 1)
+        if (std::memchr(fields + at, '\0', PLENOR_NAME_MAX + 1) == nullptr)
             fuzz::finding("plenor", "a name field is not terminated within its room");
 }
 
 void run_namelist(const fuzz::input& in) {
-    records& r = fresh_records();
-    fuzz::arg_list args({"plenor", "-n", in.path});
-    plenor_parse_namelist(args.argc(), args.argv(), &r.fn, &r.rc);
-    check_name_fields(r.fn);
+    parse(plenor_parse_namelist, {"plenor", "-n", in.path});
 }
 
 void run_args(const fuzz::input& in) {
@@ -54,47 +53,43 @@ void run_args(const fuzz::input& in) {
             args.back().push_back(static_cast<char>(in.data[i]));
     if (args.back().empty() || args.size() > 65)
         args.pop_back();
-    fuzz::arg_list list(args);
-    records& r = fresh_records();
-    plenor_parse_args(list.argc(), list.argv(), &r.fn, &r.rc);
-    check_name_fields(r.fn);
+    parse(plenor_parse_args, args);
 }
 
-// The inputs of a run in the order of the role byte: DCE, flat, uncertainty, the three
-// masks, the transmission flat and mask; flats have a second plane.
-const char* const kRoles[] = {"dce.fits",   "flat.fits",  "unc.fits",   "pmask.fits",
-                              "dmask.fits", "cmask.fits", "tflat.fits", "tcmask.fits"};
+// The inputs of a run in the order of the role byte, by option: DCE, flat, uncertainty, the
+// three masks, the transmission flat and mask; each is the scratch file named after its option.
+const char* const kOptions[] = {"-i", "-f", "-ui", "-p", "-d", "-c", "-t", "-ct"};
+
+std::string path_of(int role) {
+    return fuzz::scratch_path(kOptions[role] + std::string(".fits"));
+}
 
 void write_companion(int role) {
     std::vector<float> flat(24, 1.0f);
     std::fill(flat.begin() + 12, flat.end(), 0.01f);
     if (role == 1 || role == 6)
-        fuzz::write_fits(fuzz::scratch_path(kRoles[role]), FLOAT_IMG, {4, 3, 2}, flat);
+        fuzz::write_fits(path_of(role), FLOAT_IMG, {4, 3, 2}, flat);
     else
-        fuzz::write_fits(fuzz::scratch_path(kRoles[role]), role < 3 ? FLOAT_IMG : SHORT_IMG, {4, 3},
+        fuzz::write_fits(path_of(role), role < 3 ? FLOAT_IMG : SHORT_IMG, {4, 3},
                          std::vector<float>(12, role < 3 ? 1.5f : 0.0f));
 }
 
 void run_read(const fuzz::input& in) {
     const int fuzzed = in.head[0] % 8;
     static int replaced = -1; // companions are written once, then the replaced one restored
-    for (int role = 0; role < 8; ++role)
+    std::vector<std::string> args{"plenor", "-o", "out.fits"};
+    for (int role = 0; role < 8; ++role) {
         if (replaced < 0 || (role == replaced && role != fuzzed))
             write_companion(role);
-    fuzz::write_file(fuzz::scratch_path(kRoles[fuzzed]), in.data, in.size);
+        args.insert(args.end(), {kOptions[role], path_of(role)});
+    }
+    fuzz::write_file(path_of(fuzzed), in.data, in.size);
     replaced = fuzzed;
+    fuzz::arg_list list(args);
     records& r = fresh_records();
+    if (plenor_parse_args(list.argc(), list.argv(), &r.fn, &r.rc) != 0 || r.rc.status != 0)
+        fuzz::finding("plenor_fits", "the command line of the companions was refused");
     r.rc.I_Verbose = (in.head[0] >> 7) & 1;
-    char* fields[] = {r.fn.FITS_Input_File,
-                      r.fn.FITS_Flatfield_File,
-                      r.fn.Input_Uncertainty_File,
-                      r.fn.Pmask_File,
-                      r.fn.Dmask_File,
-                      r.fn.Cmask_File,
-                      r.fn.Transmission_Cal_Flatfile,
-                      r.fn.Transmission_Cal_Mask_File};
-    for (int role = 0; role < 8; ++role)
-        plenor_store_name(fields[role], fuzz::scratch_path(kRoles[role]).c_str(), false);
     float *dce = nullptr, *unc = nullptr, *flat = nullptr, *tflat = nullptr;
     short *pmask = nullptr, *dmask = nullptr, *cmask = nullptr, *tcmask = nullptr;
     plenor_read_data(&r.fn, &r.dims, &dce, &unc, &r.rc, &pmask, &dmask, &cmask, &flat, &tflat,
