@@ -97,10 +97,8 @@ struct byte_reader {
     std::abort();
 }
 
-namespace {
-std::string scratch_dir;
-const size_t counters = static_cast<size_t>(__stop___sancov_cntrs - __start___sancov_cntrs);
-} // namespace
+static std::string scratch_dir;
+static const size_t counters = static_cast<size_t>(__stop___sancov_cntrs - __start___sancov_cntrs);
 
 // Path of the file `name` in this process's scratch folder ($TMPDIR, else /dev/shm, else
 // /tmp), made on first use and removed with its files when the process ends normally.
