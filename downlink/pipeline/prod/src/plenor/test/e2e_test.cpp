@@ -163,7 +163,6 @@ std::vector<row> rows() {
          "h is shorter than its header states"},
         // 65536 x 65537 pixels do not fit in 32 bits; the file holds one block of them.
         {"AxesBeyond32Bits", pad(primary_header(-32, {65536, 65537}) + "x", '\0'), D, fits("0x006b"), short_read},
-        {"NegativeAxis", primary_header(-32, {3, -2}), D, fits("0x00d5"), st(213)},
         {"FolderAsDce", folder, D, fits("0x006c"), st(108)},
         // 70000 does not fit the 16 bits of a mask value.
         {"PmaskBeyond16Bits", int_image(32, {3, 2}, {70000, 0, 0, 0, 0, 128}), base + " -p h", fits("0x019c"), st(412)},
