@@ -21,8 +21,8 @@ std::string tool(const std::vector<std::string>& args) {
 }
 
 // Every defined dynamic name of either library is declared in the public headers, or is a
-// member of the one class; the routines no unit test calls are exported.  libintegrate takes
-// liberrva's NaN from the program that loads it and does not need it itself.
+// member of the one class; the one routine that no test links is exported too.  libintegrate
+// takes liberrva's NaN from the program that loads it and does not need liberrva itself.
 TEST(InstalledLibraries, ExportTheirInterfaceOnlyAndIntegrateNeedsNoErrva) {
     std::string headers, exported;
     for (const char* h : {"errva.h", "banded.h", "heapsort.h", "nanvalue.h", "splinefunc.h",
@@ -39,15 +39,11 @@ TEST(InstalledLibraries, ExportTheirInterfaceOnlyAndIntegrateNeedsNoErrva) {
                 << lib << " leaks " << name;
         }
     }
-    for (const char* r : {"bandshow", "bandunit", "splitest_showit", "spline_test",
-                          "errva_globpubptr", "print_poly", "integrate_name", "integrate_version"})
-        EXPECT_NE(exported.find(std::string(" ") + r + " "), std::string::npos) << r;
+    EXPECT_NE(exported.find(" splitest_showit "), std::string::npos);
     const std::string d = tool({"readelf", "-d", kLibDir + "/libintegrate.so.1.0"});
     EXPECT_TRUE(d.find("errva") == std::string::npos &&
                 d.find("Library soname: [libintegrate.so.1]") != std::string::npos)
         << d;
-    EXPECT_TRUE(testkit::file_exists(kLibDir + "/libintegrate.so.1") &&
-                testkit::file_exists(kLibDir + "/libintegrate.so"));
     const std::string undefined =
         tool({"nm", "-D", "--undefined-only", kLibDir + "/libintegrate.so"});
     EXPECT_NE(undefined.find(" U const_nan_float"), std::string::npos) << undefined;
