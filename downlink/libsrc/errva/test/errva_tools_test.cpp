@@ -38,6 +38,8 @@ TEST(Tools, UniformDrawsReseedingAndGaussianPairs) {
     EXPECT_EQ(uniform_pure(), 0.9478980360939402);
     uniformseed(0, 214783400);
     EXPECT_EQ(std::make_pair(portrand_s1, portrand_s2), std::make_pair(345678, 456789));
+    uniformseed(214783399, 1);
+    EXPECT_EQ(std::make_pair(portrand_s1, portrand_s2), std::make_pair(214783399, 1));
     uniformseed(12345, 67890);
     const float pairs[] = {0.04893886297941208f, -1.1760822534561157f, 1.535273790359497f,
                            -0.6184790134429932f, -0.1218239963054657f, -0.3458266258239746f};
