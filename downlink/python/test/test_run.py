@@ -20,10 +20,9 @@ def test_stackle_takes_its_file_lists_as_sequences(sample):
     frames = [f"data_00{k}.fits" for k in (1, 2, 3)]
     result = run.stackle(di=frames, si=[f.replace("data", "sdev") for f in frames],
                          do="coadd.fits", so="coadd_sdev.fits", cf=0.2, V=True, cwd=sample)
-    assert result.status == 0
-    assert result.products == {k: str(sample / n) for k, n in
-                               (("do", "coadd.fits"), ("so", "coadd_sdev.fits"),
-                                ("wo", "kestack_wt.txt"))}
+    assert (result.status, result.products) == (0, {
+        k: str(sample / n) for k, n in (("do", "coadd.fits"), ("so", "coadd_sdev.fits"),
+                                        ("wo", "kestack_wt.txt"))})
     weights = Path(result.products["wo"]).read_text().split()  # weight, frame on each line
     assert weights[1::2] == [str(sample / f) for f in frames]
 
@@ -34,6 +33,5 @@ def test_plenor_products_and_a_failing_run(sample):
     assert (result.status, sorted(result.products)) == (0, ["l", "o", "uo"])
     with pytest.raises(RunError) as failed:
         run.plenor(i="missing.fits", f="flat.fits", o="never.fits", cwd=sample)
-    assert failed.value.status == 64
-    assert "exit code 64" in failed.value.messages[-1]
+    assert failed.value.status == 64 and "exit code 64" in failed.value.messages[-1]
     assert not (sample / "never.fits").exists()

@@ -1,15 +1,60 @@
-// Sums, differences, products and quotients with uncertainty in both precisions, worked by
-// hand: the quotient's states, zero divisor, exception and single-precision steps; the
-// settings object and its mask set-up; fetching of elements.
-#include "errva_testing.h"
+// The uncertainty arithmetic in both precisions: sums, differences, products and quotients
+// worked by hand, the settings and their mask set-up, fetching of elements; the plain quotient
+// entry points against the member errvaclass::div bit for bit over special and random
+// operands; interpolation by the dispatcher and the member routines against known answers.
+#include "errva.h"
+#include "nanvalue.h"
 
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
 #include <tuple>
+#include <type_traits>
+#include <vector>
 
 namespace {
 
+const double kNan = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 const double kEquiv = 2.3548200450309493; // FWHM of a unit Gaussian
 const int kUnapprox = 0x20;               // a state_mask[2] of the test's own
+
+class ErrvaTest : public ::testing::Test {
+  protected:
+    void SetUp() override { *errva_globptr() = errvaclass(); }
+};
+template <class T> class ErrvaTyped : public ErrvaTest {};
+using Precisions = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(ErrvaTyped, Precisions);
+
+template <class T> auto bits_of(T x) {
+    std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t> b;
+    std::memcpy(&b, &x, sizeof b);
+    return b;
+}
+
+// An expected NaN is the library's NaN bit for bit; `near` allows a relative error of one
+// epsilon of T (the operands' own rounding), otherwise the result is T(expected) exactly.
+template <class T>::testing::AssertionResult same(T got, double expected, bool near = false) {
+    const double tol = near ? std::numeric_limits<T>::epsilon() * std::fabs(expected) : 0;
+    if (std::isnan(expected) ? bits_of(got) == (sizeof(T) == 4 ? const_nan_float : const_nan_double)
+                             : (near ? std::fabs(got - expected) <= tol : got == T(expected)))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << got << " instead of " << expected;
+}
+
+enum ErrvaOp { Add, Sub, Mul, Div };
+template <class T> using op_fn = int (*)(T*, T*, int*, T, T, int, T, T, int);
+template <class T> op_fn<T> plain_op(ErrvaOp op) {
+    if constexpr (sizeof(T) == 4)
+        return std::array<op_fn<float>, 4>{errva_add, errva_sub, errva_mul, errva_div}[op];
+    else
+        return std::array<op_fn<double>, 4>{errva_dadd, errva_dsub, errva_dmul, errva_ddiv}[op];
+}
 
 // Operands, the expected state, value, sigma (near: within one epsilon) and flag word, and
 // the settings state_mask[2] and throw_on_unapprox.  The flag word starts as 0x4107:
@@ -33,13 +78,10 @@ template <class T> void check_case(const OpCase& c, int row) {
     int f = 0x4107;
     const int state = plain_op<T>(c.op)(&v, &s, &f, T(c.a), T(c.as), c.af, T(c.b), T(c.bs), c.bf);
     EXPECT_EQ(std::make_pair(state, f), std::make_pair(c.state, c.flags)) << "row " << row;
-    EXPECT_TRUE(same(v, c.value)) << "value, row " << row;
-    EXPECT_TRUE(same(s, c.sigma, c.near)) << "sigma, row " << row;
+    EXPECT_TRUE(same(v, c.value) && same(s, c.sigma, c.near)) << "row " << row;
 }
 
 } // namespace
-
-TYPED_TEST_SUITE(ErrvaTyped, Precisions);
 
 TYPED_TEST(ErrvaTyped, WorkedCases) {
     // 6/3: 0.09/9 + (3 * 0.09 * 0.09 + 36 * 0.09)/81 = 0.01 + 0.0403.
@@ -52,12 +94,11 @@ TYPED_TEST(ErrvaTyped, WorkedCases) {
         {Mul, 0, 3, 0, 0, 4, 0, ERRVA_OK, 0, 12, 0x7}, // only the term 3 * 4 is left
         // A suspect operand keeps the formulas but makes the result bad (mask bits 0x4000).
         {Add, 1, 3, 0x100, 2, 4, 0, ERRVA_BAD, 3, 5, 0x4007},
-        {Add, kInf, 1, 0, 2, 1, 0, ERRVA_OK, kInf, std::sqrt(2.0), 0x7}, // a number, not a NaN
         // A NaN sigma or a bad operand: plain value, NaN sigma; a NaN value stays NaN.
         {Mul, 3, 1, 0, 2, kNan, 0, ERRVA_BAD, 6, kNan, 0x4007},
         {Sub, 3, 1, 0x4000, 2, 1, 0, ERRVA_BAD, 1, kNan, 0x4007},
         {Mul, kNan, 1, 0, 2, 1, 0, ERRVA_BAD, kNan, kNan, 0x4007},
-        {Div, 6, 0.3, 0, 3, 0.3, 0, ERRVA_OK, 2, s6, 0x7, true},
+        {Add, kInf, 1, 0, 2, 1, 0, ERRVA_OK, kInf, std::sqrt(2.0), 0x7}, // a number, not a NaN
         {Div, 6, 0.3, 0, -3, 0.3, 0, ERRVA_OK, -2, s6, 0x7, true}, // divisor tested by magnitude
         {Div, 6, 0.3, 0, kNan, 0.3, 0, ERRVA_BAD, kNan, kNan, 0x4007},
         {Div, 6, 0.3, 0x100, 3, 0.3, 0, ERRVA_BAD, 2, s6, 0x4007, true}, // suspect
@@ -70,12 +111,10 @@ TYPED_TEST(ErrvaTyped, WorkedCases) {
         {Div, 0.1, 10, 0, 0.1, 10, 0, ERRVA_EQUIV, 1, 2 / kEquiv, 0x7, true},
         // An uncertain divisor without noise: the expansion's value, with the state's bit;
         // thrown by the member, reported by the plain entry.
-        {Div, 1, 0.5, 0, 2, 2, 0, ERRVA_UNAPPROX, 0.5, s1, 0x7, true},
         {Div, 1, 0.5, 0, 2, 2, 0, ERRVA_UNAPPROX, 0.5, s1, 0x7 | kUnapprox, true, kUnapprox, 1},
     };
-    int row = 0;
     for (const OpCase& c : cases)
-        check_case<TypeParam>(c, row++);
+        check_case<TypeParam>(c, int(&c - cases));
     // The member throws its message after writing the outputs.
     TypeParam v = 0, sigma = 0, one = 1, half = 0.5, two = 2;
     int flags = 0x100;
@@ -92,17 +131,15 @@ TEST_F(ErrvaTest, SingleQuotientStepsAndTheWidenedFloatLimit) {
     // Squares, b^4, a^2 bs^2 and as^2/b^2 in float, the rest of the variance in double, the
     // root in float: sigma bits 0x41FE2692 and 0x3EC87486, where float-only steps give ...91
     // and ...87 and double-only steps ...93 and ...85.
-    const float rows[2][5] = {
-        {9.1645031f, 2.95624208f, 0.179226831f, 0.0830794498f, 51.133544921875f},
-        {2.97195864f, 0.0286126696f, 3.40104842f, 1.52324402f, 0.8738360404968262f}};
-    const uint32_t sigmas[2] = {0x41FE2692u, 0x3EC87486u};
     float value = 0, sigma = 0;
     int flags = 0;
-    for (int k = 0; k < 2; k++) {
-        const float* r = rows[k];
-        EXPECT_EQ(errva_div(&value, &sigma, &flags, r[0], r[1], 0, r[2], r[3], 0), ERRVA_OK);
-        EXPECT_EQ(std::make_pair(bits_of(sigma), value), std::make_pair(sigmas[k], r[4]));
-    }
+    EXPECT_EQ(errva_div(&value, &sigma, &flags, 9.1645031f, 2.95624208f, 0, 0.179226831f,
+                        0.0830794498f, 0),
+              ERRVA_OK);
+    EXPECT_EQ(std::make_pair(bits_of(sigma), value), std::make_pair(0x41FE2692u, 51.133544921875f));
+    errva_div(&value, &sigma, &flags, 2.97195864f, 0.0286126696f, 0, 3.40104842f, 1.52324402f, 0);
+    EXPECT_EQ(std::make_pair(bits_of(sigma), value),
+              std::make_pair(0x3EC87486u, 0.8738360404968262f));
     // The equivalent sigma divides the sigmas in float: 2 x float(10/3) / FWHM.
     EXPECT_EQ(errva_div(&value, &sigma, &flags, 0.1f, 10.0f, 0, 0.1f, 3.0f, 0), ERRVA_EQUIV);
     EXPECT_EQ(sigma, 2.8310725688934326f);
@@ -113,7 +150,7 @@ TEST_F(ErrvaTest, SingleQuotientStepsAndTheWidenedFloatLimit) {
     EXPECT_EQ(errva_ddiv(&d, &ds, &flags, 1.0, 0.01, 0, 1.0, 0.9, 0), ERRVA_UNAPPROX);
 }
 
-TEST_F(ErrvaTest, SettingsConstructorsAndMaskSetup) {
+TEST_F(ErrvaTest, SettingsMaskSetupAndFetch) {
     const errvaclass made, two(4.0f, 0.5f); // noise ratio first, then the limit
     EXPECT_EQ(std::memcmp(&made, errva_globpubptr(), sizeof made), 0);
     EXPECT_EQ(std::make_tuple(two.noise_ratio, two.approx_limit, two.bad_mask, two.state_mask[1]),
@@ -132,12 +169,9 @@ TEST_F(ErrvaTest, SettingsConstructorsAndMaskSetup) {
     const OpCase cases[] = {{Add, 1, 3, 0x1, 2, 4, 0, ERRVA_BAD, 3, kNan, 0x4105},
                             {Add, 1, 3, 0, 2, 4, 0x2, ERRVA_BAD, 3, 5, 0x4105},
                             {Add, 1, 3, 0x4000, 2, 4, 0, ERRVA_OK, 3, 5, 0x4104}};
-    for (int row = 0; row < 3; ++row)
-        check_case<float>(cases[row], row);
-}
-
-TEST(ErrvaFetch, FetchesElementOfEachPresentArrayOrNothing) {
-    // Absent arrays are not read and give 0; no values: 1, the value untouched.
+    for (const OpCase& c : cases)
+        check_case<float>(c, int(&c - cases));
+    // Fetching: absent arrays are not read and give 0; no values: 1, the value untouched.
     double vals[] = {1, 2, 3}, sigs[] = {0.1, 0.2, 0.3}, value = 7, sigma = 7;
     float fvals[] = {1.5f, 2.5f}, fsigs[] = {0.5f, 0.25f}, fvalue = 7, fsigma = 7;
     unsigned short masks[] = {4, 5, 6}, mask = 7;
@@ -145,4 +179,175 @@ TEST(ErrvaFetch, FetchesElementOfEachPresentArrayOrNothing) {
     EXPECT_EQ(std::make_tuple(value, sigma, mask), std::make_tuple(3.0, 0.0, 6));
     EXPECT_EQ(ffetch(&fvalue, &fsigma, &mask, 1, 0, 0, fvals, 1, fsigs, 1, masks), 1);
     EXPECT_EQ(std::make_tuple(fvalue, fsigma, mask), std::make_tuple(7.0f, 0.0f, 0));
+}
+
+// The plain quotient entry points take a shortcut for common quotients; they must give, bit
+// for bit, what the member gives: value, sigma, flag word and state (a thrown message counts
+// as ERRVA_UNAPPROX, as the plain entries report it).  Every quadruple of special values with
+// plain flags and, on every stride-th, other flag words; then random bit images (every class
+// of number) and ordinary magnitudes with random flag words.
+template <class T> void check_quotients(std::size_t stride, unsigned seed) {
+    using L = std::numeric_limits<T>;
+    // Values at the divisor limit (0.9 b) and the noise limit (9 a) of the default settings,
+    // zeros, denormals, the ends of the normal range, infinities, quiet and signalling NaNs.
+    const T limit = T(0.9f);
+    std::vector<T> v = {L::signaling_NaN(), limit, std::nextafter(limit, T(1)),
+                        std::nextafter(limit, T(0)), T(sizeof(T) == 8 ? 0.9 : 0)};
+    for (T m : {T(0), L::denorm_min(), L::min() / T(3), L::min(), T(1), T(3), T(9),
+                std::nextafter(T(9), T(10)), L::max(), L::infinity(), L::quiet_NaN()})
+        v.insert(v.end(), {m, -m});
+    const int words[] = {0, 0x7, 0x100, 0x4000, 0x4100, 0x20, -1};
+    std::size_t failures = 0, n = 0;
+    auto check = [&](T a, T as, int af, T b, T bs, int bf, int flags) {
+        T pv = T(-7.5), ps = T(3.25), mv = pv, ms = ps;
+        int pf = flags, state = ERRVA_UNAPPROX;
+        const int ps_state = plain_op<T>(Div)(&pv, &ps, &pf, a, as, af, b, bs, bf);
+        try {
+            state = errva_global.div(mv, ms, flags, a, as, af, b, bs, bf);
+        } catch (const char*) {
+        }
+        const auto p = std::make_tuple(bits_of(pv), bits_of(ps), pf, ps_state);
+        const auto m = std::make_tuple(bits_of(mv), bits_of(ms), flags, state);
+        if (p != m && ++failures <= 5)
+            ADD_FAILURE() << ::testing::PrintToString(std::make_tuple(a, as, af, b, bs, bf))
+                          << ": plain " << ::testing::PrintToString(p) << ", member "
+                          << ::testing::PrintToString(m);
+    };
+    for (T a : v)
+        for (T as : v)
+            for (T b : v)
+                for (T bs : v) {
+                    const bool sampled = (n++ % stride) == 0;
+                    for (int af : words)
+                        for (int bf : {0, 0x100, 0x4000})
+                            if (sampled || (af == 0 && bf == 0))
+                                check(a, as, af, b, bs, bf, 0x7 | 0x4100);
+                }
+    std::mt19937_64 gen(seed);
+    for (int i = 0; i < 200000; ++i) {
+        T x[4];
+        for (T& e : x) {
+            const uint64_t bits = gen();
+            const double m = (bits & 0x10 ? -1 : 1) * double(bits >> 11) * 0x1p-53;
+            e = T(std::ldexp(m, int(bits % 16) - 8));
+            if (i % 2 == 0)
+                std::memcpy(&e, &bits, sizeof e);
+        }
+        const uint64_t f = gen();
+        check(x[0], x[1], words[f % 7], x[2], x[3], words[(f >> 8) % 7], int(f >> 32));
+    }
+    EXPECT_EQ(failures, 0u);
+}
+
+TYPED_TEST(ErrvaTyped, PlainQuotientsAgreeWithTheMemberBitForBit) {
+    // Default settings; other masks and state bits; throwing; then limits: a zero limit
+    // fails every divisor with a non-zero sigma, a negative one is used by its magnitude, an
+    // infinite limit times a zero divisor and a NaN limit are NaN, which passes every divisor.
+    const float inf = std::numeric_limits<float>::infinity(), nan = float(kNan);
+    const struct {
+        int bad, suspect, unapprox_bit, equiv_bit, throws;
+        float noise, limit;
+        std::size_t stride;
+    } settings[] = {
+        {0x4000, 0x100, 0, 0, 0, 9, 0.9f, 7},     {0x1, 0x6, 0x40, 0x80, 0, 9, 0.9f, 7},
+        {0x4000, 0x100, 0, 0, 1, 9, 0.9f, 7},     {0x4000, 0x100, 0, 0, 0, 9, 0, 1000},
+        {0x4000, 0x100, 0, 0, 0, 2, -0.5f, 1000}, {0x4000, 0x100, 0, 0, 0, 0, inf, 1000},
+        {0x4000, 0x100, 0, 0, 0, 9, nan, 1000}};
+    for (const auto& s : settings) {
+        static_cast<errva_settings&>(errva_global) = {
+            s.bad,   s.suspect, 0,       {0, s.bad, s.unapprox_bit, s.equiv_bit},
+            s.noise, s.limit,   s.throws};
+        SCOPED_TRACE("settings row " + std::to_string(&s - settings));
+        check_quotients<TypeParam>(s.stride, unsigned(&s - settings) + 1);
+    }
+}
+
+namespace {
+
+// An order of the dispatcher errva_(d)interp, or one of the member routines.
+enum { Linear = -1, Spline = -3 };
+
+// A table of samples, the point, the flag word before and the expected return, value,
+// sigma (near: within one epsilon) and flag word.  A value of -99 is the untouched output;
+// tables with n <= 0 are passed as null.
+struct InterpCase {
+    double x;
+    int order, n;
+    std::vector<double> xa, ya, sa;
+    int flags_in, ret;
+    double y, ys;
+    int flags;
+    bool near = false;
+    int flag_extrap = 0; // the setting's value for the call
+};
+
+template <class T> void check_interp(const InterpCase& c, int row) {
+    std::vector<T> xa(c.xa.begin(), c.xa.end()), ya(c.ya.begin(), c.ya.end());
+    std::vector<T> sa(c.sa.begin(), c.sa.end());
+    T *x = c.n > 0 ? xa.data() : nullptr, *y = c.n > 0 ? ya.data() : nullptr;
+    T *s = c.n > 0 ? sa.data() : nullptr, v = T(-99), vs = T(-99);
+    int flags = c.flags_in, ret = 0;
+    errvaclass* g = errva_globptr();
+    g->flag_extrap = c.flag_extrap;
+    if (c.order == Linear)
+        ret = g->linear_interp(v, vs, flags, T(c.x), c.n, x, y, s);
+    else if (c.order == Spline)
+        ret = g->spline_interp(v, vs, flags, T(c.x), c.n, x, y, s);
+    else if constexpr (sizeof(T) == 4)
+        ret = errva_interp(&v, &vs, &flags, T(c.x), c.order, c.n, x, y, s);
+    else
+        ret = errva_dinterp(&v, &vs, &flags, T(c.x), c.order, c.n, x, y, s);
+    EXPECT_EQ(std::make_pair(ret, flags), std::make_pair(c.ret, c.flags)) << "row " << row;
+    EXPECT_TRUE(same(v, c.y, c.near) && same(vs, c.ys, c.near)) << "row " << row;
+}
+
+} // namespace
+
+TYPED_TEST(ErrvaTyped, InterpolationCases) {
+    const std::vector<double> x3 = {0, 1, 2}, y3 = {1, 3, 7}, s3 = {0.5, 1, 2}, x2 = {0, 1};
+    const std::vector<double> cube = {0, 1, 8}, ones = {1, 1, 1, 1}, tiny = {0, 1e-7, 2e-7};
+    const std::vector<double> rx = {0, 1, 1, 2}, ry = {0, 5, 9, 11}, rs = {1, 2, 3, 4};
+    const double nan = kNan;
+    // Suspect bits are cleared and others kept (0x4001) after a success.
+    const InterpCase cases[] = {
+        // Fewer than two samples: NaNs, or the one value and a NaN sigma.
+        {0, 1, 0, {}, {}, {}, 0x4101, -1, nan, nan, 0x4101},
+        {7, 3, 1, {1}, {4}, {0.5}, 0x4101, -2, 4, nan, 0x4101},
+        // Weights 1/2, 1/2: sigma^2 = 0.5^2 1^2 + 0.5^2 2^2.
+        {1.5, 1, 3, x3, y3, s3, 0x4101, 0, 5, std::sqrt(1.25), 0x4001},
+        {2, 1, 3, x3, y3, s3, 0x4101, 0, 7, 2, 0x4001}, // in the last interval
+        // A collapsed last interval gives its first sample; a repeated abscissa falls into
+        // the interval of its later copy.
+        {1, 1, 3, rx, ry, rs, 0x4101, 0, 5, 2, 0x4001},
+        {1, 1, 4, rx, ry, rs, 0x4101, 0, 9, 3, 0x4001},
+        // Extrapolation with t = -1 and t = 3: weights (2, -1) and (-2, 3).
+        {-1, 1, 2, x2, {0, 2}, {1, 1}, 0x4101, 1, -2, std::sqrt(5.0), 0x4001},
+        {3, 1, 2, x2, {0, 2}, {1, 1}, 0x4101, 1, 6, std::sqrt(13.0), 0x4001},
+        // x^3 at 0, 1, 2: M[1] = 3/2 (ya0 - 2 ya1 + ya2) = 9.  At 0.5 the weights are A = B =
+        // 1/2, C = D = -1/16, so y = 1/2 - 9/16; the sample weights 1/2 - 3/32, 1/2 + 3/16,
+        // -3/32 give the variance.  Order 2 is linear, and outside the table the spline order
+        // extrapolates linearly.
+        {0.5, 3, 3, x3, cube, ones, 0x4101, 0, -0.0625, std::sqrt(0.646484375), 0x4001, true},
+        {0.5, 2, 3, x3, cube, ones, 0x4101, 0, 0.5, std::sqrt(0.5), 0x4001},
+        {3, 3, 3, x3, cube, ones, 0x4101, 1, 15, std::sqrt(5.0), 0x4001}, // 1 + 7 * 2
+        {0.5, 3, 2, {0, 2}, {1, 5}, {1, 1}, 0x4101, 0, 2, std::sqrt(0.625), 0x4001},
+        // Refusals are suspect: a NaN point, too short tables, points outside the spline's
+        // table; empty tables are never read.
+        {nan, Linear, 3, x3, y3, s3, 0, -4, nan, nan, 0x100},
+        {0, Linear, 1, {0}, {1}, {1}, 0, -3, nan, nan, 0x100},
+        {0.5, Spline, 2, x3, cube, ones, 0x1, -3, nan, nan, 0x101},
+        {-0.5, Spline, 3, x3, cube, ones, 0x1, -3, nan, nan, 0x101},
+        {nan, Spline, 3, x3, cube, ones, 0x1, -3, nan, nan, 0x101},
+        {1, Spline, 0, {}, {}, {}, 0x1, -3, nan, nan, 0x101},
+        // A repeated abscissa has no spline through it: suspect, -1, NaNs.
+        {0.5, 3, 4, rx, ry, rs, 0x4001, -1, nan, nan, 0x4101},
+        // Spacings of 1e-7: the second pivot of the spline matrix, 2e-7 / 3, is below the
+        // solver's 1e-6; its code is returned and nothing written.
+        {1e-7, Spline, 3, tiny, x3, ones, 0, -2, -99, -99, 0x100},
+        // Extrapolation is suspect when asked; interpolation then is not.
+        {-1, 1, 2, x2, {0, 2}, {1, 1}, 0x1, 1, -2, std::sqrt(5.0), 0x101, false, 1},
+        {0.5, 1, 2, x2, {0, 2}, {1, 1}, 0x101, 0, 1, std::sqrt(0.5), 0x1, false, 1},
+    };
+    for (const InterpCase& c : cases)
+        check_interp<TypeParam>(c, int(&c - cases));
 }

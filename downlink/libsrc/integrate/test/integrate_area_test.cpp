@@ -22,11 +22,12 @@ TEST(PolyUtilities, ClosedQuadrilateralTurningAreaPixelRangeAndRounding) {
         double area;
         int range[4]; // xmin, xmax, ymin, ymax
     } rows[] = {
-        {{0, 0, 1, 1, 1, 0, 0, 1}, 0, 0.0, {0, 0, 0, 0}},          // crossed: the lobes cancel
-        {{0, 0, 1, 0, 1, 1, 0, 1}, 1, 1.0, {0, 0, 0, 0}},          // anticlockwise
-        {{0, 0, 0, 1, 1, 1, 1, 0}, 1, 1.0, {0, 0, 0, 0}},          // clockwise
-        {{0, 0, 2, 1, 0, 2, 1, 1}, 0, 1.0, {0, 1, 0, 1}},          // concave arrow
-        {{0, 0, 1, 0, 2, 0, 1, 1}, 1, 1.0, {0, 1, 0, 0}},          // collinear corners ignored
+        {{0, 0, 1, 1, 1, 0, 0, 1}, 0, 0.0, {0, 0, 0, 0}}, // crossed: the lobes cancel
+        {{0, 0, 1, 0, 1, 1, 0, 1}, 1, 1.0, {0, 0, 0, 0}}, // anticlockwise
+        {{0, 0, 0, 1, 1, 1, 1, 0}, 1, 1.0, {0, 0, 0, 0}}, // clockwise
+        {{0, 0, 2, 1, 2, 3, 1, 2}, 1, 2.5, {0, 1, 0, 2}}, // turns at the closing corner too
+        {{0, 0, 2, 1, 0, 2, 1, 1}, 0, 1.0, {0, 1, 0, 1}}, // concave arrow
+        {{0, 0, 1, 0, 2, 0, 1, 1}, 1, 1.0, {0, 1, 0, 0}}, // collinear corners ignored
         {{0.5, 0.5, 2, 0.5, 2, 2, 0.5, 2}, 1, 2.25, {0, 1, 0, 1}}, // ends on borders
         {{-3, 1, -1, 1, -1, 2, -3, 2}, 1, 2.0, {0, -2, 1, 1}},
         {{-5, -5, 50, -5, 50, 50, -5, 50}, 1, 3025.0, {0, 3, 0, 2}},

@@ -4,8 +4,7 @@
 // clip_polygon and with an independent clip of each pixel square by the quadrilateral's
 // triangles, written here with vectors of points.  Every member that integrates or
 // distributes gives, from those overlaps, the weighted sums over grids of random values (with
-// NaN pixels); over random convex quadrilaterals (the first a square of side 5 turned by 30
-// degrees) the overlaps sum to the area on the grid and pixels wholly inside get exactly 1.
+// NaN pixels); pixels wholly inside a convex quadrilateral get exactly 1.
 #include "integrate.h"
 
 #include <gtest/gtest.h>
@@ -141,12 +140,11 @@ void expect_routes_agree(const Ring& q, const std::string& what, std::mt19937& g
 // Quadrilaterals of every turning: four corners drawn independently in a box (convex, concave
 // and crossed ones of every size, part of them off the grid); corners on pixel borders and
 // half-pixel points made degenerate (repeated corners, four corners on one line, a point);
-// hairline slivers at small angles to the grid.  For the convex ones the overlaps sum to the
-// area on the grid, integrating ones gives it, and pixels wholly inside get exactly 1.
+// hairline slivers at small angles to the grid.  Pixels wholly inside a convex one get exactly
+// 1.
 TEST(OverlapProperty, QuadrilateralsOfEveryTurningDegenerateOnesAndSlivers) {
     std::mt19937 gen(4242);
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    const std::vector<double> ones(N, 1.0);
     int convex = 0, whole = 0;
     for (int n = 0; n < 1600; ++n) {
         Ring q(4);
@@ -175,18 +173,11 @@ TEST(OverlapProperty, QuadrilateralsOfEveryTurningDegenerateOnesAndSlivers) {
         if (n >= 900 || !verify_cyclical(&poly))
             continue;
         ++convex;
-        const double area = overlap_by_half_planes(q, 0, 0, NX, NY);
         std::vector<double> grid(N, 0.0);
         distribute_quad(QUAD(q), 1.0, grid.data(), NX, NY);
-        double sum = 0, covered = -1;
-        for (int p = 0; p < N; ++p) {
-            sum += grid[p];
+        for (int p = 0; p < N; ++p)
             if (overlap_by_half_planes(q, p % NX, p / NX, p % NX + 1, p / NX + 1) == 1.0)
                 whole += grid[p] == 1.0 ? 1 : -1000;
-        }
-        EXPECT_NEAR(sum, area, TOL) << n;
-        EXPECT_NEAR(integrate_quad(QUAD(q), ones.data(), NX, NY, &covered), area, TOL) << n;
-        EXPECT_NEAR(covered, area, TOL) << n;
     }
     EXPECT_GT(convex, 150);
     EXPECT_GE(whole, 20); // and none wholly inside with less than 1
