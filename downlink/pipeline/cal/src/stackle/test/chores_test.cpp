@@ -23,15 +23,13 @@ TEST(ChoresArgs, SwitchesSetTheirValuesAndFlags) {
     control_settings cs = parse({"-di", "d.list", "-bp", "7", "-cf", "0.3", "-ag", "12abc", "-V",
                                  "-ls", "-h1", "-wt", "257", "-pf", "-32768", "-do", "-V"});
     EXPECT_STREQ(cs.data_in_lfile, "d.list");
-    EXPECT_EQ(cs.data_in_lfile_f + cs.bpass_f + cs.use_weights_f + cs.pfatal_f, 4);
-    EXPECT_EQ(cs.bpass, 7);
-    EXPECT_EQ(cs.bfatal_f, 0);
+    EXPECT_STREQ(cs.data_out_file, "-V"); // a value may begin with a dash
     EXPECT_FLOAT_EQ(cs.cut_frac, 0.3f);
-    EXPECT_EQ(cs.amask_min_good, 12);
-    EXPECT_EQ(cs.verbose + cs.lists_in_nlfile + cs.file1_header_prop, 3);
-    EXPECT_EQ(cs.use_weights, 1); // the low byte of 257
-    EXPECT_EQ(cs.pfatal, -32768);
-    EXPECT_STREQ(cs.data_out_file, "-V");          // a value may begin with a dash
+    // The flags of the switches given, 12 of "12abc", the low byte of 257, -V, -ls and -h1 set.
+    EXPECT_EQ(std::vector<int>({cs.data_in_lfile_f + cs.bpass_f + cs.use_weights_f + cs.pfatal_f,
+                                cs.bfatal_f, cs.bpass, cs.amask_min_good, cs.use_weights, cs.pfatal,
+                                cs.verbose + cs.lists_in_nlfile + cs.file1_header_prop}),
+              std::vector<int>({4, 0, 7, 12, 1, -32768, 3}));
     EXPECT_EQ(parse({"-bf", "65535"}).bfatal, -1); // mask templates in their unsigned form
     EXPECT_STREQ(parse({"-do", std::string(255, 'a')}).data_out_file,
                  std::string(255, 'a').c_str());
