@@ -49,19 +49,17 @@ TEST(ChoresNamelist, KeyFormsTheirCaseAndBadValues) {
               "\nWARNING: Unknown switch \"STK_AG\" IGNORED in namelist file.\n\n"
               "\nWARNING: Unknown switch \"AG\" IGNORED in namelist file.\n\n");
     EXPECT_STREQ(cs.data_in_lfile, "a.list");
-    EXPECT_FLOAT_EQ(cs.cut_frac, 0.5f);
-    EXPECT_EQ(cs.cut_frac_f, 1);
-    EXPECT_EQ(cs.amask_min_good_f, 0);
+    EXPECT_EQ(std::vector<float>({cs.cut_frac, 1.0f * cs.cut_frac_f, 1.0f * cs.amask_min_good_f}),
+              std::vector<float>({0.5f, 1, 0}));
     EXPECT_EXIT(namelist_line(&cs, "STK_cf", "abc"), testing::ExitedWithCode(64), "");
 }
 
 TEST(ChoresComplete, DefaultsOnlyWhereUnsetAndFmaskTurnsWeightingOn) {
     control_settings cs = parse({"-di", "d", "-do", "o", "-cm", "7"}, true);
     EXPECT_STREQ(cs.wts_out_file, "kestack_wt.txt");
-    EXPECT_FLOAT_EQ(cs.cut_frac, 0.2f);
-    EXPECT_FLOAT_EQ(cs.cut_multiple, 7.0f);
-    EXPECT_EQ(cs.amask_min_good, 3);
-    EXPECT_EQ(cs.use_weights + cs.bfatal_f, 0);
+    EXPECT_EQ(std::vector<float>({cs.cut_frac, cs.cut_multiple, 1.0f * cs.amask_min_good,
+                                  1.0f * (cs.use_weights + cs.bfatal_f)}),
+              std::vector<float>({0.2f, 7, 3, 0}));
     EXPECT_EQ(parse({"-di", "d", "-do", "o"}, true).cut_multiple, 5.0f);
     EXPECT_EQ(parse({"-di", "d", "-do", "o", "-fm", "f.fits"}, true).use_weights, 1);
     EXPECT_EQ(parse({"-di", "d", "-do", "o", "-fm", "f.fits", "-wt", "0"}, true).use_weights, 0);

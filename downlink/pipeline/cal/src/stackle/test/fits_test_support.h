@@ -38,13 +38,6 @@ inline void set_text(char (&member)[STACKLE_STRLEN], unsigned char& flag, const 
     flag = 1;
 }
 
-// Bit pattern of a float, to compare NaNs and infinities exactly.
-inline uint32_t bits_of(float v) {
-    uint32_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
-
 // What `call` prints on standard output.
 inline std::string printed(const std::function<void()>& call) {
     testing::internal::CaptureStdout();
