@@ -190,6 +190,8 @@ Products run_passes(const RandomStack& stack, const control_settings& cs, bool m
     stack_view view = out.stack.view();
     stats_scratch scratch;
     EXPECT_TRUE(stats_scratch_init(&scratch, n));
+    // The sorting network is what the fast passes are compared for, up to its largest size.
+    EXPECT_EQ(scratch.network_size > 0, n > 1 && n <= STACKLE_NETWORK_MAX);
     if (columns)
         scratch.network_size = 0;
     std::vector<data_struct> column(static_cast<size_t>(n));
