@@ -34,6 +34,7 @@ TEST(ChoresArgs, SwitchesSetTheirValuesAndFlags) {
     EXPECT_STREQ(parse({"-do", std::string(255, 'a')}).data_out_file,
                  std::string(255, 'a').c_str());
     EXPECT_STACKLE_FAILS(parse({"-bf", "65536"}), "argument #1: \"-bf\"\n");
+    EXPECT_STACKLE_FAILS(parse({"-ag", "x"}), "argument #1: \"-ag\"\n");
     EXPECT_STACKLE_FAILS(parse({"-di", "d", "-n", std::string(256, 'n')}), "argument #3: \"-n\"\n");
 }
 
