@@ -23,19 +23,18 @@ TEST(ChoresArgs, SwitchesSetTheirValuesAndFlags) {
     control_settings cs = parse({"-di", "d.list", "-bp", "7", "-cf", "0.3", "-ag", "12abc", "-V",
                                  "-ls", "-h1", "-wt", "257", "-pf", "-32768", "-do", "-V"});
     EXPECT_STREQ(cs.data_in_lfile, "d.list");
-    EXPECT_EQ(cs.data_in_lfile_f + cs.bpass_f + cs.use_weights_f + cs.pfatal_f, 4);
-    EXPECT_EQ(cs.bpass, 7);
-    EXPECT_EQ(cs.bfatal_f, 0);
+    EXPECT_STREQ(cs.data_out_file, "-V"); // a value may begin with a dash
     EXPECT_FLOAT_EQ(cs.cut_frac, 0.3f);
-    EXPECT_EQ(cs.amask_min_good, 12);
-    EXPECT_EQ(cs.verbose + cs.lists_in_nlfile + cs.file1_header_prop, 3);
-    EXPECT_EQ(cs.use_weights, 1); // the low byte of 257
-    EXPECT_EQ(cs.pfatal, -32768);
-    EXPECT_STREQ(cs.data_out_file, "-V");          // a value may begin with a dash
+    // The flags of the switches given, 12 of "12abc", the low byte of 257, -V, -ls and -h1 set.
+    EXPECT_EQ(std::vector<int>({cs.data_in_lfile_f + cs.bpass_f + cs.use_weights_f + cs.pfatal_f,
+                                cs.bfatal_f, cs.bpass, cs.amask_min_good, cs.use_weights, cs.pfatal,
+                                cs.verbose + cs.lists_in_nlfile + cs.file1_header_prop}),
+              std::vector<int>({4, 0, 7, 12, 1, -32768, 3}));
     EXPECT_EQ(parse({"-bf", "65535"}).bfatal, -1); // mask templates in their unsigned form
     EXPECT_STREQ(parse({"-do", std::string(255, 'a')}).data_out_file,
                  std::string(255, 'a').c_str());
     EXPECT_STACKLE_FAILS(parse({"-bf", "65536"}), "argument #1: \"-bf\"\n");
+    EXPECT_STACKLE_FAILS(parse({"-ag", "x"}), "argument #1: \"-ag\"\n");
     EXPECT_STACKLE_FAILS(parse({"-di", "d", "-n", std::string(256, 'n')}), "argument #3: \"-n\"\n");
 }
 
@@ -51,19 +50,17 @@ TEST(ChoresNamelist, KeyFormsTheirCaseAndBadValues) {
               "\nWARNING: Unknown switch \"STK_AG\" IGNORED in namelist file.\n\n"
               "\nWARNING: Unknown switch \"AG\" IGNORED in namelist file.\n\n");
     EXPECT_STREQ(cs.data_in_lfile, "a.list");
-    EXPECT_FLOAT_EQ(cs.cut_frac, 0.5f);
-    EXPECT_EQ(cs.cut_frac_f, 1);
-    EXPECT_EQ(cs.amask_min_good_f, 0);
+    EXPECT_EQ(std::vector<float>({cs.cut_frac, 1.0f * cs.cut_frac_f, 1.0f * cs.amask_min_good_f}),
+              std::vector<float>({0.5f, 1, 0}));
     EXPECT_EXIT(namelist_line(&cs, "STK_cf", "abc"), testing::ExitedWithCode(64), "");
 }
 
 TEST(ChoresComplete, DefaultsOnlyWhereUnsetAndFmaskTurnsWeightingOn) {
     control_settings cs = parse({"-di", "d", "-do", "o", "-cm", "7"}, true);
     EXPECT_STREQ(cs.wts_out_file, "kestack_wt.txt");
-    EXPECT_FLOAT_EQ(cs.cut_frac, 0.2f);
-    EXPECT_FLOAT_EQ(cs.cut_multiple, 7.0f);
-    EXPECT_EQ(cs.amask_min_good, 3);
-    EXPECT_EQ(cs.use_weights + cs.bfatal_f, 0);
+    EXPECT_EQ(std::vector<float>({cs.cut_frac, cs.cut_multiple, 1.0f * cs.amask_min_good,
+                                  1.0f * (cs.use_weights + cs.bfatal_f)}),
+              std::vector<float>({0.2f, 7, 3, 0}));
     EXPECT_EQ(parse({"-di", "d", "-do", "o"}, true).cut_multiple, 5.0f);
     EXPECT_EQ(parse({"-di", "d", "-do", "o", "-fm", "f.fits"}, true).use_weights, 1);
     EXPECT_EQ(parse({"-di", "d", "-do", "o", "-fm", "f.fits", "-wt", "0"}, true).use_weights, 0);

@@ -5,41 +5,33 @@
 #include "coadd_fits.h"
 #include "fits_test_support.h"
 
-#include <algorithm>
-#include <cstdlib>
-#include <limits>
-#include <utility>
-
 #include <sys/resource.h>
 
-using testkit::Keyword;
-
 namespace {
-
-const float kInf = std::numeric_limits<float>::infinity();
-const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 struct Fits : ::testing::Test {
     testkit::TempDir dir;
     const std::string f = dir.file("f.fits");
     int x = 0, y = 0, fov = -9; // -9: FOVID is not read
-    control_settings cs = settings();
+    control_settings cs{};
 
-    static control_settings settings() {
-        control_settings s{};
-        clear_cs_flags(&s);
-        s.xdim = 3;
-        s.ydim = 2;
-        s.num_files = 3;
-        set_text(s.data_out_file, s.data_out_file_f, "out.fits");
-        set_text(s.data_in_lfile, s.data_in_lfile_f, "data.list");
-        set_text(s.wts_out_file, s.wts_out_file_f, "w.txt");
-        return s;
+    Fits() {
+        clear_cs_flags(&cs);
+        cs.xdim = 3;
+        cs.ydim = 2;
+        cs.num_files = 3;
+        set_text(cs.data_out_file, cs.data_out_file_f, "out.fits");
+        set_text(cs.data_in_lfile, cs.data_in_lfile_f, "data.list");
+        set_text(cs.wts_out_file, cs.wts_out_file_f, "w.txt");
     }
     // Puts the written products in place; the "[STACKLE]" comments of f.fits.
     std::vector<std::string> comments() {
         EXPECT_EQ(commit_products(), 0);
-        return stackle_comments(testkit::read_image(f));
+        std::vector<std::string> out;
+        for (const std::string& card : testkit::read_image(f).cards)
+            if (card.compare(0, 17, "COMMENT [STACKLE]") == 0)
+                out.push_back(card.substr(8, card.find_last_not_of(' ') - 7));
+        return out;
     }
 };
 
@@ -71,12 +63,9 @@ TEST_F(Fits, DebugTextsOfTheReaders) {
         px[i] = static_cast<int16_t>(i);
     testkit::write_short_image(f, {10, 11}, px);
     out = printed([&] { std::free(read_fits_s(f.c_str(), &x, &y, 1)); });
-    const std::string lines = "s[00010]= 10  s[00015]= 15  s[00020]= 20  s[00025]= 25  "
-                              "s[00030]= 30  s[00035]= 35  s[00040]= 40  s[00045]= 45  "
-                              "s[00050]= 50  s[00055]= 55\ns[00060]= 60  s[00065]= 65  "
-                              "s[00070]= 70  s[00075]= 75  s[00080]= 80  s[00085]= 85  "
-                              "s[00090]= 90  s[00095]= 95  s[00100]=100  s[00105]=105\n";
-    EXPECT_EQ(out.substr(out.size() - lines.size()), lines);
+    EXPECT_NE(out.find("\ns[00010]= 10  s[00015]= 15  s[00020]"), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.size() - 43), "  s[00095]= 95  s[00100]=100  s[00105]=105\n");
+    EXPECT_NE(out.find("  s[00055]= 55\ns[00060]= 60  "), std::string::npos);
     EXPECT_EQ(testkit::count_of(out, "s[0"), 20);
     testkit::write_short_image(f, {2, 1, 2}, {1, 2, 3, 4});
     EXPECT_STACKLE_FAILS(read_fits_s(f.c_str(), &x, &y, 0),
@@ -191,23 +180,18 @@ std::string listed(const int* values, int n) {
 }
 
 TEST_F(Fits, FmaskListsReadOrRefused) {
-    ASSERT_EQ(list(10, 29, 68).size(), 68u); // a keyword value at its limit of 68 characters
     const std::string fov_over = "ERROR: Maximum number of FOVs, 20, exceeded in FOVLIST\n";
     const std::string convert = "ERROR converting ";
     // FOVLIST, BITLIST, and the lists read ("[..][..]") or the message of the refusal
     const std::string rows[][3] = {
         {"[26,27,28,29,32,34,33]", "[ 1,2, 4 ,8, 16,64,32]",
          "[26,27,28,29,32,34,33][1,2,4,8,16,64,32]"},
-        {"[]", "[]", "[][]"},
         {"[,,,]", "[ , ]", "[][]"}, // separators without numbers
-        {list(1, 20), list(1, 20), list(1, 20) + list(1, 20)},
-        {list(10, 29, 68), list(30, 49, 68), list(10, 29) + list(30, 49)},
+        {list(10, 29, 68), list(30, 49, 68), list(10, 29) + list(30, 49)}, // 68: the longest value
         {"[26a,27]", "[1,2b]", "[26,27][1,2]"}, // trailing characters of a token are ignored
-        {list(1, 21), list(1, 20), fov_over},
         {list(1, 20), list(1, 21), "ERROR: Maximum number of FOVs, 20, exceeded in BITLIST\n"},
         {list(1, 21, 68), list(10, 29, 68), fov_over},
         {"[26,-]", "[1,2]", convert + "FOVLIST string, \"\\[26,-\\]\"\n"},
-        {"[26,27]", "[1,+]", convert + "BITLIST string, \"\\[1,\\+\\]\"\n"},
         {"[26,x7]", "[1,2]", convert + "FOVLIST string, \"\\[26,x7\\]\"\n"},
         {"[26,27]", "[1,99999999999]", convert + "BITLIST string, \"\\[1,99999999999\\]\"\n"},
         {"[]", "[1,2]",
@@ -364,14 +348,9 @@ TEST_F(Fits, InsertIntKeywordLeavesOneCopy) {
     fits_close_file(fptr, &status);
     ASSERT_EQ(status, 0);
     insert_int_keyword(f.c_str(), "FOVID", 29);
-    int copies = 0;
-    for (const std::string& card : testkit::read_image(f).cards) {
-        if (card.compare(0, 8, "FOVID   ") == 0) {
-            ++copies;
-            EXPECT_NE(card.find(" 29 / VJ: added keyword"), std::string::npos) << card;
-        }
-    }
-    EXPECT_EQ(copies, 1);
+    const std::string text = testkit::read_text(f);
+    EXPECT_EQ(testkit::count_of(text, "FOVID   ="), 1);
+    EXPECT_NE(text.find(" 29 / VJ: added keyword"), std::string::npos);
     EXPECT_STACKLE_FAILS(insert_int_keyword(dir.file("none.fits").c_str(), "FOVID", 1),
                          "ERROR: Attempt to open file .*none.fits FAILED in "
                          "insert_int_keyword\\(\\)\\.\n");

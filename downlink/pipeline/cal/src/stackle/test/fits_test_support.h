@@ -1,18 +1,25 @@
 // Helpers shared by the tests of the FITS routines and the runs of stackle.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
+#include <fitsio.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "stackle.h"
 #include "testkit.h"
+
+using testkit::Keyword;
+
+const float kInf = std::numeric_limits<float>::infinity();
+const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 // Runs `statement` in a death-test child whose standard output goes to standard error, and
 // expects it to end with status 64 printing text that matches `regex`.
@@ -29,24 +36,6 @@
 inline void set_text(char (&member)[STACKLE_STRLEN], unsigned char& flag, const std::string& v) {
     std::snprintf(member, sizeof member, "%s", v.c_str());
     flag = 1;
-}
-
-// Bit pattern of a float, to compare NaNs and infinities exactly.
-inline uint32_t bits_of(float v) {
-    uint32_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
-
-// Texts of the "[STACKLE]" COMMENT cards of a header, trailing blanks removed.
-inline std::vector<std::string> stackle_comments(const testkit::Image& img) {
-    std::vector<std::string> out;
-    for (const std::string& card : img.cards) {
-        if (card.compare(0, 17, "COMMENT [STACKLE]") == 0) {
-            out.push_back(card.substr(8, card.find_last_not_of(' ') - 7));
-        }
-    }
-    return out;
 }
 
 // What `call` prints on standard output.

@@ -1,19 +1,15 @@
-// Selection, median, asymmetric trimming and weighted mean on hand-derived columns.  The passes
-// over whole stacks are compared with their plain forms (stats_fastpath_test.cpp) and checked on
-// tiny stacks by the runs of the e2e tests.
-#include "stackle.h"
+// Asymmetric trimming on hand-derived columns (the weighted mean is that of the plain pass); then
+// the block-wise trimming and statistics passes against their plain forms, bit for bit, on
+// generated stacks from one plane to a thousand: NaNs with payloads, infinities, signed zeros,
+// ties, overflowing medians, masks, outliers and trimming caps that bite, through every
+// instruction-set path.
+#include "fits_test_support.h"
+#include "stats_reference.h"
 
-#include <cmath>
-#include <limits>
-#include <utility>
-#include <vector>
-
-#include <gtest/gtest.h>
+#include <cfloat>
+#include <random>
 
 namespace {
-
-const float kInf = INFINITY;
-const float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 std::vector<data_struct> make_column(const std::vector<float>& values) {
     std::vector<data_struct> col;
@@ -22,22 +18,19 @@ std::vector<data_struct> make_column(const std::vector<float>& values) {
     return col;
 }
 
-} // namespace
-
-TEST(StatsSelect, RanksAndMediansWithoutChangingTheColumn) {
-    const std::vector<float> sorted = {-kInf, 1, 2, 2, 2, kInf};
-    auto col = make_column({2, 2, 1, 2, kInf, -kInf});
-    std::vector<data_struct> scratch(6);
-    for (int k = 1; k <= 6; ++k)
-        EXPECT_EQ(quickselect(col.data(), 6, k, scratch.data()).value, sorted[k - 1]);
-    EXPECT_EQ(col[4].value, kInf);
-    const std::pair<std::vector<float>, float> medians[] = {
-        {{3, 1, 2}, 2.0f}, {{4, 1, 3, 2}, 2.5f}, {{7}, 7.0f}};
-    for (const auto& m : medians) {
-        col = make_column(m.first);
-        EXPECT_EQ(column_median(col.data(), col.size(), scratch.data()), m.second);
-    }
+control_settings settings(float cut_frac, float cut_multiple) {
+    control_settings cs{};
+    clear_cs_flags(&cs);
+    cs.cut_frac = cut_frac;
+    cs.cut_multiple = cut_multiple;
+    cs.amask_min_good = 3;
+    cs.bpass = 0x0F0F;
+    cs.bpass_f = 1;
+    cs.bfatal = 0x0100;
+    return cs;
 }
+
+} // namespace
 
 TEST(StatsTrim, SurvivorsOfHandDerivedColumns) {
     const struct {
@@ -59,17 +52,13 @@ TEST(StatsTrim, SurvivorsOfHandDerivedColumns) {
         {1e30f, 5, {4, 4, 4, 4, 4}, {}},             // removals beyond any count: all go
         {kNaN, 5, {1, 2, 3, 4, 100}, {0, 1, 2, 3, 4}},
     };
+    stats_scratch scratch{};
+    ASSERT_TRUE(stats_scratch_init(&scratch, 32));
     for (const auto& r : rows) {
-        control_settings cs{};
-        clear_cs_flags(&cs);
-        cs.cut_frac = r.cut_frac;
-        cs.cut_multiple = r.cut_multiple;
-        stats_scratch scratch{};
-        ASSERT_TRUE(stats_scratch_init(&scratch, 32));
+        const control_settings cs = settings(r.cut_frac, r.cut_multiple);
         auto col = make_column(r.values);
         int n = static_cast<int>(col.size());
         asymmetric_trimming(col.data(), &n, &cs, &scratch);
-        stats_scratch_free(&scratch);
         std::vector<int> kept;
         for (int i = 0; i < n; ++i) {
             kept.push_back(col[i].dce);
@@ -78,21 +67,217 @@ TEST(StatsTrim, SurvivorsOfHandDerivedColumns) {
         EXPECT_EQ(kept, r.kept) << r.values.size() << " values, cut " << r.cut_frac << " x "
                                 << r.cut_multiple;
     }
+    stats_scratch_free(&scratch);
 }
 
-TEST(StatsMean, WeightedMeanOfARangeInDoublePrecision) {
-    std::vector<data_struct> col{{1, 0, 1.0f}, {2, 1, 1.0f}, {3, 2, 2.0f}};
-    float mean = 0;
-    calc_weighted_stats(col.data(), 0, 3, &mean);
-    EXPECT_EQ(mean, 2.25f);
-    calc_weighted_stats(col.data(), 1, 2, &mean); // (2 + 6) / 3
-    EXPECT_EQ(mean, static_cast<float>(8.0 / 3.0));
-    for (auto& r : col)
-        r.weight = 0.0f;
-    calc_weighted_stats(col.data(), 0, 3, &mean);
-    EXPECT_TRUE(std::isnan(mean));
-    // In single precision 16777216 + 1 + 1 stays 16777216; in double 16777218 / 3 = 5592406.
-    col = {{16777216.0f, 0, 1}, {1, 1, 1}, {1, 2, 1}};
-    calc_weighted_stats(col.data(), 0, 3, &mean);
-    EXPECT_EQ(mean, 5592406.0f);
+namespace {
+
+float from_bits(uint32_t b) {
+    float v;
+    std::memcpy(&v, &b, sizeof v);
+    return v;
+}
+
+// Values of the kinds that make selection hard: ties, both zeros, values whose sum overflows,
+// subnormal ones, outliers, infinities and NaNs with payloads (the last two if `special`).
+struct ValueMaker {
+    std::mt19937 rng;
+    bool special;
+    float operator()() {
+        const uint32_t kind = rng() % 16, r = rng();
+        const float made[] = {static_cast<float>(r % 3),
+                              (r & 1) ? 0.0f : -0.0f,
+                              (r & 1) ? FLT_MAX : -FLT_MAX * 0.75f,
+                              static_cast<float>(r % 100) * 1e-42f,
+                              1000.0f + static_cast<float>(r % 1000),
+                              (r & 1) ? kInf : -kInf,
+                              from_bits(0xFFC00000u | (r & 0x3FFFFFu))};
+        if (kind < 5 || (special && kind < 7))
+            return made[kind];
+        return 100.0f + static_cast<float>(r % 4096) / 1024.0f; // noise
+    }
+};
+
+// A random stack of n planes of npix pixels, with sdev and BMASK planes; one pixel in five from
+// ValueMaker, the others integer noise full of ties.
+struct RandomStack {
+    int n;
+    size_t npix;
+    std::vector<std::vector<float>> data, sdev;
+    std::vector<std::vector<int16_t>> bmask;
+    std::vector<float*> data_ptr, sdev_ptr;
+    std::vector<const int16_t*> bmask_ptr;
+
+    RandomStack(int planes, size_t pixels, unsigned seed) : n(planes), npix(pixels) {
+        ValueMaker make{std::mt19937(seed), true};
+        for (int j = 0; j < n; ++j) {
+            data.emplace_back(npix);
+            sdev.emplace_back(npix);
+            bmask.emplace_back(npix);
+            for (size_t p = 0; p < npix; ++p) {
+                data[j][p] = p % 5 == 0 ? make() : 100.0f + static_cast<float>(make.rng() % 64);
+                sdev[j][p] = static_cast<float>(make.rng() % 50) / 8.0f;
+                bmask[j][p] = static_cast<int16_t>(make.rng() % 23 == 0 ? 0x0101 : 0x0002);
+            }
+        }
+    }
+    stack_view view() { // the pointers of this copy
+        data_ptr.resize(n);
+        sdev_ptr.resize(n);
+        bmask_ptr.resize(n);
+        for (int j = 0; j < n; ++j) {
+            data_ptr[j] = data[j].data();
+            sdev_ptr[j] = sdev[j].data();
+            bmask_ptr[j] = bmask[j].data();
+        }
+        return {data_ptr.data(), sdev_ptr.data(), bmask_ptr.data(), nullptr, nullptr, n, npix};
+    }
+};
+
+// Columns of quiet noise without NaN, most with one to three outliers put where the trimming
+// decides by DCE order: one high or low value, two values at the same distance on either side of
+// the median, two equal ones, one extreme value (huge, tiny, signed zero), every value equal (the
+// cap stops the trimming), or two huge values whose deviations round to the same number, the
+// smaller first.
+RandomStack outlier_stack(int n, size_t npix, unsigned seed) {
+    RandomStack stack(n, npix, seed);
+    std::mt19937 rng(seed);
+    ValueMaker extreme{std::mt19937(seed + 1), false};
+    for (size_t p = 0; p < stack.npix; ++p) {
+        const int pattern = static_cast<int>(p % 9);
+        for (int j = 0; j < n; ++j) // pattern 0: a level falling frame by frame
+            stack.data[j][p] = pattern == 3 || pattern == 7 ? 100.0f
+                               : pattern == 0 ? 100.0f + static_cast<float>(n - j) * 0.25f
+                                              : 100.0f + static_cast<float>(rng() % 16) * 0.25f;
+        const int a = static_cast<int>(rng() % static_cast<unsigned>(n));
+        const int b = n < 2 ? a : (a + 1 + static_cast<int>(rng() % (n - 1u))) % n;
+        const float pairs[][2] = {{1000, 100}, {-1000, 100}, {600, -400}, {700, 700}, {700, -300}};
+        if (pattern >= 1 && pattern <= 5) {
+            stack.data[a][p] = pairs[pattern - 1][0];
+            if (pattern >= 3)
+                stack.data[b][p] = pairs[pattern - 1][1];
+        } else if (pattern == 6) {
+            stack.data[a][p] = extreme();
+        } else if (pattern == 8) { // median -1.5; 2^25 - 2 and 2^25 deviate alike
+            for (int j = 0; j < n; ++j)
+                stack.data[j][p] = -1.5f + static_cast<float>(rng() % 3) * 0.25f;
+            stack.data[std::min(a, b)][p] = 33554430.0f;
+            stack.data[std::max(a, b)][p] = 33554432.0f;
+        }
+    }
+    return stack;
+}
+
+// The products of the passes on a stack: its planes after them, the mean, sdev and AMASK images,
+// and the number of values removed.
+struct Products {
+    RandomStack stack;
+    std::vector<float> mean, sdev;
+    std::vector<int16_t> amask;
+    size_t removed;
+};
+
+// The masked stacks go through the masking pass and then the trimming and statistics passes one
+// after the other with falling DCE weights; the outlier stacks through the one pass with unit
+// weights. `plain` takes the plain passes; `columns` makes the fast ones trim column by column,
+// as for stacks deeper than the network.
+Products run_passes(const RandomStack& stack, const control_settings& cs, bool masked, bool plain,
+                    bool columns) {
+    const float nan_value = std::nanf("");
+    const int n = stack.n;
+    Products out{stack, std::vector<float>(stack.npix), std::vector<float>(stack.npix),
+                 std::vector<int16_t>(stack.npix), 0};
+    stack_view view = out.stack.view();
+    stats_scratch scratch;
+    EXPECT_TRUE(stats_scratch_init(&scratch, n));
+    // The sorting network is what the fast passes are compared for, up to its largest size.
+    EXPECT_EQ(scratch.network_size > 0, n > 1 && n <= STACKLE_NETWORK_MAX);
+    if (columns)
+        scratch.network_size = 0;
+    std::vector<data_struct> column(static_cast<size_t>(n));
+    std::vector<float> weight(static_cast<size_t>(n), 1.0f);
+    if (masked) {
+        std::vector<long> good(static_cast<size_t>(n));
+        masking_pass(&view, &cs, good.data(), nan_value);
+        for (int j = 0; j < n; ++j)
+            weight[j] = 1.0f / static_cast<float>(j + 3);
+    }
+    if (plain) {
+        out.removed = trimming_pass_plain(&view, &cs, column.data(), &scratch, nan_value);
+        statistics_pass_plain(&view, weight.data(), &cs, column.data(), out.mean.data(),
+                              out.sdev.data(), out.amask.data(), nan_value);
+    } else if (masked) {
+        out.removed = trimming_pass(&view, &cs, column.data(), &scratch, nan_value);
+        statistics_pass(&view, weight.data(), &cs, out.mean.data(), out.sdev.data(),
+                        out.amask.data(), nan_value);
+    } else {
+        stats_products sums{weight.data(), out.mean.data(), out.sdev.data(), out.amask.data()};
+        out.removed =
+            trimming_statistics_pass(&view, &cs, column.data(), &scratch, &sums, nan_value);
+    }
+    stats_scratch_free(&scratch);
+    return out;
+}
+
+// Values alike bit for bit, NaN payloads and signed zeros included.
+bool same_bits(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), 4 * a.size()) == 0;
+}
+
+// The fast passes on every instruction-set path against the plain ones, bit for bit; returns the
+// number of values the plain passes removed.
+size_t expect_passes_as_plain(const RandomStack& stack, const control_settings& cs, bool masked,
+                              bool columns) {
+    const Products plain = run_passes(stack, cs, masked, true, false);
+    for (int level : {stats_simd_plain, stats_simd_avx512}) {
+        stats_limit_simd(level);
+        const Products fast = run_passes(stack, cs, masked, false, columns);
+        EXPECT_EQ(fast.removed, plain.removed);
+        for (int j = 0; j < stack.n; ++j)
+            EXPECT_TRUE(same_bits(fast.stack.data[j], plain.stack.data[j])) << "plane " << j;
+        EXPECT_TRUE(same_bits(fast.mean, plain.mean) && same_bits(fast.sdev, plain.sdev));
+        EXPECT_EQ(fast.amask, plain.amask);
+    }
+    return plain.removed;
+}
+
+// Depths around the edges of the sorting: the register networks (up to 28 rows), the runs of 16
+// rows and their merges, the largest network (1024 rows) and past it.
+const int kDepths[] = {1,  2,  3,  4,  5,  6,  7,  16,  17,  24,  25,   27,
+                       28, 29, 33, 56, 57, 64, 65, 100, 257, 300, 1000, 1025};
+
+// Pixels of the stacks deeper than the register networks: fewer in a sanitizer build, where the
+// plain passes are slow.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr size_t kDeepPixels = 12;
+#else
+constexpr size_t kDeepPixels = 40;
+#endif
+
+// Cuts (cut_frac, cut_multiple) that allow one removal, a few, many, every value, more than every
+// value, and a threshold never met.
+const float kCuts[][2] = {{0.2f, 5.0f}, {0.05f, 3.0f}, {0.1f, 3.0f}, {0.5f, 1.0f},
+                          {1.0f, 0.0f}, {2.0f, 0.5f},  {0.3f, -1.0f}};
+
+} // namespace
+
+TEST(StatsFastPath, PassesMatchThePlainPassesAtEveryDepth) {
+    for (int n : kDepths) {
+        // Shallow stacks a whole block of pixels and a part of one; deeper ones a part of a block
+        // (the plain passes select in O(n) a value). The deepest stacks take the cheapest cuts.
+        const size_t npix = n <= 28 ? 300 : kDeepPixels * (n <= 100 ? 2 : 1);
+        const size_t cuts = n <= 100 ? std::size(kCuts) : 2;
+        for (size_t c = 0; c < cuts; ++c) {
+            const unsigned seed = static_cast<unsigned>(n * 31 + c);
+            const control_settings cs = settings(kCuts[c][0], kCuts[c][1]);
+            const bool may_trim = n > 3 && static_cast<float>(n) * kCuts[c][0] >= 1.0f;
+            const bool columns = n == 17 || n == 65;
+            size_t masked = expect_passes_as_plain(RandomStack(n, npix, seed), cs, true, columns);
+            size_t outliers =
+                expect_passes_as_plain(outlier_stack(n, npix, seed), cs, false, columns);
+            EXPECT_EQ(masked > 0, may_trim) << n << " " << c;
+            EXPECT_EQ(outliers > 0, may_trim) << n << " " << c;
+        }
+    }
+    stats_limit_simd(stats_simd_avx512);
 }
