@@ -241,15 +241,6 @@ void double_frames(const std::string& d) {
     testkit::write_text(d + "/d.list", "d0.fits\nd1.fits\n");
 }
 
-// An earlier out.fits of 5 x 5 with a keyword of its own, replaced whole.
-void earlier_result(const std::string& d) {
-    testkit::write_image(d + "/out.fits", -32, {5, 5}, std::vector<double>(25, 7),
-                         {Keyword::integer("OLDKEY", 1)});
-}
-void replaced_whole(const std::string& d, const std::string&) {
-    std::string v;
-    EXPECT_FALSE(testkit::read_keyword(d + "/out.fits", "OLDKEY", v));
-}
 // The image in the second HDU of q.fits; a product on standard output after the banners.
 void tile_compressed(const std::string& d, const std::string&) {
     EXPECT_EQ(testkit::read_image(d + "/q.fits", 2).fpixels, (std::vector<float>{2, 3}));
@@ -288,9 +279,6 @@ std::string somewhere(const Strings& texts) {
 Strings out(const std::string& pixels) {
     return {"out.fits", pixels};
 }
-std::string in_program(const std::string& reason) {
-    return "\aERROR in program $0:  " + reason + ".\n\n";
-}
 // The refusal of an output that is the input `input`, or named twice.
 std::string clash(const std::string& name, const std::string& input) {
     return "\aERROR: output file " + name + " is the same file as input file " + input +
@@ -302,10 +290,6 @@ std::string not_created(const std::string& name) {
 std::string not_written(const std::string& type, const std::string& routine) {
     return "\aERROR: Attempt to write " + type + " image to file /dev/full FAILED in " + routine +
            "().";
-}
-std::string bad_argument(int at, const std::string& name) {
-    return "\aERROR in processing command line at argument #" + std::to_string(at) + ": \"-" +
-           name + "\"";
 }
 // The weights list of frames d0.fits, d1.fits, ...
 std::string weights(const Strings& w) {
@@ -357,7 +341,8 @@ const char kNamelistValue[] = "\aERROR in processing namelist file: PARAM=<";
 const char kNoSection[] = "CAUTION: MISTAKE IN NAMELIST, b.nl -- \"&STACKLE\" not found.";
 const char kSections[] = "&STACKLE\n STK_do = o.fits\n&END\n&coadd_data\n d0.fits\n d1.fits\n"
                          " d2.fits\n d3.fits\n d4.fits\n&end\n&Coadd_Bmask\n b.fits\n&END\n";
-const std::string kNoOutput = in_program("no output FITS data file specified (-do)");
+const std::string kNoOutput =
+    "\aERROR in program $0:  no output FITS data file specified (-do).\n\n";
 const std::string kFmaskSize =
     "\aERROR in input FMASK, in program $0\n\aERROR:  FMASK dims are 3x1 but should be 2x1\n";
 const std::string kHelp = somewhere(
@@ -396,8 +381,8 @@ std::vector<Row> rows() {
     // than 3: 0x1000.  Pixel 2 holds an infinity, which is data.  Uncertainty 0 without sdev.
     {"NaNAndInfiniteInputs", planes("d", 3, {{NAN, 1, INFINITY}, {NAN, NAN, 1}, {NAN, 3, 2}}), two_and({"-so", "sd.fits", "-am", "am.fits"}),
         0, "", {"out.fits", "nan 2 inf", "sd.fits", "nan 0 0", "am.fits", "12288 4096 0"}},
-    {"SingleFrameIsCopiedAndReplacesAnEarlierResult", planes("d", 2, {{1, -2, NAN, 4e10}}, earlier_result), kTwo, 0, "",
-        {"out.fits", "1 -2 nan 4e+10", "kestack_wt.txt", weights({"1.0000"})}, replaced_whole},
+    {"SingleFrameIsCopiedAndReplacesAnEarlierResult", planes("d", 2, {{1, -2, NAN, 4e10}}, files({{"out.fits", image(-32, std::vector<double>(25, 7), {}, {5, 5})}})), kTwo, 0, "",
+        {"out.fits", "1 -2 nan 4e+10", "kestack_wt.txt", weights({"1.0000"})}},
     {"WeightsListNamesEachFileAsListed", planes("d", 1, {{1}, {2}}, files({{"sub/", ""}, {"sub/x.fits", image(-32, {3}, {}, {1, 1})}, {"x.list", "d0.fits\n# a comment\nsub/x.fits\nd1.fits\n"}})),
         {"-di", "x.list", "-do", "out.fits", "-wo", "w.txt"}, 0, "",
         {"out.fits", "2", "kestack_wt.txt", "", "w.txt", "         1.0000  d0.fits\n         1.0000  sub/x.fits\n         1.0000  d1.fits\n"}},
@@ -547,14 +532,14 @@ std::vector<Row> rows() {
         somewhere({kNamelistValue + std::string("STK_DO> VAL=<out>\n")})},
     {"NamelistKeyWithANul", with_frames("n.nl", std::string("&STACKLE\n STK\0do = out.fits\n STK_di = d.list\n&END\n", 50)), {"-n", "n.nl"}, 64,
         somewhere({kNamelistValue + std::string("STK> VAL=<out.fits>\n")})},
-    {"ProductNameOf256Characters", frames, {"-di", "d.list", "-do", std::string(256, 'n')}, 64, bad_argument(3, "do")},
+    {"ProductNameOf256Characters", frames, {"-di", "d.list", "-do", std::string(256, 'n')}, 64, "\aERROR in processing command line at argument #3: \"-do\""},
 
     // ---- settings: switches, namelist sections (quotes, commas and '=' as blanks), what is missing
     {"UnknownSwitchAndStrayParameter", frames, {"-x", "5", "-do", "out.fits"}, 64,
         somewhere({"\nWARNING: Unknown switch 1: \"-x\" IGNORED.\n\n", "\a\n*** NOTE:  Unexpected parameter #2: \"5\" IGNORED.\n\n",
-                   in_program("no input FITS data file list specified (-di)")})},
-    {"SwitchValueNotANumber", frames, {"-V", "-ag", "abc"}, 64, somewhere({bad_argument(2, "ag") + "\n"})},
-    {"SwitchWithoutValue", frames, {"-do"}, 64, bad_argument(1, "do")},
+                   "\aERROR in program $0:  no input FITS data file list specified (-di).\n\n"})},
+    {"SwitchValueNotANumber", frames, {"-V", "-ag", "abc"}, 64, somewhere({"\aERROR in processing command line at argument #2: \"-ag\"\n"})},
+    {"SwitchWithoutValue", frames, {"-do"}, 64, "\aERROR in processing command line at argument #1: \"-do\""},
     {"WeightingWithoutFmask", frames, two_and({"-wt", "1"}), 64,
         somewhere({"\aERROR:  Cannot set -wt to 1 without specifying an FMASK file with -fm\n"})},
     {"NoOutput", frames, {"-di", "d.list"}, 64, somewhere({kNoOutput})},
