@@ -314,12 +314,9 @@ std::string padded(const std::string& text, size_t width) {
 const Strings kOne = {"-di", "h.list", "-do", "out.fits"};
 const Strings kTwo = {"-di", "d.list", "-do", "out.fits"};
 const Strings kMasked = {"-di", "d.list", "-do", "out.fits", "-bm", "m.list", "-bf", "1"};
-Strings with(Strings a, const Strings& extra) {
-    a.insert(a.end(), extra.begin(), extra.end());
-    return a;
-}
-Strings two_and(const Strings& extra) {
-    return with(kTwo, extra);
+Strings two_and(Strings extra) {
+    extra.insert(extra.begin(), kTwo.begin(), kTwo.end());
+    return extra;
 }
 Strings fov_args(const char* weighting) {
     return two_and({"-fm", "fmask.fits", "-wt", weighting, "-D"});
@@ -366,8 +363,6 @@ const Make kAmask =
     planes("d", 4, {{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, NAN}},
            planes("b", 4, {{0, 0x84, 0x80, 0}, {0x0C, 0x08, 0x04, 0}, {0, 0, 0x80, 0x04}},
                   planes("p", 4, {{0, 0, 0, 0}, {0, 0, 0x40, 0}, {0, 0, 0, 0}})));
-const Strings kAmaskArgs =
-    two_and({"-bm", "b.list", "-bf", "128", "-pm", "p.list", "-pf", "64", "-am", "am.fits", "-ag"});
 
 std::vector<Row> rows() {
     // clang-format off
@@ -381,11 +376,13 @@ std::vector<Row> rows() {
     // than 3: 0x1000.  Pixel 2 holds an infinity, which is data.  Uncertainty 0 without sdev.
     {"NaNAndInfiniteInputs", planes("d", 3, {{NAN, 1, INFINITY}, {NAN, NAN, 1}, {NAN, 3, 2}}), two_and({"-so", "sd.fits", "-am", "am.fits"}),
         0, "", {"out.fits", "nan 2 inf", "sd.fits", "nan 0 0", "am.fits", "12288 4096 0"}},
-    {"SingleFrameIsCopiedAndReplacesAnEarlierResult", planes("d", 2, {{1, -2, NAN, 4e10}}, files({{"out.fits", image(-32, std::vector<double>(25, 7), {}, {5, 5})}})), kTwo, 0, "",
+    {"SingleFrameIsCopiedAndReplacesAnEarlierResult",
+        planes("d", 2, {{1, -2, NAN, 4e10}}, files({{"out.fits", image(-32, std::vector<double>(25, 7), {}, {5, 5})}})), kTwo, 0, "",
         {"out.fits", "1 -2 nan 4e+10", "kestack_wt.txt", weights({"1.0000"})}},
-    {"WeightsListNamesEachFileAsListed", planes("d", 1, {{1}, {2}}, files({{"sub/", ""}, {"sub/x.fits", image(-32, {3}, {}, {1, 1})}, {"x.list", "d0.fits\n# a comment\nsub/x.fits\nd1.fits\n"}})),
-        {"-di", "x.list", "-do", "out.fits", "-wo", "w.txt"}, 0, "",
-        {"out.fits", "2", "kestack_wt.txt", "", "w.txt", "         1.0000  d0.fits\n         1.0000  sub/x.fits\n         1.0000  d1.fits\n"}},
+    {"WeightsListNamesEachFileAsListed",
+        planes("d", 1, {{1}, {2}}, files({{"sub/", ""}, {"sub/x.fits", image(-32, {3}, {}, {1, 1})}, {"x.list", "d0.fits\n# a comment\nsub/x.fits\nd1.fits\n"}})),
+        {"-di", "x.list", "-do", "out.fits", "-wo", "w.txt"}, 0, "", {"out.fits", "2", "kestack_wt.txt", "", "w.txt",
+        "         1.0000  d0.fits\n         1.0000  sub/x.fits\n         1.0000  d1.fits\n"}},
     {"FirstFileHeadersPropagated", double_frames, two_and({"-h1", "-so", "sd.fits", "-V"}), 0,
         somewhere({"\nCAUTION: in file d0.fits BITPIX is -64, not -32 (FLOAT_IMG) -- will continue anyway.\n\n",
                    "\nCAUTION: in file d1.fits BITPIX is -64", "Output    data file written: out.fits (with headers copied from d0.fits)\n"}),
@@ -439,9 +436,11 @@ std::vector<Row> rows() {
     // bfatal, two left, the 0x08 of DCE 1 not in bpass: 0x1000.  Pixel 2: DCEs 0 and 2 removed
     // by bfatal, DCE 1 by pfatal (its 0x04 must not pass): 0x3000.  Pixel 3: DCE 2 is NaN (its
     // 0x04 must not pass): 0x1000.  Two values suffice with -ag 2; without -bp no bit passes.
-    {"AmaskCountsGoodValuesAndPassesBitsOfUsedValues", kAmask, with(kAmaskArgs, {"3", "-bp", "4"}), 0, "",
+    {"AmaskCountsGoodValuesAndPassesBitsOfUsedValues", kAmask,
+        two_and({"-bm", "b.list", "-bf", "128", "-pm", "p.list", "-pf", "64", "-am", "am.fits", "-ag", "3", "-bp", "4"}), 0, "",
         {"out.fits", "1 1 nan 1", "am.fits", "4 4096 12288 4096"}},
-    {"AmaskOfTwoGoodValuesWithoutBpass", kAmask, with(kAmaskArgs, {"2"}), 0, "", {"am.fits", "0 0 12288 0"}},
+    {"AmaskOfTwoGoodValuesWithoutBpass", kAmask, two_and({"-bm", "b.list", "-bf", "128", "-pm", "p.list", "-pf", "64", "-am", "am.fits", "-ag", "2"}),
+        0, "", {"am.fits", "0 0 12288 0"}},
 
     // ---- usage, help, namelist sections
     {"NoArgumentsPrintsOnlyTheUsage", nullptr, {}, 0, "STACKLE MODULE \"$0\"  VERSION = 8.05\n\nUSAGE:  $0 -di DATA_FILES.list -do RESULT.fits " +
