@@ -241,6 +241,10 @@ void double_frames(const std::string& d) {
     testkit::write_text(d + "/d.list", "d0.fits\nd1.fits\n");
 }
 
+// A run without arguments shows the usage alone, no banner.
+void no_banner(const std::string&, const std::string& out) {
+    EXPECT_FALSE(has(out, " BEGUN.")) << out;
+}
 // The image in the second HDU of q.fits; a product on standard output after the banners.
 void tile_compressed(const std::string& d, const std::string&) {
     EXPECT_EQ(testkit::read_image(d + "/q.fits", 2).fpixels, (std::vector<float>{2, 3}));
@@ -446,7 +450,7 @@ std::vector<Row> rows() {
     // ---- usage, help, namelist sections
     {"NoArgumentsPrintsOnlyTheUsage", nullptr, {}, 0, "STACKLE MODULE \"$0\"  VERSION = 8.05\n\nUSAGE:  $0 -di DATA_FILES.list -do RESULT.fits " +
         somewhere({padded("========== INPUT FILES ==========", 67), "\n" + kIndent + "DEFAULT: \"kestack_wt.txt\" \n",
-                   padded(kIndent + "points than this value.  DEFAULT=3  ", 67), padded(kIndent + "DEFAULT=0.2  (0 => DO NO TRIMMING)  ", 67)})},
+                   padded(kIndent + "points than this value.  DEFAULT=3  ", 67), padded(kIndent + "DEFAULT=0.2  (0 => DO NO TRIMMING)  ", 67)}), {}, no_banner},
     {"HelpInCapitals", nullptr, {"-HELP"}, 0, kHelp},
     {"HelpCapitalized", nullptr, {"-Help"}, 0, kHelp},
     {"Help", nullptr, {"-help"}, 0, kHelp},
