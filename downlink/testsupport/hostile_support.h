@@ -47,32 +47,6 @@ inline std::vector<std::string> unfinished_products(const std::string& dir) {
     return found;
 }
 
-// The regular files under `dir` (links not followed) and their bytes.
-inline std::map<std::string, std::string> snapshot(const std::string& dir) {
-    std::map<std::string, std::string> files;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir, ec)) {
-        if (e.is_regular_file(ec) && !e.is_symlink(ec)) {
-            files[e.path().string()] = testkit::read_text(e.path().string());
-        }
-    }
-    return files;
-}
-
-// Files of a snapshot that are gone or changed, but for those in `products` (the files the
-// run may replace).
-inline std::vector<std::string> changed_files(const std::map<std::string, std::string>& before,
-                                              const std::set<std::string>& products) {
-    std::vector<std::string> changed;
-    for (const auto& f : before) {
-        if (products.count(f.first) == 0 &&
-            (!testkit::file_exists(f.first) || testkit::read_text(f.first) != f.second)) {
-            changed.push_back(f.first);
-        }
-    }
-    return changed;
-}
-
 // Starts `program` with `args` in `cwd`, its output discarded; returns its process id.
 inline pid_t spawn_quietly(const std::string& program, const std::vector<std::string>& args,
                            const std::string& cwd) {

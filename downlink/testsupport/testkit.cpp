@@ -51,75 +51,45 @@ void write_keys(fitsfile* f, const std::vector<Keyword>& keys, int& status) {
     }
 }
 
-// Creates the file (replacing it), the primary image, writes pixels of `datatype` and keys.
-void write_typed(const std::string& path, int bitpix, const std::vector<long>& naxes, int datatype,
-                 void* pixels, long count, const std::vector<Keyword>& keys) {
-    if (count != pixel_count(naxes))
-        throw std::runtime_error("testkit: pixel count does not match the axes for " + path);
+// A new file at `path` (an earlier one removed first).
+fitsfile* create(const std::string& path) {
     ::unlink(path.c_str());
     int status = 0;
     fitsfile* f = nullptr;
     fits_create_file(&f, path.c_str(), &status);
     check_fits(status, "cannot create", path);
-    std::vector<long> ax(naxes);
-    fits_create_img(f, bitpix, static_cast<int>(ax.size()), ax.empty() ? nullptr : ax.data(),
-                    &status);
-    if (count > 0)
-        fits_write_img(f, datatype, 1, count, pixels, &status);
-    write_keys(f, keys, status);
+    return f;
+}
+
+// Opens `path` (a name the library understands) for reading.
+fitsfile* open_read(const std::string& path) {
+    int status = 0;
+    fitsfile* f = nullptr;
+    fits_open_file(&f, path.c_str(), READONLY, &status);
+    check_fits(status, "cannot open", path);
+    return f;
+}
+
+// Closes `f`, then throws for the first failure, `status` or that of the closing.
+void close(fitsfile* f, int status, const std::string& what, const std::string& path) {
     int close_status = 0;
     fits_close_file(f, &close_status);
-    check_fits(status ? status : close_status, "cannot write", path);
+    check_fits(status ? status : close_status, what, path);
 }
 
-// A keyword of the given kind with its name and comment; the caller sets its value.
-Keyword card(Keyword::Kind kind, const std::string& name, const std::string& comment) {
-    Keyword k;
-    k.name = name;
-    k.kind = kind;
-    k.comment = comment;
-    return k;
+// Creates the file, the primary image, writes `count` pixels of `datatype` and the keys.
+void write_typed(const std::string& path, int bitpix, std::vector<long> naxes, int datatype,
+                 const void* pixels, long count, const std::vector<Keyword>& keys) {
+    if (count != pixel_count(naxes))
+        throw std::runtime_error("testkit: pixel count does not match the axes for " + path);
+    fitsfile* f = create(path);
+    int status = 0;
+    fits_create_img(f, bitpix, static_cast<int>(naxes.size()), naxes.data(), &status);
+    if (count > 0)
+        fits_write_img(f, datatype, 1, count, const_cast<void*>(pixels), &status);
+    write_keys(f, keys, status);
+    close(f, status, "cannot write", path);
 }
-
-} // namespace
-
-Keyword Keyword::integer(const std::string& n, long long v, const std::string& c) {
-    Keyword k = card(Int, n, c);
-    k.ival = v;
-    return k;
-}
-
-Keyword Keyword::real(const std::string& n, double v, const std::string& c) {
-    Keyword k = card(Real, n, c);
-    k.dval = v;
-    return k;
-}
-
-Keyword Keyword::text(const std::string& n, const std::string& v, const std::string& c) {
-    Keyword k = card(Text, n, c);
-    k.sval = v;
-    return k;
-}
-
-void write_image(const std::string& path, int bitpix, const std::vector<long>& naxes,
-                 const std::vector<double>& pixels, const std::vector<Keyword>& keys) {
-    std::vector<double> copy(pixels);
-    write_typed(path, bitpix, naxes, TDOUBLE, copy.data(), static_cast<long>(copy.size()), keys);
-}
-
-void write_float_image(const std::string& path, const std::vector<long>& naxes,
-                       const std::vector<float>& pixels, const std::vector<Keyword>& keys) {
-    std::vector<float> copy(pixels);
-    write_typed(path, FLOAT_IMG, naxes, TFLOAT, copy.data(), static_cast<long>(copy.size()), keys);
-}
-
-void write_short_image(const std::string& path, const std::vector<long>& naxes,
-                       const std::vector<int16_t>& pixels, const std::vector<Keyword>& keys) {
-    std::vector<short> copy(pixels.begin(), pixels.end());
-    write_typed(path, SHORT_IMG, naxes, TSHORT, copy.data(), static_cast<long>(copy.size()), keys);
-}
-
-namespace {
 
 // Raw values of a scaled 16-bit image: masks as they are, BLANK naming the first pixel's value;
 // floating-point values on the scale that spans them, NaN stored as BLANK (-32768).
@@ -144,19 +114,53 @@ std::vector<short> scaled(int bitpix, const std::vector<double>& px, double* sca
 const int kCompression[] = {0, RICE_1, GZIP_1, GZIP_2, HCOMPRESS_1, PLIO_1, 0};
 const char* const kSelector[] = {"[1]", "", "[1]", "[SCI]", "", "[1]", ""};
 
+// A fresh empty file under the system's temporary folder, opened for reading and writing.
+int temp_file(std::string& path) {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/downlink-run-XXXXXX";
+    const int fd = ::mkstemp(&tmpl[0]);
+    if (fd < 0)
+        throw std::runtime_error("testkit: mkstemp failed");
+    path = tmpl;
+    return fd;
+}
+
 } // namespace
 
+Keyword Keyword::integer(const std::string& n, long long v, const std::string& c) {
+    return {n, Int, v, 0.0, "", c};
+}
+
+Keyword Keyword::real(const std::string& n, double v, const std::string& c) {
+    return {n, Real, 0, v, "", c};
+}
+
+Keyword Keyword::text(const std::string& n, const std::string& v, const std::string& c) {
+    return {n, Text, 0, 0.0, v, c};
+}
+
+void write_image(const std::string& path, int bitpix, const std::vector<long>& naxes,
+                 const std::vector<double>& pixels, const std::vector<Keyword>& keys) {
+    write_typed(path, bitpix, naxes, TDOUBLE, pixels.data(), long(pixels.size()), keys);
+}
+
+void write_float_image(const std::string& path, const std::vector<long>& naxes,
+                       const std::vector<float>& pixels, const std::vector<Keyword>& keys) {
+    write_typed(path, FLOAT_IMG, naxes, TFLOAT, pixels.data(), long(pixels.size()), keys);
+}
+
+void write_short_image(const std::string& path, const std::vector<long>& naxes,
+                       const std::vector<int16_t>& pixels, const std::vector<Keyword>& keys) {
+    write_typed(path, SHORT_IMG, naxes, TSHORT, pixels.data(), long(pixels.size()), keys);
+}
+
 Stored write_stored(const std::string& path, Storage how, int bitpix,
-                    const std::vector<long>& naxes, const std::vector<double>& pixels,
+                    const std::vector<long>& naxes, const std::vector<double>& px,
                     const std::vector<Keyword>& keys) {
     const int kind = static_cast<int>(how);
-    ::unlink(path.c_str());
+    fitsfile* f = create(path);
     int status = 0;
-    fitsfile* f = nullptr;
-    fits_create_file(&f, path.c_str(), &status);
-    check_fits(status, "cannot create", path);
     std::vector<long> ax(naxes);
-    std::vector<double> px(pixels);
     if (how == Storage::Extension)
         fits_create_img(f, SHORT_IMG, 0, nullptr, &status);
     if (kCompression[kind] != 0)
@@ -193,30 +197,24 @@ Stored write_stored(const std::string& path, Storage how, int bitpix,
     }
     if (how == Storage::Scaled || how == Storage::Extension)
         fits_write_chksum(f, &status);
-    fits_close_file(f, &status);
-    check_fits(status, "cannot write", path);
+    close(f, status, "cannot write", path);
 
     Stored out{path + kSelector[kind], std::vector<double>(px.size())};
     const std::string hdu = how == Storage::Scaled ? "" : "[1]";
-    fits_open_file(&f, (path + hdu).c_str(), READONLY, &status);
+    f = open_read(path + hdu);
     double nan = std::numeric_limits<double>::quiet_NaN();
     int anynul = 0;
     const bool blank = how == Storage::Scaled && bitpix < 0; // BLANK marks undefined values
     fits_read_img(f, TDOUBLE, 1, static_cast<LONGLONG>(px.size()), blank ? &nan : nullptr,
                   out.values.data(), &anynul, &status);
-    int close_status = 0;
-    fits_close_file(f, &close_status);
-    check_fits(status, "cannot read back", path);
+    close(f, status, "cannot read back", path);
     return out;
 }
 
 Image read_image(const std::string& path, int hdu) {
     Image img;
-    int status = 0;
-    fitsfile* f = nullptr;
-    fits_open_file(&f, path.c_str(), READONLY, &status);
-    check_fits(status, "cannot open", path);
-    int type = 0;
+    fitsfile* f = open_read(path);
+    int status = 0, type = 0;
     fits_movabs_hdu(f, hdu, &type, &status);
     int naxis = 0;
     fits_get_img_type(f, &img.bitpix, &status);
@@ -240,40 +238,19 @@ Image read_image(const std::string& path, int hdu) {
         fits_read_record(f, i, card, &status);
         img.cards.emplace_back(card);
     }
-    int close_status = 0;
-    fits_close_file(f, &close_status);
-    check_fits(status, "cannot read", path);
+    close(f, status, "cannot read", path);
     return img;
 }
 
 bool read_keyword(const std::string& path, const std::string& name, std::string& value) {
+    fitsfile* f = open_read(path);
     int status = 0;
-    fitsfile* f = nullptr;
-    fits_open_file(&f, path.c_str(), READONLY, &status);
-    check_fits(status, "cannot open", path);
     char val[FLEN_VALUE] = "";
     fits_read_keyword(f, name.c_str(), val, nullptr, &status);
-    bool found = status == 0;
-    int close_status = 0;
-    fits_close_file(f, &close_status);
-    value = found ? val : "";
-    return found;
+    close(f, 0, "cannot read", path);
+    value = status == 0 ? val : "";
+    return status == 0;
 }
-
-namespace {
-
-// A fresh empty file under the system's temporary folder, opened for reading and writing.
-int temp_file(std::string& path) {
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/downlink-run-XXXXXX";
-    const int fd = ::mkstemp(&tmpl[0]);
-    if (fd < 0)
-        throw std::runtime_error("testkit: mkstemp failed");
-    path = tmpl;
-    return fd;
-}
-
-} // namespace
 
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const RunOptions& opts) {
@@ -296,7 +273,7 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
             lim.rlim_cur = lim.rlim_max = static_cast<rlim_t>(opts.address_space_mb) << 20;
             ::setrlimit(RLIMIT_AS, &lim);
         }
-        ::alarm(opts.timeout_s); // kept across exec: a run that hangs ends by SIGALRM
+        ::alarm(120); // kept across exec: a run that hangs ends by SIGALRM
         std::vector<char*> argv = {const_cast<char*>(program.c_str())};
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
@@ -330,11 +307,9 @@ std::string installed_program(const std::string& name) {
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/downlink-test-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (!::mkdtemp(buf.data()))
+    if (!::mkdtemp(&tmpl[0]))
         throw std::runtime_error("testkit: mkdtemp failed");
-    path_ = buf.data();
+    path_ = tmpl;
 }
 
 TempDir::~TempDir() {

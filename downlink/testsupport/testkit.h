@@ -89,10 +89,10 @@ struct RunOptions {
     std::string cwd;           // working folder ("" = current)
     std::string stdin_text;    // written to standard input, then closed
     long address_space_mb = 0; // when > 0: RLIMIT_AS for the child, in MiB
-    unsigned timeout_s = 120;  // the child is stopped by SIGALRM after this many seconds
 };
 
-// Runs `program` with `args` (argv[0] is the program path) and waits for it.
+// Runs `program` with `args` (argv[0] is the program path) and waits for it; a run that takes
+// more than 120 seconds is stopped by SIGALRM.
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const RunOptions& opts = {});
 

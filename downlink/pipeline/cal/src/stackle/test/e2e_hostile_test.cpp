@@ -7,26 +7,15 @@
 // products of a successful run is byte for byte as it was.  Then killed and interleaved runs.
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <functional>
-#include <map>
 #include <random>
 #include <regex>
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
-#include <gtest/gtest.h>
-
+#include "fits_test_support.h"
 #include "hostile_support.h"
-#include "testkit.h"
 
 namespace {
 
@@ -35,9 +24,6 @@ using testkit::Keyword;
 using Make = std::function<void(const std::string& dir)>;
 using Strings = std::vector<std::string>;
 using Grid = std::vector<std::vector<double>>;
-// Files a row expects, each followed by what it holds: an image's pixels as "%.7g" words, other
-// files their text; "" for a file that must not exist.
-using Products = std::vector<std::string>;
 using Check = void (*)(const std::string& dir, const std::string& out);
 
 const std::vector<double> kSix = {1, 2, 3, 4, 5, 6};
@@ -53,11 +39,8 @@ std::string times(int n, const std::string& s) {
         r += s;
     return r;
 }
-Products out(const std::string& pixels) {
-    return {"out.fits", pixels};
-}
 
-// A file as a row states it: an image's pixels, or its text.
+// A file as a row states it: an image's pixels as "%.7g" words, or its text.
 std::string shown(const std::string& path) {
     const std::string text = testkit::read_text(path);
     if (text.compare(0, 6, "SIMPLE") != 0 && text.compare(0, 2, "\x1f\x8b") != 0)
@@ -81,11 +64,27 @@ std::string message_of(const std::string& out) {
     return "";
 }
 
+// The regular files under `dir` (links not followed) and their bytes.
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+    std::map<std::string, std::string> files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+        if (e.is_regular_file() && !e.is_symlink())
+            files[e.path().string()] = testkit::read_text(e.path().string());
+    return files;
+}
+
+// Bytes of a FITS image of `bitpix` (3 x 2 unless other axes are given), FOVID `fovid`.
+std::string image(int bitpix, const std::vector<double>& v, const Strings& extra = {},
+                  const std::vector<long>& axes = {3, 2}, const std::string& fovid = "27") {
+    const std::vector<long long> ints(v.begin(), v.end());
+    const std::string data = bitpix < 0 ? be_floats(v, bitpix == -64) : be_ints(ints, bitpix / 8);
+    return primary_header(bitpix, axes, extra, fovid) + pad(data, '\0');
+}
+
 // g0.fits = 1..6 and g1.fits = 3..8 (3 x 2, FOVID 27), listed in d.list.
 void frames(const std::string& dir) {
-    write_bytes(dir + "/g0.fits", primary_header(-32, {3, 2}) + pad(be_floats(kSix, false), '\0'));
-    write_bytes(dir + "/g1.fits",
-                primary_header(-32, {3, 2}) + pad(be_floats({3, 4, 5, 6, 7, 8}, false), '\0'));
+    write_bytes(dir + "/g0.fits", image(-32, kSix));
+    write_bytes(dir + "/g1.fits", image(-32, {3, 4, 5, 6, 7, 8}));
     testkit::write_text(dir + "/d.list", "g0.fits\ng1.fits\n");
 }
 
@@ -155,18 +154,6 @@ Make fov_stack(int fovid, long width, const char* bits = "[1,2]", const char* fo
     return planes("d", 2, {{1, 1}}, fmask(width, std::vector<double>(width, 2), fovs, bits), fovid);
 }
 
-std::string float_image(const std::vector<long>& axes, const std::vector<double>& values,
-                        const Strings& extra = {}, const std::string& fovid = "27") {
-    return primary_header(-32, axes, extra, fovid) + pad(be_floats(values, false), '\0');
-}
-std::string int_image(int bitpix, const std::vector<double>& values, const Strings& extra = {}) {
-    const std::vector<long long> ints(values.begin(), values.end());
-    return primary_header(bitpix, {3, 2}, extra) + pad(be_ints(ints, std::abs(bitpix) / 8), '\0');
-}
-std::string double_image(const std::vector<double>& values) {
-    return primary_header(-64, {3, 2}) + pad(be_floats(values, true), '\0');
-}
-
 // Every byte value in turn, four times: text readers meet NULs, control characters and
 // bytes above 127 on lines of every length.
 std::string binary_bytes() {
@@ -178,18 +165,17 @@ std::string binary_bytes() {
 
 // 1000 frames of 8 x 8 of value 1 with their uncertainty images, BMASKs and PMASKs, listed.
 void thousands_of_inputs(const std::string& d) {
-    const std::string frame = float_image({8, 8}, std::vector<double>(64, 1.0));
+    const std::string frame = image(-32, std::vector<double>(64, 1.0), {}, {8, 8});
     const std::string mask = primary_header(16, {8, 8}) + pad(std::string(128, '\0'), '\0');
-    std::string lists[4];
-    const char* kinds[4] = {"d", "s", "b", "p"};
-    for (int i = 0; i < 1000; ++i) {
-        for (int k = 0; k < 4; ++k) {
-            write_bytes(d + "/" + kinds[k] + std::to_string(i) + ".fits", k < 2 ? frame : mask);
-            lists[k] += kinds[k] + std::to_string(i) + ".fits\n";
+    for (const char* k : {"d", "s", "b", "p"}) {
+        std::string list;
+        for (int i = 0; i < 1000; ++i) {
+            list += k + std::to_string(i) + ".fits\n";
+            write_bytes(d + "/" + k + std::to_string(i) + ".fits",
+                        *k == 'd' || *k == 's' ? frame : mask);
         }
+        testkit::write_text(d + "/" + k + ".list", list);
     }
-    for (int k = 0; k < 4; ++k)
-        testkit::write_text(d + "/" + kinds[k] + ".list", lists[k]);
 }
 
 // out.fits of mode 0600 (and owner 1234 when the tests may give files away), and s.fits a link
@@ -213,10 +199,9 @@ void kept_identity(const std::string& d, const std::string&) {
 void comment_blocks(const std::string& d, const std::string&) {
     const std::string rule = "[STACKLE]" + std::string(63, '=') + "\n";
     const std::string want =
-        rule + "[STACKLE] MODULE " + kProg +
-        "\n[STACKLE] VERSION = 8.05\n(time)\n[STACKLE] OUTPUT FILE:    Data = out.fits\n"
-        "[STACKLE] OUTPUT FILE:    Sdev = sd.fits\n[STACKLE] OUTPUT FILE: Weights = w.txt\n"
-        "[STACKLE] OUTPUT FILE:   AMASK = am.fits\n"
+        rule + "[STACKLE] MODULE " + kProg + "\n[STACKLE] VERSION = 8.05\n(time)\n" +
+        "[STACKLE] OUTPUT FILE:    Data = out.fits\n[STACKLE] OUTPUT FILE:    Sdev = sd.fits\n"
+        "[STACKLE] OUTPUT FILE: Weights = w.txt\n[STACKLE] OUTPUT FILE:   AMASK = am.fits\n"
         "[STACKLE] Output Data file is the result of coadding 3 FITS files\n"
         "[STACKLE] These FITS files had dimensions:  xdim=2 & ydim=1\n"
         "[STACKLE] DCE weighting was TURNED OFF\n[STACKLE] INPUT FILE: Data file list = d.list\n"
@@ -225,13 +210,12 @@ void comment_blocks(const std::string& d, const std::string&) {
         "[STACKLE]        that is intended to be upgraded in a later release.\n" +
         rule;
     const std::regex time("\\[STACKLE\\] Processed at [A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] "
-                          "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}\n");
+                          "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
     for (const char* name : {"/out.fits", "/sd.fits", "/am.fits"}) {
         std::string c;
-        for (const std::string& card : testkit::read_image(d + name).cards)
-            if (card.compare(0, 17, "COMMENT [STACKLE]") == 0)
-                c += card.substr(8, card.find_last_not_of(' ') - 7) + "\n";
-        EXPECT_EQ(std::regex_replace(c, time, "(time)\n"), want) << name;
+        for (const std::string& line : stackle_comments(testkit::read_image(d + name)))
+            c += std::regex_replace(line, time, "(time)") + "\n";
+        EXPECT_EQ(c, want) << name;
         EXPECT_EQ(testkit::run("/usr/bin/fitsverify", {"-q", d + name}).status, 0) << name;
     }
 }
@@ -243,41 +227,23 @@ void first_file_headers(const std::string& d, const std::string&) {
     EXPECT_EQ(img.bitpix, -32);
     EXPECT_EQ(img.naxes, (std::vector<long>{2, 1}));
     std::string v;
-    EXPECT_TRUE(testkit::read_keyword(d + "/out.fits", "FOVID", v) && v == "27");
     EXPECT_TRUE(testkit::read_keyword(d + "/out.fits", "OBJECT", v) && v == "'NGC 1   '");
-    EXPECT_FALSE(testkit::read_keyword(d + "/out.fits", "NAXIS3", v));
-    EXPECT_EQ(testkit::count_of(testkit::read_text(d + "/out.fits"), "COMMENT [STACKLE]"), 15);
     EXPECT_FALSE(testkit::read_keyword(d + "/sd.fits", "FOVID", v));
     for (const char* name : {"/out.fits", "/sd.fits"})
         EXPECT_EQ(testkit::run("/usr/bin/fitsverify", {"-q", d + name}).status, 0) << name;
 }
 
-void earlier_result(const std::string& d) {
-    testkit::write_image(d + "/out.fits", -32, {5, 5}, std::vector<double>(25, 7),
-                         {Keyword::integer("OLDKEY", 1)});
-}
-// The product replaced whole: no keyword of the earlier file, its own axes.
-void replaced_whole(const std::string& d, const std::string&) {
-    std::string v;
-    EXPECT_FALSE(testkit::read_keyword(d + "/out.fits", "OLDKEY", v));
-    EXPECT_EQ(testkit::read_image(d + "/out.fits").naxes, (std::vector<long>{2, 2}));
-}
-void two_axes(const std::string& d, const std::string&) {
-    EXPECT_EQ(testkit::read_image(d + "/out.fits").naxes, (std::vector<long>{3, 2}));
-}
-// d0.fits, sub/x.fits and d1.fits of values 1, 3 and 2, listed with a comment in x.list.
-void listed_in_a_folder(const std::string& d) {
-    planes("d", 1, {{1}, {2}, {3}})(d);
-    mkdir((d + "/sub").c_str(), 0755);
-    std::rename((d + "/d2.fits").c_str(), (d + "/sub/x.fits").c_str());
-    testkit::write_text(d + "/x.list", "d0.fits\n# a comment\nsub/x.fits\nd1.fits\n");
-}
 // DOUBLE_IMG frames 1, 2 and 3, 4; the first with a third axis of 1, an OBJECT and FOVID 27.
 void double_frames(const std::string& d) {
     testkit::write_image(d + "/d0.fits", -64, {2, 1, 1}, {1, 2},
                          {Keyword::integer("FOVID", 27), Keyword::text("OBJECT", "NGC 1")});
     testkit::write_image(d + "/d1.fits", -64, {2, 1}, {3, 4}, {Keyword::integer("FOVID", 27)});
     testkit::write_text(d + "/d.list", "d0.fits\nd1.fits\n");
+}
+
+// A run without arguments shows the usage alone, no banner.
+void no_banner(const std::string&, const std::string& out) {
+    EXPECT_FALSE(has(out, " BEGUN.")) << out;
 }
 // The image in the second HDU of q.fits; a product on standard output after the banners.
 void tile_compressed(const std::string& d, const std::string&) {
@@ -290,26 +256,21 @@ void on_standard_output(const std::string& d, const std::string& out) {
 
 // ------------------------------------------------------------------ the table
 
+// One run.  Its standard output from its first message line on starts with the message text
+// before any "..." ("$0" stands for the program; "" alone: no message at all); the texts after
+// each "..." are found anywhere in standard output or error.  The products are file names,
+// each followed by what it holds as shown() states it, "" for a file that must not exist; none:
+// no out.fits and no weights list.
 struct Row {
     std::string name;
     Make make; // the inputs, or nullptr
     Strings args;
     int status;
-    // Standard output from its first message line on starts with the text before any "...",
-    // then "\n" ("$0" stands for the program; a final '*' ends only the start of a line); ""
-    // alone: no message at all.  The texts after each "..." are found anywhere in standard
-    // output or error.
     std::string message;
-    Products products;     // none: no out.fits and no weights list
-    Check check;           // further checks, or nullptr
-    long address_space_mb; // > 0: run under this address-space limit
-    int file_blocks;       // > 0: run with files limited to this many blocks, SIGXFSZ ignored
-
-    Row(std::string n, Make m, Strings a, int s, std::string msg, Products p = {},
-        Check c = nullptr, long mb = 0, int blocks = 0)
-        : name(std::move(n)), make(std::move(m)), args(std::move(a)), status(s),
-          message(std::move(msg)), products(std::move(p)), check(c), address_space_mb(mb),
-          file_blocks(blocks) {}
+    Strings products = {};
+    Check check = nullptr;     // further checks
+    long address_space_mb = 0; // > 0: run under this address-space limit
+    int file_blocks = 0;       // > 0: run with files limited to this many blocks
 };
 
 // Texts found anywhere in standard output or error, as a row's message.
@@ -319,26 +280,13 @@ std::string somewhere(const Strings& texts) {
         m += "..." + t;
     return m.empty() ? "..." : m;
 }
-std::string in_program(const std::string& reason) {
-    return "\aERROR in program $0:  " + reason + ".\n\n";
-}
-std::string float_bitpix(int bitpix) {
-    return "\aERROR: In read_fits() the file h.fits has incorrect BITPIX:\n\aERROR: BITPIX is " +
-           std::to_string(bitpix) +
-           " but it should be -32 (FLOAT_IMG) [-64 (DOUBLE_IMG) is also permitted]";
-}
-std::string short_bitpix(int bitpix) {
-    return "\aERROR: In read_fits_s() the file m.fits has incorrect BITPIX:\n"
-           "\aERROR: BITPIX should be 16 but it is " +
-           std::to_string(bitpix);
+Strings out(const std::string& pixels) {
+    return {"out.fits", pixels};
 }
 // The refusal of an output that is the input `input`, or named twice.
 std::string clash(const std::string& name, const std::string& input) {
     return "\aERROR: output file " + name + " is the same file as input file " + input +
            "; nothing written";
-}
-std::string twice(const std::string& a, const std::string& b) {
-    return "\aERROR: output files " + a + " and " + b + " are the same file; nothing written";
 }
 std::string not_created(const std::string& name) {
     return "\aERROR: Attempt to create FITS file " + name + " FAILED in write_flt_fits().";
@@ -346,13 +294,6 @@ std::string not_created(const std::string& name) {
 std::string not_written(const std::string& type, const std::string& routine) {
     return "\aERROR: Attempt to write " + type + " image to file /dev/full FAILED in " + routine +
            "().";
-}
-std::string no_weights(const std::string& name) {
-    return "\aERROR: Unable to open Weights List File " + name + " for writing";
-}
-std::string bad_argument(int at, const std::string& name) {
-    return "\aERROR in processing command line at argument #" + std::to_string(at) + ": \"-" +
-           name + "\"";
 }
 // The weights list of frames d0.fits, d1.fits, ...
 std::string weights(const Strings& w) {
@@ -377,12 +318,9 @@ std::string padded(const std::string& text, size_t width) {
 const Strings kOne = {"-di", "h.list", "-do", "out.fits"};
 const Strings kTwo = {"-di", "d.list", "-do", "out.fits"};
 const Strings kMasked = {"-di", "d.list", "-do", "out.fits", "-bm", "m.list", "-bf", "1"};
-Strings with(Strings a, const Strings& extra) {
-    a.insert(a.end(), extra.begin(), extra.end());
-    return a;
-}
-Strings two_and(const Strings& extra) {
-    return with(kTwo, extra);
+Strings two_and(Strings extra) {
+    extra.insert(extra.begin(), kTwo.begin(), kTwo.end());
+    return extra;
 }
 Strings fov_args(const char* weighting) {
     return two_and({"-fm", "fmask.fits", "-wt", weighting, "-D"});
@@ -390,8 +328,7 @@ Strings fov_args(const char* weighting) {
 const std::vector<double> kZeros(6), kTwelve(12, 1);
 const std::vector<long> kElevenAxes = {3, 2, 1, 1, 1, 1, 1, 1, 1, 1, 2};
 const std::string kLongName = std::string(250, 'n') + ".fits", kIndent(29, ' ');
-const char kOpenFailed[] =
-    "\aERROR opening FITS file h.fits in read_fits_dims_2d()\nreturned status=*";
+const char kOpenFailed[] = "\aERROR opening FITS file h.fits in read_fits_dims_2d()";
 const char kNoImage[] =
     "\aERROR: file h.fits holds no image in its primary HDU [read_fits_dims_2d()]";
 const char kThreeDims[] = "\aERROR: more than two dimensions in file h.fits [read_fits_dims_2d()]"
@@ -405,7 +342,8 @@ const char kNamelistValue[] = "\aERROR in processing namelist file: PARAM=<";
 const char kNoSection[] = "CAUTION: MISTAKE IN NAMELIST, b.nl -- \"&STACKLE\" not found.";
 const char kSections[] = "&STACKLE\n STK_do = o.fits\n&END\n&coadd_data\n d0.fits\n d1.fits\n"
                          " d2.fits\n d3.fits\n d4.fits\n&end\n&Coadd_Bmask\n b.fits\n&END\n";
-const std::string kNoOutput = in_program("no output FITS data file specified (-do)");
+const std::string kNoOutput =
+    "\aERROR in program $0:  no output FITS data file specified (-do).\n\n";
 const std::string kFmaskSize =
     "\aERROR in input FMASK, in program $0\n\aERROR:  FMASK dims are 3x1 but should be 2x1\n";
 const std::string kHelp = somewhere(
@@ -415,8 +353,9 @@ const std::string kHelp = somewhere(
      padded("&COADD_PMASK  " + times(25, "- "), 64) + "  p1.fits" + std::string(55, ' ') + "\n",
      padded("&END", 64) + std::string(64, ' ') + "\n"});
 
-// Five frames with three bad values: 3 x 1 pixels (1, 2, 3, 4, 100), five 10s, (0, 5, 5, 5, 10).
-const Make kTrim = planes("d", 3, {{1, 10, 0}, {2, 10, 5}, {3, 10, 5}, {4, 10, 5}, {100, 10, 10}});
+// Five frames with three bad values, in no order: 3 x 1 pixels (100, 2, 3, 4, 1), five 10s,
+// (10, 5, 0, 5, 5).
+const Make kTrim = planes("d", 3, {{100, 10, 10}, {2, 10, 5}, {3, 10, 0}, {4, 10, 5}, {1, 10, 5}});
 // Two frames of 1 x 1 (1 and 3), a BMASK of bit 1 on the first, a PMASK of bit 1 on the second.
 const Make kTwoMasks = planes(
     "d", 1, {{1}, {3}},
@@ -429,305 +368,293 @@ const Make kAmask =
     planes("d", 4, {{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, NAN}},
            planes("b", 4, {{0, 0x84, 0x80, 0}, {0x0C, 0x08, 0x04, 0}, {0, 0, 0x80, 0x04}},
                   planes("p", 4, {{0, 0, 0, 0}, {0, 0, 0x40, 0}, {0, 0, 0, 0}})));
-const Strings kAmaskArgs =
-    two_and({"-bm", "b.list", "-bf", "128", "-pm", "p.list", "-pf", "64", "-am", "am.fits", "-ag"});
 
 std::vector<Row> rows() {
     // clang-format off
-    std::vector<Row> r = {
+    return {
     // ---- known answers.  Trimming (-cf 0.2 of 5 values: one removal).  Pixel 0: median 3,
     // MAD 1, 97 >= 5 so 100 goes: 2.5.  Pixel 1: deviations all 0, one 10 goes.  Pixel 2:
-    // median 5, MAD 0, 0 and 10 tie at 5, the earlier goes: 25 / 4.  With -cm 100, 97 <
-    // 100 x 1 keeps pixel 0 whole: 22; -cf 0: plain means.  At least 4 values stay: AMASK 0.
-    Row("TrimmingRemovesTheOutlierOncePerPixel", kTrim, two_and({"-am", "am.fits"}), 0, "", {"out.fits", "2.5 10 6.25", "am.fits", "0 0 0"}),
-    Row("TrimmingByALargeCutMultiple", kTrim, two_and({"-am", "am.fits", "-cm", "100"}), 0, "", {"out.fits", "22 10 6.25", "am.fits", "0 0 0"}),
-    Row("NoTrimming", kTrim, two_and({"-cf", "0"}), 0, "", out("22 10 5")),
+    // median 5, MAD 0, 10 and 0 tie at 5, the earlier goes: 15 / 4.  At least 4 values stay:
+    // AMASK 0.
+    {"TrimmingRemovesTheOutlierOncePerPixel", kTrim, two_and({"-am", "am.fits"}), 0, "", {"out.fits", "2.5 10 3.75", "am.fits", "0 0 0"}},
     // Pixel 0 NaN everywhere: no value, AMASK 0x3000.  Pixel 1: two values, mean 2, fewer
     // than 3: 0x1000.  Pixel 2 holds an infinity, which is data.  Uncertainty 0 without sdev.
-    Row("NaNAndInfiniteInputs", planes("d", 3, {{NAN, 1, INFINITY}, {NAN, NAN, 1}, {NAN, 3, 2}}), two_and({"-so", "sd.fits", "-am", "am.fits"}),
-        0, "", {"out.fits", "nan 2 inf", "sd.fits", "nan 0 0", "am.fits", "12288 4096 0"}),
-    Row("SingleFrameIsCopiedAndReplacesAnEarlierResult", planes("d", 2, {{1, -2, NAN, 4e10}}, earlier_result), kTwo, 0, "",
-        {"out.fits", "1 -2 nan 4e+10", "kestack_wt.txt", weights({"1.0000"})}, replaced_whole),
-    Row("WeightsListNamesEachFileAsListed", listed_in_a_folder, {"-di", "x.list", "-do", "out.fits", "-wo", "w.txt"}, 0, "",
-        {"out.fits", "2", "kestack_wt.txt", "", "w.txt", "         1.0000  d0.fits\n         1.0000  sub/x.fits\n         1.0000  d1.fits\n"}),
-    Row("FirstFileHeadersPropagated", double_frames, two_and({"-h1", "-so", "sd.fits", "-V"}), 0,
+    {"NaNAndInfiniteInputs", planes("d", 3, {{NAN, 1, INFINITY}, {NAN, NAN, 1}, {NAN, 3, 2}}), two_and({"-so", "sd.fits", "-am", "am.fits"}),
+        0, "", {"out.fits", "nan 2 inf", "sd.fits", "nan 0 0", "am.fits", "12288 4096 0"}},
+    {"SingleFrameIsCopiedAndReplacesAnEarlierResult",
+        planes("d", 2, {{1, -2, NAN, 4e10}}, files({{"out.fits", image(-32, std::vector<double>(25, 7), {}, {5, 5})}})), kTwo, 0, "",
+        {"out.fits", "1 -2 nan 4e+10", "kestack_wt.txt", weights({"1.0000"})}},
+    {"WeightsListNamesEachFileAsListed",
+        planes("d", 1, {{1}, {2}}, files({{"sub/", ""}, {"sub/x.fits", image(-32, {3}, {}, {1, 1})}, {"x.list", "d0.fits\n# a comment\nsub/x.fits\nd1.fits\n"}})),
+        {"-di", "x.list", "-do", "out.fits", "-wo", "w.txt"}, 0, "", {"out.fits", "2", "kestack_wt.txt", "", "w.txt",
+        "         1.0000  d0.fits\n         1.0000  sub/x.fits\n         1.0000  d1.fits\n"}},
+    {"FirstFileHeadersPropagated", double_frames, two_and({"-h1", "-so", "sd.fits", "-V"}), 0,
         somewhere({"\nCAUTION: in file d0.fits BITPIX is -64, not -32 (FLOAT_IMG) -- will continue anyway.\n\n",
                    "\nCAUTION: in file d1.fits BITPIX is -64", "Output    data file written: out.fits (with headers copied from d0.fits)\n"}),
-        out("2 3"), first_file_headers),
-    Row("CommentBlockInEveryImageProduct", planes("d", 2, {{1, 2}, {3, NAN}, {5, 6}}), two_and({"-so", "sd.fits", "-am", "am.fits", "-wo", "w.txt"}),
-        0, "", out("3 4"), comment_blocks),
+        out("2 3"), first_file_headers},
+    {"CommentBlockInEveryImageProduct", planes("d", 2, {{1, 2}, {3, NAN}, {5, 6}}), two_and({"-so", "sd.fits", "-am", "am.fits", "-wo", "w.txt"}),
+        0, "", out("3 4"), comment_blocks},
     // "[compress]" asks for a tile-compressed image in q.fits; "-" is standard output.
-    Row("CompressedProductNamedTheLibrarysWay", planes("d", 2, {{1, 2}, {3, 4}}), {"-di", "d.list", "-do", "q.fits[compress]"}, 0, "",
-        {"q.fits[compress]", ""}, tile_compressed),
-    Row("ProductOnStandardOutput", planes("d", 2, {{1, 2}, {3, 4}}), {"-di", "d.list", "-do", "-", "-wo", "w.txt"}, 0, "...",
-        {"-", "", "w.txt", weights({"1.0000", "1.0000"})}, on_standard_output),
+    {"CompressedProductNamedTheLibrarysWay", planes("d", 2, {{1, 2}, {3, 4}}), {"-di", "d.list", "-do", "q.fits[compress]"}, 0, "",
+        {"q.fits[compress]", ""}, tile_compressed},
+    {"ProductOnStandardOutput", planes("d", 2, {{1, 2}, {3, 4}}), {"-di", "d.list", "-do", "-", "-wo", "w.txt"}, 0, "...",
+        {"-", "", "w.txt", weights({"1.0000", "1.0000"})}, on_standard_output},
 
     // ---- masks and weights.  FOV 27 (bit 2) covers both pixels; DCE 2's 1000 at pixel 0
     // carries the fatal bit 128.  FOV sums 20, 40, 30 (not 1030): weights 0.5, 1, 0.75.
     // Pixel 0 keeps 10 and 10; pixel 1 is (10 x 0.5 + 30 + 30 x 0.75) / 2.25.
-    Row("BfatalPixelReachesNeitherTheMeanNorTheWeights",
+    {"BfatalPixelReachesNeitherTheMeanNorTheWeights",
         planes("d", 2, {{10, 10}, {10, 30}, {1000, 30}}, planes("b", 2, {{0, 0}, {0, 0}, {128, 0}}, fmask(2, {2, 2}))),
         two_and({"-bm", "b.list", "-bf", "128", "-fm", "fmask.fits", "-am", "am.fits", "-V"}), 0,
         somewhere({"Selecting FOV=27 (BIT=2) for weighting\n", "\nAfter b/pmask, BEFORE trimming, in FOV 27 ONLY:\n" + dce_count("0", "2", "0"),
                    dce_count("2", "1", "1")}),
-        {"out.fits", "10 25.55556", "am.fits", "4096 0", "kestack_wt.txt", weights({"0.5000", "1.0000", "0.7500"})}),
+        {"out.fits", "10 25.55556", "am.fits", "4096 0", "kestack_wt.txt", weights({"0.5000", "1.0000", "0.7500"})}},
     // Mask lists without their fatal bits are neither read nor applied (each column of the
     // list 18 wide); with them the masks remove DCE 0's and DCE 1's value respectively.
-    Row("MaskListsWithoutFatalBitsUnread", kTwoMasks, two_and({"-bm", "absent.list", "-pm", "absent.list", "-V"}), 0,
-        somewhere({std::string(11, ' ') + "d0.fits" + times(3, std::string(15, ' ') + "--- ") + "\n"}), out("2")),
-    Row("AbsentBmaskWithItsFatalBit", kTwoMasks, two_and({"-bm", "absent.list", "-bf", "1"}), 64, "\aERROR: Attempt to read file gone0.fits FAILED in read_fits_s()."),
-    Row("AbsentPmaskWithItsFatalBit", kTwoMasks, two_and({"-pm", "absent.list", "-pf", "1"}), 64, "\aERROR: Attempt to read file gone0.fits FAILED in read_fits_s()."),
-    Row("MasksWithoutFatalBits", kTwoMasks, two_and({"-bm", "b.list", "-pm", "p.list"}), 0, "", out("2")),
-    Row("BmaskFatalBit", kTwoMasks, two_and({"-bm", "b.list", "-pm", "p.list", "-bf", "1"}), 0, "", out("3")),
-    Row("PmaskFatalBit", kTwoMasks, two_and({"-bm", "b.list", "-pm", "p.list", "-pf", "1"}), 0, "", out("1")),
+    {"MaskListsWithoutFatalBitsUnread", kTwoMasks, two_and({"-bm", "absent.list", "-pm", "absent.list", "-V"}), 0,
+        somewhere({std::string(11, ' ') + "d0.fits" + times(3, std::string(15, ' ') + "--- ") + "\n"}), out("2")},
+    {"AbsentBmaskWithItsFatalBit", kTwoMasks, two_and({"-bm", "absent.list", "-bf", "1"}), 64, "\aERROR: Attempt to read file gone0.fits FAILED in read_fits_s()."},
+    {"AbsentPmaskWithItsFatalBit", kTwoMasks, two_and({"-pm", "absent.list", "-pf", "1"}), 64, "\aERROR: Attempt to read file gone0.fits FAILED in read_fits_s()."},
+    {"MasksWithoutFatalBits", kTwoMasks, two_and({"-bm", "b.list", "-pm", "p.list"}), 0, "", out("2")},
+    {"BmaskFatalBit", kTwoMasks, two_and({"-bm", "b.list", "-pm", "p.list", "-bf", "1"}), 0, "", out("3")},
+    {"PmaskFatalBit", kTwoMasks, two_and({"-bm", "b.list", "-pm", "p.list", "-pf", "1"}), 0, "", out("1")},
     // Pixel 1 is in no FOV: the weights come from pixel 0 alone (10 and 20: 0.5 and 1).
-    Row("PixelOutsideTheFovStillReachesTheMean", kOutsideFov, two_and({"-fm", "fmask.fits", "-V"}), 0,
+    {"PixelOutsideTheFovStillReachesTheMean", kOutsideFov, two_and({"-fm", "fmask.fits", "-V"}), 0,
         somewhere({"AFTER asymmetric trimming, AFTER calculating weights, in FOV 27 ONLY:\n" + dce_weight("1", ", or in wrong FOV", "1", "0.50000")}),
-        out("16.66667 166.6667")),
-    Row("WeightingOffReadsTheFmaskAndWeighsOne", kOutsideFov, two_and({"-fm", "fmask.fits", "-wt", "0", "-V"}), 0,
+        out("16.66667 166.6667")},
+    {"WeightingOffReadsTheFmaskAndWeighsOne", kOutsideFov, two_and({"-fm", "fmask.fits", "-wt", "0", "-V"}), 0,
         somewhere({"AFTER asymmetric trimming, AFTER setting all weights to ONE:\n" + dce_weight("2", "", "0", "1.00000")}),
-        {"out.fits", "15 150", "kestack_wt.txt", weights({"1.0000", "1.0000"})}),
-    Row("WeightsTenTwentyFortyBecomeQuarterHalfOne", planes("d", 1, {{10}, {20}, {40}}, fmask(1, {2})), two_and({"-fm", "fmask.fits", "-cf", "0", "-V"}), 0,
+        {"out.fits", "15 150", "kestack_wt.txt", weights({"1.0000", "1.0000"})}},
+    {"WeightsTenTwentyFortyBecomeQuarterHalfOne", planes("d", 1, {{10}, {20}, {40}}, fmask(1, {2})), two_and({"-fm", "fmask.fits", "-cf", "0", "-V"}), 0,
         somewhere({"NO asymmetric trimming was performed, as requested by cut_frac (-cf) set to ZERO.\n\nAFTER calculating weights:\n" +
                    dce_weight("1", "", "0", "0.25000")}),
-        {"out.fits", "30", "kestack_wt.txt", weights({"0.2500", "0.5000", "1.0000"})}), // 52.5 / 1.75
+        {"out.fits", "30", "kestack_wt.txt", weights({"0.2500", "0.5000", "1.0000"})}}, // 52.5 / 1.75
     // Both FOV sums 0 (pixel 1 outside the FOV): a weight sum of 0 makes every mean NaN.
-    Row("ZeroWeightsCaution", planes("d", 2, {{0, 5}, {0, 7}}, fmask(2, {2, 0})), two_and({"-fm", "fmask.fits", "-am", "am.fits"}), 0,
+    {"ZeroWeightsCaution", planes("d", 2, {{0, 5}, {0, 7}}, fmask(2, {2, 0})), two_and({"-fm", "fmask.fits", "-am", "am.fits"}), 0,
         somewhere({"\n\aCAUTION:  WEIRD DATA RESULT:  ALL WEIGHTS ARE ZERO!\n\n"}),
-        {"out.fits", "nan nan", "am.fits", "4096 4096", "kestack_wt.txt", weights({"0.0000", "0.0000"})}),
+        {"out.fits", "nan nan", "am.fits", "4096 4096", "kestack_wt.txt", weights({"0.0000", "0.0000"})}},
     // Weights -10 and -40 stay as they are: (-10 x -10 + -40 x -40) / -50 = -34.
-    Row("NegativeWeightsCaution", planes("d", 1, {{-10}, {-40}}, fmask(1, {2})), two_and({"-fm", "fmask.fits"}), 0,
+    {"NegativeWeightsCaution", planes("d", 1, {{-10}, {-40}}, fmask(1, {2})), two_and({"-fm", "fmask.fits"}), 0,
         somewhere({"\n\aCAUTION:  WEIRD DATA RESULT:  MAX WEIGHT IS NEGATIVE!\n\n"}),
-        {"out.fits", "-34", "kestack_wt.txt", weights({"-10.0000", "-40.0000"})}),
+        {"out.fits", "-34", "kestack_wt.txt", weights({"-10.0000", "-40.0000"})}},
     // AMASK.  Pixel 0: three values, BMASK bits 0x0C, 0x04 passed.  Pixel 1: DCE 0 removed by
     // bfatal, two left, the 0x08 of DCE 1 not in bpass: 0x1000.  Pixel 2: DCEs 0 and 2 removed
     // by bfatal, DCE 1 by pfatal (its 0x04 must not pass): 0x3000.  Pixel 3: DCE 2 is NaN (its
     // 0x04 must not pass): 0x1000.  Two values suffice with -ag 2; without -bp no bit passes.
-    Row("AmaskCountsGoodValuesAndPassesBitsOfUsedValues", kAmask, with(kAmaskArgs, {"3", "-bp", "4"}), 0, "",
-        {"out.fits", "1 1 nan 1", "am.fits", "4 4096 12288 4096"}),
-    Row("AmaskOfTwoGoodValuesWithoutBpass", kAmask, with(kAmaskArgs, {"2"}), 0, "", {"am.fits", "0 0 12288 0"}),
+    {"AmaskCountsGoodValuesAndPassesBitsOfUsedValues", kAmask,
+        two_and({"-bm", "b.list", "-bf", "128", "-pm", "p.list", "-pf", "64", "-am", "am.fits", "-ag", "3", "-bp", "4"}), 0, "",
+        {"out.fits", "1 1 nan 1", "am.fits", "4 4096 12288 4096"}},
+    {"AmaskOfTwoGoodValuesWithoutBpass", kAmask, two_and({"-bm", "b.list", "-bf", "128", "-pm", "p.list", "-pf", "64", "-am", "am.fits", "-ag", "2"}),
+        0, "", {"am.fits", "0 0 12288 0"}},
 
     // ---- usage, help, namelist sections
-    Row("NoArgumentsPrintsOnlyTheUsage", nullptr, {}, 0, "STACKLE MODULE \"$0\"  VERSION = 8.05\n\nUSAGE:  $0 -di DATA_FILES.list -do RESULT.fits " +
+    {"NoArgumentsPrintsOnlyTheUsage", nullptr, {}, 0, "STACKLE MODULE \"$0\"  VERSION = 8.05\n\nUSAGE:  $0 -di DATA_FILES.list -do RESULT.fits " +
         somewhere({padded("========== INPUT FILES ==========", 67), "\n" + kIndent + "DEFAULT: \"kestack_wt.txt\" \n",
-                   padded(kIndent + "points than this value.  DEFAULT=3  ", 67), padded(kIndent + "DEFAULT=0.2  (0 => DO NO TRIMMING)  ", 67)})),
-    Row("HelpInCapitals", nullptr, {"-HELP"}, 0, kHelp),
-    Row("HelpCapitalized", nullptr, {"-Help"}, 0, kHelp),
-    Row("Help", nullptr, {"-help"}, 0, kHelp),
-    Row("NamelistSectionsInAnyCase", planes("d", 1, {{1}, {2}, {3}, {4}, {100}}, files({{"nl", kSections}})), {"-n", "nl", "-ls", "-V"}, 0,
+                   padded(kIndent + "points than this value.  DEFAULT=3  ", 67), padded(kIndent + "DEFAULT=0.2  (0 => DO NO TRIMMING)  ", 67)}), {}, no_banner},
+    {"HelpInCapitals", nullptr, {"-HELP"}, 0, kHelp},
+    {"HelpCapitalized", nullptr, {"-Help"}, 0, kHelp},
+    {"Help", nullptr, {"-help"}, 0, kHelp},
+    {"NamelistSectionsInAnyCase", planes("d", 1, {{1}, {2}, {3}, {4}, {100}}, files({{"nl", kSections}})), {"-n", "nl", "-ls", "-V"}, 0,
         somewhere({"\n             DATA               SDEV              BMASK              PMASK \n",
                    "           d4.fits               ---                ---                --- \n", "Output weights list written: kestack_wt.txt \n",
                    "COMPLETED.\n===>     Processing COMPLETED at: ", "\n   <<<<< END OF " + kProg + " PROGRAM >>>>> \n\n"}),
-        {"o.fits", "2.5", "kestack_wt.txt", weights({"1.0000", "1.0000", "1.0000", "1.0000", "1.0000"})}), // 100 trimmed
+        {"o.fits", "2.5", "kestack_wt.txt", weights({"1.0000", "1.0000", "1.0000", "1.0000", "1.0000"})}}, // 100 trimmed
 
     // ---- FITS structure
     // 100 x 100 pixels announced, one block (720 pixels) present
-    Row("TruncatedDataUnit", one(primary_header(-32, {100, 100}) + pad(be_floats({1, 2, 3}, false), '\0')), kOne, 64,
-        "\aERROR: Attempt to read float image from file h.fits FAILED in read_fits()."),
-    Row("NaxisZero", one(primary_header(-32, {})), kOne, 64, std::string(kNoImage) + "\n       NAXIS=0, npixels=0"),
-    Row("ImageOnlyInAnExtension", one(primary_header(8, {}, {card("EXTEND", "T")}) + float_extension_header({3, 2}) + pad(be_floats(kSix, false), '\0')),
-        kOne, 64, kNoImage),
-    Row("NaxisZeroAfterAGoodFrame", second(primary_header(-32, {})), kOne, 64, "\aERROR: file h.fits holds no image in its primary HDU [read_fits()]"),
-    Row("AxisOfLengthZero", one(primary_header(-32, {3, 0})), kOne, 64, std::string(kNoImage) + "\n       NAXIS=2, npixels=0"),
+    {"TruncatedDataUnit", one(primary_header(-32, {100, 100}) + pad(be_floats({1, 2, 3}, false), '\0')), kOne, 64,
+        "\aERROR: Attempt to read float image from file h.fits FAILED in read_fits()."},
+    {"NaxisZero", one(primary_header(-32, {})), kOne, 64, std::string(kNoImage) + "\n       NAXIS=0, npixels=0"},
+    {"ImageOnlyInAnExtension", one(primary_header(8, {}, {card("EXTEND", "T")}) + float_extension_header({3, 2}) + pad(be_floats(kSix, false), '\0')),
+        kOne, 64, kNoImage},
+    {"NaxisZeroAfterAGoodFrame", second(primary_header(-32, {})), kOne, 64, "\aERROR: file h.fits holds no image in its primary HDU [read_fits()]"},
+    {"AxisOfLengthZero", one(primary_header(-32, {3, 0})), kOne, 64, std::string(kNoImage) + "\n       NAXIS=2, npixels=0"},
     // ---- shapes: a third axis of length 1 is a plane, more planes are refused; only the first
     // ten of eleven axes counted would see a 3 x 2 image
-    Row("ThirdAxisOfOne", second(float_image({3, 2, 1}, kSix)), kOne, 0, "", out("1 2 3 4 5 6"), two_axes),
-    Row("FourAxesTwoOfThemOne", files({{"h.fits", float_image({3, 2, 1, 1}, kSix)}, {"h.list", "h.fits\ng1.fits\n"}}, true), kOne, 0, "", out(kMean)),
-    Row("ThreeAxesOfTwoPlanes", one(float_image({3, 2, 2}, kTwelve)), kOne, 64, kThreeDims + std::string("2, npixels=12")),
-    Row("ThreeAxesOfTwoPlanesAfterAGoodFrame", second(float_image({3, 2, 2}, kTwelve)), kOne, 64, kMismatch),
-    Row("ElevenAxesTheLastOfTwo", one(float_image(kElevenAxes, kTwelve)), kOne, 64, kThreeDims + std::string("1, npixels=12")),
-    Row("ElevenAxesAfterAGoodFrame", second(float_image(kElevenAxes, kTwelve)), kOne, 64, kMismatch),
-    Row("SizeMismatchNamesPlaneNumberOne", second(float_image({2, 3}, kSix)), kOne, 64,
-        "\aERROR in input data planes, in program $0\n\aERROR:  Data plane number 1 is 2x3 but should be 3x2"),
+    {"ThirdAxisOfOne", second(image(-32, kSix, {}, {3, 2, 1})), kOne, 0, "", out("1 2 3 4 5 6")},
+    {"FourAxesTwoOfThemOne", files({{"h.fits", image(-32, kSix, {}, {3, 2, 1, 1})}, {"h.list", "h.fits\ng1.fits\n"}}, true), kOne, 0, "", out(kMean)},
+    {"ThreeAxesOfTwoPlanes", one(image(-32, kTwelve, {}, {3, 2, 2})), kOne, 64, kThreeDims + std::string("2, npixels=12")},
+    {"ThreeAxesOfTwoPlanesAfterAGoodFrame", second(image(-32, kTwelve, {}, {3, 2, 2})), kOne, 64, kMismatch},
+    {"ElevenAxesTheLastOfTwo", one(image(-32, kTwelve, {}, kElevenAxes)), kOne, 64, kThreeDims + std::string("1, npixels=12")},
+    {"ElevenAxesAfterAGoodFrame", second(image(-32, kTwelve, {}, kElevenAxes)), kOne, 64, kMismatch},
+    {"SizeMismatchNamesPlaneNumberOne", second(image(-32, kSix, {}, {2, 3})), kOne, 64,
+        "\aERROR in input data planes, in program $0\n\aERROR:  Data plane number 1 is 2x3 but should be 3x2"},
     // ---- FOVID: the first data file's number is adopted, every other must match it
-    Row("FovidMismatch", second(float_image({3, 2}, kSix, {}, "28")), kOne, 64,
+    {"FovidMismatch", second(image(-32, kSix, {}, {3, 2}, "28")), kOne, 64,
         "\aERROR: FOVID=27 in first data file, but FOVID=28 in FITS file h.fits [in read_fits()]\n"
-        "       All input data files MUST have identical FOVID numbers\nreturned status=0"),
-    Row("FovidMissing", second(float_image({3, 2}, kSix, {}, "")), kOne, 64,
-        "\aERROR: Required keyword FOVID not found in FITS file h.fits [in read_fits()]\nreturned status=202"),
+        "       All input data files MUST have identical FOVID numbers\nreturned status=0"},
+    {"FovidMissing", second(image(-32, kSix, {}, {3, 2}, "")), kOne, 64,
+        "\aERROR: Required keyword FOVID not found in FITS file h.fits [in read_fits()]\nreturned status=202"},
 
     // ---- pixel types: 0.1 is read as the float nearest to it, 1e300 rounds to +infinity (data);
     // integers that hold fractions (BSCALE 0.5, BZERO 10) are floating-point data; stored 1..6
     // with BSCALE 2 and BZERO 1 are 3..13; BZERO 32768 makes a mask's stored 0 a 32768
-    Row("BitpixMinus64Data", one(double_image({0.1, 2, 3, 4, 5, 6})), kOne, 0, kCaution, out("0.1 2 3 4 5 6")),
-    Row("DoubleBeyondTheFloatRange", one(double_image({1e300, 2, 3, 4, 5, 6})), kOne, 0, kCaution, out("inf 2 3 4 5 6")),
-    Row("ScaledShortData", one(int_image(16, kSix, {card("BSCALE", "0.5"), card("BZERO", "10.0")})), kOne, 0, "", out("10.5 11 11.5 12 12.5 13")),
-    Row("ScaledFloatData", one(float_image({3, 2}, kSix, {card("BSCALE", "2.0"), card("BZERO", "1.0")})), kOne, 0, "", out("3 5 7 9 11 13")),
-    Row("Bitpix8Mask", mask(int_image(8, kZeros)), kMasked, 64, short_bitpix(8)),
-    Row("Bitpix32Mask", mask(int_image(32, kZeros)), kMasked, 64, short_bitpix(32)),
-    Row("UnsignedMaskBeyondShort", mask(int_image(16, kZeros, {card("BZERO", "32768")})), kMasked, 64,
-        "\aERROR: Attempt to read short image from file m.fits FAILED in read_fits_s()."),
-    Row("MaskWithoutImage", mask(primary_header(16, {})), kMasked, 64, "\aERROR: file m.fits holds no image in its primary HDU [read_fits_s()]"),
+    {"BitpixMinus64Data", one(image(-64, {0.1, 2, 3, 4, 5, 6})), kOne, 0, kCaution, out("0.1 2 3 4 5 6")},
+    {"DoubleBeyondTheFloatRange", one(image(-64, {1e300, 2, 3, 4, 5, 6})), kOne, 0, kCaution, out("inf 2 3 4 5 6")},
+    {"ScaledShortData", one(image(16, kSix, {card("BSCALE", "0.5"), card("BZERO", "10.0")})), kOne, 0, "", out("10.5 11 11.5 12 12.5 13")},
+    {"ScaledFloatData", one(image(-32, kSix, {card("BSCALE", "2.0"), card("BZERO", "1.0")})), kOne, 0, "", out("3 5 7 9 11 13")},
+    {"Bitpix8Mask", mask(image(8, kZeros)), kMasked, 64, "\aERROR: In read_fits_s() the file m.fits has incorrect BITPIX:\n\aERROR: BITPIX should be 16 but it is 8"},
+    {"UnsignedMaskBeyondShort", mask(image(16, kZeros, {card("BZERO", "32768")})), kMasked, 64,
+        "\aERROR: Attempt to read short image from file m.fits FAILED in read_fits_s()."},
+    {"MaskWithoutImage", mask(primary_header(16, {})), kMasked, 64, "\aERROR: file m.fits holds no image in its primary HDU [read_fits_s()]"},
 
     // ---- folders and self references; a namelist's first word line (&STACKLE) read as a name
-    Row("DirectoryAsFirstDataFile", files({{"sub/", ""}, {"h.list", "sub\n"}}), kOne, 64, "\aERROR opening FITS file sub in read_fits_dims_2d()"),
-    Row("DirectoryAsSecondDataFile", files({{"sub/", ""}, {"h.list", "g0.fits\nsub\n"}}, true), kOne, 64, "\aERROR: Attempt to read file sub FAILED in read_fits()."),
-    Row("DirectoryAsMask", files({{"sub/", ""}, {"m.list", "sub\nsub\n"}}, true), kMasked, 64, "\aERROR: Attempt to read file sub FAILED in read_fits_s()."),
-    Row("DirectoryAsDataList", files({{"sub/", ""}}), {"-di", "sub", "-do", "out.fits"}, 64, "\aERROR opening FILELIST file: \"sub\" in routine count_filenames()"),
-    Row("DirectoryAsNamelist", files({{"sub/", ""}}), {"-n", "sub", "-ls", "-do", "out.fits"}, 64,
-        "\aERROR opening NAMELIST file: \"sub\" in routine process_namelist()"),
-    Row("ListNamingItself", files({{"h.list", "h.list\n"}}), kOne, 64, "\aERROR opening FITS file h.list in read_fits_dims_2d()"),
-    Row("NamelistNamingItselfAsDataList", files({{"n.nl", "&STACKLE\n STK_di = n.nl\n STK_do = out.fits\n&END\n"}}), {"-n", "n.nl"}, 64,
-        "\aERROR opening FITS file &STACKLE in read_fits_dims_2d()"),
+    {"DirectoryAsFirstDataFile", files({{"sub/", ""}, {"h.list", "sub\n"}}), kOne, 64, "\aERROR opening FITS file sub in read_fits_dims_2d()"},
+    {"DirectoryAsSecondDataFile", files({{"sub/", ""}, {"h.list", "g0.fits\nsub\n"}}, true), kOne, 64, "\aERROR: Attempt to read file sub FAILED in read_fits()."},
+    {"DirectoryAsMask", files({{"sub/", ""}, {"m.list", "sub\nsub\n"}}, true), kMasked, 64, "\aERROR: Attempt to read file sub FAILED in read_fits_s()."},
+    {"DirectoryAsDataList", files({{"sub/", ""}}), {"-di", "sub", "-do", "out.fits"}, 64, "\aERROR opening FILELIST file: \"sub\" in routine count_filenames()"},
+    {"DirectoryAsNamelist", files({{"sub/", ""}}), {"-n", "sub", "-ls", "-do", "out.fits"}, 64,
+        "\aERROR opening NAMELIST file: \"sub\" in routine process_namelist()"},
+    {"ListNamingItself", files({{"h.list", "h.list\n"}}), kOne, 64, "\aERROR opening FITS file h.list in read_fits_dims_2d()"},
+    {"NamelistNamingItselfAsDataList", files({{"n.nl", "&STACKLE\n STK_di = n.nl\n STK_do = out.fits\n&END\n"}}), {"-n", "n.nl"}, 64,
+        "\aERROR opening FITS file &STACKLE in read_fits_dims_2d()"},
 
     // ---- hostile text.  A namelist without a "&STACKLE" line is ignored with a caution, and the
     // run goes on; the rest of a long comment line is not a file name; quotes are blanks in a key
     // line, paired or not; a namelist value too long is refused, never cut; 400 nines would scan
     // as infinity
-    Row("BinaryListFile", files({{"h.list", binary_bytes()}}), kOne, 64,
-        "\aERROR in FILELIST file: \"h.list\" in routine count_filenames(): a filename holds a NUL byte"),
-    Row("BinaryNamelist", with_frames("b.nl", binary_bytes()), two_and({"-n", "b.nl"}), 0, kNoSection, out(kMean)),
-    Row("BinaryNamelistHoldingTheLists", files({{"b.nl", binary_bytes()}}), {"-n", "b.nl", "-ls", "-do", "out.fits"}, 64, kNoSection),
-    Row("NameOf256Characters", files({{"h.list", std::string(256, 'n') + "\n"}}), kOne, 64,
-        "\aERROR in FILELIST file: \"h.list\" in routine count_filenames(): a filename is longer than 255 characters"),
-    Row("NameOf255Characters", files({{kLongName, float_image({3, 2}, kSix)}, {"h.list", kLongName + "\n"}}), kOne, 0, "",
-        {"out.fits", "1 2 3 4 5 6", "kestack_wt.txt", "         1.0000  " + kLongName + "\n"}),
-    Row("CommentLineOf600Characters", with_frames("h.list", "#" + std::string(600, 'x') + "\ng0.fits\ng1.fits\n"), kOne, 0, "", out(kMean)),
-    Row("NameAfter300Blanks", with_frames("h.list", "g0.fits\n" + std::string(300, ' ') + "g1.fits\n"), kOne, 0, "", out(kMean)),
-    Row("ListWithoutLineEnd", with_frames("h.list", "g0.fits\ng1.fits"), kOne, 0, "", out(kMean)),
-    Row("NamelistWithoutLineEnd", with_frames("n.nl", "&STACKLE\n STK_di = d.list\n STK_do = out.fits\n&END"), {"-n", "n.nl"}, 0, "", out(kMean)),
-    Row("UnbalancedQuotes", with_frames("n.nl", "&STACKLE\n STK_di = 'd.list\n STK_do = \"out.fits\n&END\n"), {"-n", "n.nl"}, 0, "", out(kMean)),
-    Row("NamelistValueOf256Characters", with_frames("n.nl", "&STACKLE\n STK_di = d.list\n STK_do = " + std::string(256, 'o') + "\n&END\n"),
-        {"-n", "n.nl"}, 64, kNamelistValue + ("STK_DO> VAL=<" + std::string(256, 'o') + ">")),
-    Row("NamelistNumberOf400Nines", with_frames("n.nl", "&STACKLE\n STK_cf = " + std::string(400, '9') + "\n&END\n"), two_and({"-n", "n.nl"}), 64,
-        somewhere({kNamelistValue + ("STK_CF> VAL=<" + std::string(400, '9') + ">\n")})),
-    Row("NamelistNumberOf255Characters", with_frames("n.nl", "&STACKLE\n STK_cf = ." + std::string(253, '0') + "1\n&END\n"),
-        two_and({"-n", "n.nl"}), 0, "...", out(kMean)),
-    Row("NamelistValueWithANul", with_frames("n.nl", std::string("&STACKLE\n STK_do = out\0x.fits\n&END\n", 35)), {"-n", "n.nl", "-di", "d.list"}, 64,
-        somewhere({kNamelistValue + std::string("STK_DO> VAL=<out>\n")})),
-    Row("NamelistKeyWithANul", with_frames("n.nl", std::string("&STACKLE\n STK\0do = out.fits\n STK_di = d.list\n&END\n", 50)), {"-n", "n.nl"}, 64,
-        somewhere({kNamelistValue + std::string("STK> VAL=<out.fits>\n")})),
-    Row("NamelistNameOf256Characters", frames, {"-n", std::string(256, 'n'), "-di", "d.list", "-do", "out.fits"}, 64, bad_argument(1, "n")),
-    Row("ProductNameOf256Characters", frames, {"-di", "d.list", "-do", std::string(256, 'n')}, 64, bad_argument(3, "do")),
+    {"BinaryListFile", files({{"h.list", binary_bytes()}}), kOne, 64,
+        "\aERROR in FILELIST file: \"h.list\" in routine count_filenames(): a filename holds a NUL byte"},
+    {"BinaryNamelist", with_frames("b.nl", binary_bytes()), two_and({"-n", "b.nl"}), 0, kNoSection, out(kMean)},
+    {"BinaryNamelistHoldingTheLists", files({{"b.nl", binary_bytes()}}), {"-n", "b.nl", "-ls", "-do", "out.fits"}, 64, kNoSection},
+    {"NameOf256Characters", files({{"h.list", std::string(256, 'n') + "\n"}}), kOne, 64,
+        "\aERROR in FILELIST file: \"h.list\" in routine count_filenames(): a filename is longer than 255 characters"},
+    {"NameOf255Characters", files({{kLongName, image(-32, kSix)}, {"h.list", kLongName + "\n"}}), kOne, 0, "",
+        {"out.fits", "1 2 3 4 5 6", "kestack_wt.txt", "         1.0000  " + kLongName + "\n"}},
+    {"CommentLineOf600Characters", with_frames("h.list", "#" + std::string(600, 'x') + "\ng0.fits\ng1.fits\n"), kOne, 0, "", out(kMean)},
+    {"NameAfter300Blanks", with_frames("h.list", "g0.fits\n" + std::string(300, ' ') + "g1.fits\n"), kOne, 0, "", out(kMean)},
+    {"ListWithoutLineEnd", with_frames("h.list", "g0.fits\ng1.fits"), kOne, 0, "", out(kMean)},
+    {"NamelistWithoutLineEnd", with_frames("n.nl", "&STACKLE\n STK_di = d.list\n STK_do = out.fits\n&END"), {"-n", "n.nl"}, 0, "", out(kMean)},
+    {"UnbalancedQuotes", with_frames("n.nl", "&STACKLE\n STK_di = 'd.list\n STK_do = \"out.fits\n&END\n"), {"-n", "n.nl"}, 0, "", out(kMean)},
+    {"NamelistValueOf256Characters", with_frames("n.nl", "&STACKLE\n STK_di = d.list\n STK_do = " + std::string(256, 'o') + "\n&END\n"),
+        {"-n", "n.nl"}, 64, kNamelistValue + ("STK_DO> VAL=<" + std::string(256, 'o') + ">")},
+    {"NamelistNumberOf400Nines", with_frames("n.nl", "&STACKLE\n STK_cf = " + std::string(400, '9') + "\n&END\n"), two_and({"-n", "n.nl"}), 64,
+        somewhere({kNamelistValue + ("STK_CF> VAL=<" + std::string(400, '9') + ">\n")})},
+    {"NamelistNumberOf255Characters", with_frames("n.nl", "&STACKLE\n STK_cf = ." + std::string(253, '0') + "1\n&END\n"),
+        two_and({"-n", "n.nl"}), 0, "...", out(kMean)},
+    {"NamelistValueWithANul", with_frames("n.nl", std::string("&STACKLE\n STK_do = out\0x.fits\n&END\n", 35)), {"-n", "n.nl", "-di", "d.list"}, 64,
+        somewhere({kNamelistValue + std::string("STK_DO> VAL=<out>\n")})},
+    {"NamelistKeyWithANul", with_frames("n.nl", std::string("&STACKLE\n STK\0do = out.fits\n STK_di = d.list\n&END\n", 50)), {"-n", "n.nl"}, 64,
+        somewhere({kNamelistValue + std::string("STK> VAL=<out.fits>\n")})},
+    {"ProductNameOf256Characters", frames, {"-di", "d.list", "-do", std::string(256, 'n')}, 64, "\aERROR in processing command line at argument #3: \"-do\""},
 
     // ---- settings: switches, namelist sections (quotes, commas and '=' as blanks), what is missing
-    Row("UnknownSwitchAndStrayParameter", frames, {"-x", "5", "-do", "out.fits"}, 64,
+    {"UnknownSwitchAndStrayParameter", frames, {"-x", "5", "-do", "out.fits"}, 64,
         somewhere({"\nWARNING: Unknown switch 1: \"-x\" IGNORED.\n\n", "\a\n*** NOTE:  Unexpected parameter #2: \"5\" IGNORED.\n\n",
-                   in_program("no input FITS data file list specified (-di)")})),
-    Row("SwitchValueNotANumber", frames, {"-V", "-ag", "abc"}, 64, somewhere({bad_argument(2, "ag") + "\n"})),
-    Row("SwitchWithoutValue", frames, {"-do"}, 64, bad_argument(1, "do")),
-    Row("WeightingWithoutFmask", frames, two_and({"-wt", "1"}), 64,
-        somewhere({"\aERROR:  Cannot set -wt to 1 without specifying an FMASK file with -fm\n"})),
-    Row("NoOutput", frames, {"-di", "d.list"}, 64, somewhere({kNoOutput})),
-    Row("CommandLineOverNamelistAndBothKeyForms",
+                   "\aERROR in program $0:  no input FITS data file list specified (-di).\n\n"})},
+    {"SwitchValueNotANumber", frames, {"-V", "-ag", "abc"}, 64, somewhere({"\aERROR in processing command line at argument #2: \"-ag\"\n"})},
+    {"SwitchWithoutValue", frames, {"-do"}, 64, "\aERROR in processing command line at argument #1: \"-do\""},
+    {"WeightingWithoutFmask", frames, two_and({"-wt", "1"}), 64,
+        somewhere({"\aERROR:  Cannot set -wt to 1 without specifying an FMASK file with -fm\n"})},
+    {"NoOutput", frames, {"-di", "d.list"}, 64, somewhere({kNoOutput})},
+    {"CommandLineOverNamelistAndBothKeyForms",
         with_frames("nl", "&STACKLE\n  STK_cf = 0.25\n  XYZ_di = 'absent.list',\n  data_out_file=\"out.fits\"\n  STK_ag\n&END\n"),
         {"-n", "nl", "-cf", "0.3", "-V", "-wt", "256"}, 64,
         somewhere({"  (-cf)  cut_frac        = 0.3\n", "  (-di)  data_in_lfile   = \"absent.list\"\n", "  (-do)  data_out_file   = \"out.fits\"\n",
                    "  (-wt)  use_weights     = NO\n", "         namelist        = \"nl\"\n", "  (-bp)  bpass             NOT DEFINED. \n",
                    "CAUTION: Malformed line in NAMELIST IGNORED: \"  STK_ag\n\"\n",
-                   "\aERROR opening FILELIST file: \"absent.list\" " + std::string(kNoList) + "\n"})),
-    Row("NamelistWithoutItsSectionIsIgnored", with_frames("nl", "STK_do = out.fits\n"), {"-n", "nl", "-di", "absent.list"}, 64,
-        somewhere({"CAUTION: MISTAKE IN NAMELIST, nl -- \"&STACKLE\" not found.\n         IGNORING NAMELIST. \n\n", kNoOutput})),
-    Row("NamelistWithoutEndIsKept", with_frames("nl", "&STACKLE\n STK_do = out.fits\n"), {"-n", "nl", "-di", "absent.list"}, 64,
-        somewhere({"CAUTION: MISTAKE IN NAMELIST, nl -- \"&END\" not found.\n         IGNORING LACK OF \"&END\". \n\n", kNoList})),
-    Row("NamelistWithoutTheDataSection", with_frames("nl", "&STACKLE\n STK_do = out.fits\n&END\n"), {"-n", "nl", "-ls"}, 64,
-        somewhere({"CAUTION: MISKAKE IN NAMELIST, nl -- \"&COADD_DATA\" not found.\n", "No data filenames found in : \"nl\""})),
-    Row("NamelistMissing", frames, {"-n", "absent", "-di", "d", "-do", "out.fits"}, 64,
-        somewhere({"\aERROR opening NAMELIST file: \"absent\" in routine process_namelist()\n"})),
-    Row("NamelistEmpty", with_frames("nl", ""), {"-n", "nl", "-di", "absent.list", "-do", "out.fits"}, 64, somewhere({kNoList})),
-    Row("ListOfNoName", with_frames("e.list", "\n# nothing\n"), {"-di", "e.list", "-do", "out.fits"}, 64,
-        somewhere({"\aERROR:  No data filenames found in : \"e.list\"Failure after routine count_filenames(), in stackle\n"})),
+                   "\aERROR opening FILELIST file: \"absent.list\" " + std::string(kNoList) + "\n"})},
+    {"NamelistWithoutItsSectionIsIgnored", with_frames("nl", "STK_do = out.fits\n"), {"-n", "nl", "-di", "absent.list"}, 64,
+        somewhere({"CAUTION: MISTAKE IN NAMELIST, nl -- \"&STACKLE\" not found.\n         IGNORING NAMELIST. \n\n", kNoOutput})},
+    {"NamelistWithoutEndIsKept", with_frames("nl", "&STACKLE\n STK_do = out.fits\n"), {"-n", "nl", "-di", "absent.list"}, 64,
+        somewhere({"CAUTION: MISTAKE IN NAMELIST, nl -- \"&END\" not found.\n         IGNORING LACK OF \"&END\". \n\n", kNoList})},
+    {"NamelistWithoutTheDataSection", with_frames("nl", "&STACKLE\n STK_do = out.fits\n&END\n"), {"-n", "nl", "-ls"}, 64,
+        somewhere({"CAUTION: MISKAKE IN NAMELIST, nl -- \"&COADD_DATA\" not found.\n", "No data filenames found in : \"nl\""})},
+    {"NamelistMissing", frames, {"-n", "absent", "-di", "d", "-do", "out.fits"}, 64,
+        somewhere({"\aERROR opening NAMELIST file: \"absent\" in routine process_namelist()\n"})},
+    {"NamelistEmpty", with_frames("nl", ""), {"-n", "nl", "-di", "absent.list", "-do", "out.fits"}, 64, somewhere({kNoList})},
+    {"ListOfNoName", with_frames("e.list", "\n# nothing\n"), {"-di", "e.list", "-do", "out.fits"}, 64,
+        somewhere({"\aERROR:  No data filenames found in : \"e.list\"Failure after routine count_filenames(), in stackle\n"})},
     // the missing name stays empty; the run stops at it
-    Row("SdevListShorterThanDataList", with_frames("s.list", "g0.fits\n"), two_and({"-si", "s.list"}), 64,
-        "\aWARNING:  FILELIST s.list has 1 filenames, but should have 2"),
+    {"SdevListShorterThanDataList", with_frames("s.list", "g0.fits\n"), two_and({"-si", "s.list"}), 64,
+        "\aWARNING:  FILELIST s.list has 1 filenames, but should have 2"},
 
     // ---- product folders and devices: a product that cannot be made leaves every earlier
     // file as it was (the byte check of every row), none of the run's products; /proc takes no
     // new file, whatever the user (maybe root)
-    Row("OutputFolderMissing", frames, two_and({"-do", "nodir/out.fits"}), 64, not_created("nodir/out.fits")),
-    Row("OutputFolderIsAFile", frames, two_and({"-do", "g0.fits/out.fits"}), 64, not_created("g0.fits/out.fits")),
-    Row("OutputFolderRefusingFiles", frames, two_and({"-do", "/proc/stackle-out.fits"}), 64, not_created("/proc/stackle-out.fits")),
-    Row("SdevFolderMissing", files({{"out.fits", "old"}, {"am.fits", "old"}}, true), two_and({"-so", "nodir/sd.fits", "-am", "am.fits"}), 64,
-        not_created("nodir/sd.fits"), out("old")),
-    Row("WeightsListFolderMissing", files({{"out.fits", "old"}}, true), two_and({"-wo", "nodir/w"}), 64, no_weights("nodir/w"), out("old")),
-    Row("SdevToFullDevice", frames, two_and({"-so", "/dev/full"}), 64, not_written("float", "write_flt_fits")),
-    Row("AmaskToFullDevice", frames, two_and({"-am", "/dev/full"}), 64, not_written("short", "write_flt_fits_from_dbl")),
-    Row("WeightsListToFullDevice", frames, two_and({"-wo", "/dev/full"}), 64, no_weights("/dev/full")),
-    Row("DataWithHeadersToFullDevice", frames, {"-di", "d.list", "-do", "/dev/full", "-h1"}, 64, not_written("float", "write_flt_fits_from_dbl")),
-    Row("EveryProductToNullDevice", frames, {"-di", "d.list", "-do", "/dev/null", "-so", "/dev/null", "-am", "/dev/null", "-wo", "/dev/null"}, 0, ""),
+    {"OutputFolderMissing", frames, two_and({"-do", "nodir/out.fits"}), 64, not_created("nodir/out.fits")},
+    {"OutputFolderIsAFile", frames, two_and({"-do", "g0.fits/out.fits"}), 64, not_created("g0.fits/out.fits")},
+    {"OutputFolderRefusingFiles", frames, two_and({"-do", "/proc/stackle-out.fits"}), 64, not_created("/proc/stackle-out.fits")},
+    {"SdevFolderMissing", files({{"out.fits", "old"}, {"am.fits", "old"}}, true), two_and({"-so", "nodir/sd.fits", "-am", "am.fits"}), 64,
+        not_created("nodir/sd.fits"), out("old")},
+    {"WeightsListFolderMissing", files({{"out.fits", "old"}}, true), two_and({"-wo", "nodir/w"}), 64, "\aERROR: Unable to open Weights List File nodir/w for writing", out("old")},
+    {"SdevToFullDevice", frames, two_and({"-so", "/dev/full"}), 64, not_written("float", "write_flt_fits")},
+    {"AmaskToFullDevice", frames, two_and({"-am", "/dev/full"}), 64, not_written("short", "write_flt_fits_from_dbl")},
+    {"WeightsListToFullDevice", frames, two_and({"-wo", "/dev/full"}), 64, "\aERROR: Unable to open Weights List File /dev/full for writing"},
+    {"DataWithHeadersToFullDevice", frames, {"-di", "d.list", "-do", "/dev/full", "-h1"}, 64, not_written("float", "write_flt_fits_from_dbl")},
+    {"EveryProductToNullDevice", frames, {"-di", "d.list", "-do", "/dev/null", "-so", "/dev/null", "-am", "/dev/null", "-wo", "/dev/null"}, 0, ""},
 
     // ---- outputs that are inputs, or another output: refused before anything is read
-    Row("OutputIsADataFile", frames, {"-di", "d.list", "-do", "g0.fits"}, 64, clash("g0.fits", "g0.fits")),
-    Row("WeightsListIsADataFile", frames, two_and({"-wo", "g1.fits"}), 64, clash("g1.fits", "g1.fits")),
-    Row("WeightsListIsTheDataList", frames, two_and({"-wo", "d.list"}), 64, clash("d.list", "d.list")),
-    Row("AmaskIsAMask", mask(int_image(16, kZeros)), two_and({"-bm", "m.list", "-bf", "1", "-am", "m.fits"}), 64, clash("m.fits", "m.fits")),
-    Row("WeightsListIsTheNamelist", with_frames("n.nl", "&STACKLE\n STK_di = d.list\n STK_do = out.fits\n STK_wo = n.nl\n&END\n"), {"-n", "n.nl"}, 64,
-        clash("n.nl", "n.nl")),
-    Row("OutputLinkedToADataFile", files({{"l.fits", "->g0.fits"}}, true), {"-di", "d.list", "-do", "l.fits"}, 64, clash("l.fits", "g0.fits")),
-    Row("SdevIsTheImage", frames, two_and({"-so", "out.fits"}), 64, twice("out.fits", "out.fits")),
-    Row("WeightsListIsTheImage", frames, two_and({"-wo", "./out.fits"}), 64, twice("out.fits", "./out.fits")),
+    {"OutputIsADataFile", frames, {"-di", "d.list", "-do", "g0.fits"}, 64, clash("g0.fits", "g0.fits")},
+    {"WeightsListIsADataFile", frames, two_and({"-wo", "g1.fits"}), 64, clash("g1.fits", "g1.fits")},
+    {"WeightsListIsTheDataList", frames, two_and({"-wo", "d.list"}), 64, clash("d.list", "d.list")},
+    {"AmaskIsAMask", mask(image(16, kZeros)), two_and({"-bm", "m.list", "-bf", "1", "-am", "m.fits"}), 64, clash("m.fits", "m.fits")},
+    {"WeightsListIsTheNamelist", with_frames("n.nl", "&STACKLE\n STK_di = d.list\n STK_do = out.fits\n STK_wo = n.nl\n&END\n"), {"-n", "n.nl"}, 64,
+        clash("n.nl", "n.nl")},
+    {"OutputLinkedToADataFile", files({{"l.fits", "->g0.fits"}}, true), {"-di", "d.list", "-do", "l.fits"}, 64, clash("l.fits", "g0.fits")},
+    {"SdevIsTheImage", frames, two_and({"-so", "out.fits"}), 64, "\aERROR: output files out.fits and out.fits are the same file; nothing written"},
+    {"WeightsListIsTheImage", frames, two_and({"-wo", "./out.fits"}), 64, "\aERROR: output files out.fits and ./out.fits are the same file; nothing written"},
     // ---- the FITS library's name syntax resolved first: never another file clobbered
-    Row("TemplateThatIsNoFile", files({{"d/", ""}, {"d/out", "old"}}, true), {"-di", "d.list", "-do", "d/out(1).fits"}, 64,
-        "\aERROR: the template file 1 named in d/out(1).fits cannot be read; nothing written"),
-    Row("CompressionTheLibraryRefuses", files({{"d/", ""}, {"d/out", "old"}}, true), {"-di", "d.list", "-do", "d/out[1].fits"}, 64,
-        not_created("d/out[1].fits")),
-    Row("CompressedByItsName", frames, {"-di", "d.list", "-do", "o.fits.gz"}, 0, "", {"o.fits.gz", kMean}),
-    Row("ProductNameOf250Characters", frames, {"-di", "d.list", "-do", std::string(245, 'o') + ".fits"}, 0, "", {std::string(245, 'o') + ".fits", kMean}),
-    Row("ReplacedProductsKeepModeOwnerAndLinks", replaced_products, two_and({"-so", "s.fits"}), 0, "", out(kMean), kept_identity),
+    {"TemplateThatIsNoFile", files({{"d/", ""}, {"d/out", "old"}}, true), {"-di", "d.list", "-do", "d/out(1).fits"}, 64,
+        "\aERROR: the template file 1 named in d/out(1).fits cannot be read; nothing written"},
+    {"CompressionTheLibraryRefuses", files({{"d/", ""}, {"d/out", "old"}}, true), {"-di", "d.list", "-do", "d/out[1].fits"}, 64,
+        not_created("d/out[1].fits")},
+    {"CompressedByItsName", frames, {"-di", "d.list", "-do", "o.fits.gz"}, 0, "", {"o.fits.gz", kMean}},
+    {"ProductNameOf250Characters", frames, {"-di", "d.list", "-do", std::string(245, 'o') + ".fits"}, 0, "", {std::string(245, 'o') + ".fits", kMean}},
+    {"ReplacedProductsKeepModeOwnerAndLinks", replaced_products, two_and({"-so", "s.fits"}), 0, "", out(kMean), kept_identity},
     // ---- pipes and devices as inputs: refused, never read twice or without end
-    Row("PipeAsDataList", files({{"l.fifo|", ""}}), {"-di", "l.fifo", "-do", "out.fits"}, 64,
-        "\aERROR: l.fifo is a pipe or device, not a regular file\n\aERROR opening FILELIST file: \"l.fifo\" in routine count_filenames()"),
-    Row("DeviceAsNamelist", frames, two_and({"-n", "/dev/zero"}), 64,
-        "\aERROR: /dev/zero is a pipe or device, not a regular file\n\aERROR opening NAMELIST file: \"/dev/zero\" in routine process_namelist()"),
-    Row("PipeAsDataFile", files({{"p.fits|", ""}, {"h.list", "g0.fits\np.fits\n"}}, true), kOne, 64,
-        "\aERROR: input p.fits is a pipe or device, not a regular file; nothing written"),
-    Row("ListOfOneEndlessLine", with_frames("h.list", std::string(1 << 20, 'x')), kOne, 64, "\aERROR: a line of h.list is longer than 4096 characters"),
+    {"PipeAsDataList", files({{"l.fifo|", ""}}), {"-di", "l.fifo", "-do", "out.fits"}, 64,
+        "\aERROR: l.fifo is a pipe or device, not a regular file\n\aERROR opening FILELIST file: \"l.fifo\" in routine count_filenames()"},
+    {"DeviceAsNamelist", frames, two_and({"-n", "/dev/zero"}), 64,
+        "\aERROR: /dev/zero is a pipe or device, not a regular file\n\aERROR opening NAMELIST file: \"/dev/zero\" in routine process_namelist()"},
+    {"PipeAsDataFile", files({{"p.fits|", ""}, {"h.list", "g0.fits\np.fits\n"}}, true), kOne, 64,
+        "\aERROR: input p.fits is a pipe or device, not a regular file; nothing written"},
+    {"ListOfOneEndlessLine", with_frames("h.list", std::string(1 << 20, 'x')), kOne, 64, "\aERROR: a line of h.list is longer than 4096 characters"},
 
     // ---- the FOV chosen for weighting and the FMASK; FOVID 65563 would wrap to 27, an FOV of
     // the lists
-    Row("FovidNotInTheFovList", fov_stack(30, 2, "[1,2]"), fov_args("1"), 64, somewhere({"ERROR:  FOVID=30 not found in FOVLIST from FMASK.\n"})),
-    Row("FovWithoutBit", fov_stack(27, 2, "[1,-1]"), fov_args("1"), 64, somewhere({"ERROR:  FOVID=27 not found in FOVLIST from FMASK.\n"})),
-    Row("EmptyFovListTakesAnyBit", fov_stack(27, 2, "[]", "[]"), fov_args("1"), 0, "...", out("1 1")),
-    Row("FovidZeroWeighted", fov_stack(0, 2), fov_args("1"), 64,
-        somewhere({"ERROR: FOVID wasn't found and stored in req_fov_num -- this shouldn't happen!\n"})),
-    Row("FovidZeroUnweighted", fov_stack(0, 2), fov_args("0"), 0,
+    {"FovidNotInTheFovList", fov_stack(30, 2, "[1,2]"), fov_args("1"), 64, somewhere({"ERROR:  FOVID=30 not found in FOVLIST from FMASK.\n"})},
+    {"FovWithoutBit", fov_stack(27, 2, "[1,-1]"), fov_args("1"), 64, somewhere({"ERROR:  FOVID=27 not found in FOVLIST from FMASK.\n"})},
+    {"EmptyFovListTakesAnyBit", fov_stack(27, 2, "[]", "[]"), fov_args("1"), 0, "...", out("1 1")},
+    {"FovidZeroWeighted", fov_stack(0, 2), fov_args("1"), 64,
+        somewhere({"ERROR: FOVID wasn't found and stored in req_fov_num -- this shouldn't happen!\n"})},
+    {"FovidZeroUnweighted", fov_stack(0, 2), fov_args("0"), 0,
         somewhere({"cs.fov_for_wts NOT SET since it's not needed.\n(DBG) The selected FOV NUMBER = -1 will be used for DCE weighting  (-1 ==> no weighting)\n",
                    "cs.num_fovs = 2  cs.fov_for_wts = -1  cs.bit_for_wts = -1\n"}),
-        out("1 1")),
-    Row("FovidBeyondShortWeighted", fov_stack(65563, 2), fov_args("1"), 64,
-        somewhere({"\aERROR: FOVID=65563 of the data files is too large for DCE weighting (at most 32767)\n"})),
-    Row("FovidBeyondShortUnweighted", fov_stack(65563, 2), fov_args("0"), 0, "...", out("1 1")),
-    Row("FmaskOfWrongSizeWeighted", fov_stack(27, 3), fov_args("1"), 64, somewhere({kFmaskSize})),
-    Row("FmaskOfWrongSizeUnweighted", fov_stack(27, 3), fov_args("0"), 64, somewhere({kFmaskSize})),
+        out("1 1")},
+    {"FovidBeyondShortWeighted", fov_stack(65563, 2), fov_args("1"), 64,
+        somewhere({"\aERROR: FOVID=65563 of the data files is too large for DCE weighting (at most 32767)\n"})},
+    {"FovidBeyondShortUnweighted", fov_stack(65563, 2), fov_args("0"), 0, "...", out("1 1")},
+    {"FmaskOfWrongSizeWeighted", fov_stack(27, 3), fov_args("1"), 64, somewhere({kFmaskSize})},
+    {"FmaskOfWrongSizeUnweighted", fov_stack(27, 3), fov_args("0"), 64, somewhere({kFmaskSize})},
 
     // ---- memory (headers alone: the data are never reached); 65536 x 65536 is 2^32 pixels, 0
     // in 32-bit arithmetic; one 32 MiB frame fits under 72 MiB, its means plane does not; 4000
     // files of 8 x 8 are read whole, not kept open at 130 KB each
-    Row("PlaneBeyondAnyMemory", one(primary_header(-32, {2000000000, 2000000000})), kOne, 64, kFloatAlloc),
-    Row("FloatPlaneBeyondMemory", one(primary_header(-32, {8192, 8192})), kOne, 64, kFloatAlloc, {}, nullptr, 128),
-    Row("PixelCountBeyond32Bits", one(primary_header(-32, {65536, 65536})), kOne, 64, kFloatAlloc, {}, nullptr, 128),
-    Row("MaskPlaneBeyondMemory", mask(primary_header(16, {16384, 16384})), kMasked, 64,
-        "\aERROR: Can't allocate required memory for short_image in read_fits_s()", {}, nullptr, 128),
-    Row("ProductsBeyondMemory", one(primary_header(-32, {2048, 4096}) + pad(std::string(2048 * 4096 * 4, '\0'), '\0')), kOne, 64,
-        "\aERROR: Can't allocate required memory for means", {}, nullptr, 72),
-    Row("ThousandsOfSmallInputs", thousands_of_inputs,
+    {"PlaneBeyondAnyMemory", one(primary_header(-32, {2000000000, 2000000000})), kOne, 64, kFloatAlloc},
+    {"FloatPlaneBeyondMemory", one(primary_header(-32, {8192, 8192})), kOne, 64, kFloatAlloc, {}, nullptr, 128},
+    {"PixelCountBeyond32Bits", one(primary_header(-32, {65536, 65536})), kOne, 64, kFloatAlloc, {}, nullptr, 128},
+    {"MaskPlaneBeyondMemory", mask(primary_header(16, {16384, 16384})), kMasked, 64,
+        "\aERROR: Can't allocate required memory for short_image in read_fits_s()", {}, nullptr, 128},
+    {"ProductsBeyondMemory", one(primary_header(-32, {2048, 4096}) + pad(std::string(2048 * 4096 * 4, '\0'), '\0')), kOne, 64,
+        "\aERROR: Can't allocate required memory for means", {}, nullptr, 72},
+    {"ThousandsOfSmallInputs", thousands_of_inputs,
         {"-di", "d.list", "-si", "s.list", "-bm", "b.list", "-bf", "1", "-pm", "p.list", "-pf", "1", "-do", "out.fits"}, 0,
-        "NOTE: The sdev files are not used when calculating flux.", out("1" + times(63, " 1")), nullptr, 300),
+        "NOTE: The sdev files are not used when calculating flux.", out("1" + times(63, " 1")), nullptr, 300},
     // ---- a file size limit stands in for a full disk: 4 blocks of 512 or 1024 bytes,
     // whichever the shell counts in, hold less than the 5760-byte product; the earlier file
     // of that name is left as it was
-    Row("ProductThatCannotBeCompletedKeepsTheEarlierFile", files({{"out.fits", "earlier result\n"}}, true), kTwo, 64,
-        "\aERROR: Attempt to write float image to file out.fits FAILED in write_flt_fits().", out("earlier result\n"), nullptr, 0, 4),
+    {"ProductThatCannotBeCompletedKeepsTheEarlierFile", files({{"out.fits", "earlier result\n"}}, true), kTwo, 64,
+        "\aERROR: Attempt to write float image to file out.fits FAILED in write_flt_fits().", out("earlier result\n"), nullptr, 0, 4},
+    // ---- files the FITS library cannot open; pixel types other than floating point
+    {"TextAsData", one("plain text, not an image\n"), kOne, 64, kOpenFailed},
+    {"EmptyFileAsData", one(""), kOne, 64, kOpenFailed},
+    {"Bitpix16Data", one(image(16, kSix)), kOne, 64,
+        "\aERROR: In read_fits() the file h.fits has incorrect BITPIX:\n\aERROR: BITPIX is 16 but it should be -32 (FLOAT_IMG) [-64 (DOUBLE_IMG) is also permitted]"},
+    {"Bitpix64Data", one(image(64, kSix)), kOne, 64, "...\aERROR: BITPIX is 64 but it should be -32"},
     };
     // clang-format on
-    // Files the FITS library cannot open; pixel types other than floating point.
-    const std::string no_end =
-        card("SIMPLE", "T") + times(35, card("C1", "1")) + std::string(2880, '\0');
-    const Strings unopened = {
-        "plain text, not an image\n",
-        "",
-        float_image({3, 2}, kSix).substr(0, 1000),
-        no_end,
-        primary_header(-32, {-3, 2}),
-        pad(card("SIMPLE", "T") + card("BITPIX", "-32") + card("NAXIS", "1000") + end_card(), ' ')};
-    for (size_t i = 0; i < unopened.size(); ++i)
-        r.push_back({"NoFitsFile" + std::to_string(i), one(unopened[i]), kOne, 64, kOpenFailed});
-    for (int bitpix : {8, 16, 32, 64})
-        r.push_back({"Bitpix" + std::to_string(bitpix) + "Data", one(int_image(bitpix, kSix)), kOne,
-                     64, float_bitpix(bitpix)});
-    return r;
 }
-
 // The files a successful run may replace: its products, through their links.
 std::set<std::string> run_products(const std::string& dir, const Strings& args) {
     std::set<std::string> out = {dir + "/out.fits", dir + "/kestack_wt.txt"};
@@ -739,11 +666,6 @@ std::set<std::string> run_products(const std::string& dir, const Strings& args) 
 
 void PrintTo(const Row& c, std::ostream* os) {
     *os << c.name;
-}
-
-bool is_char_device(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
 // A sanitizer build of the program must report a failed allocation, not stop on it.
@@ -760,9 +682,6 @@ TEST_P(Runs, EndWithTheirMessageStatusAndProducts) {
     const Row& c = GetParam();
     if (c.address_space_mb > 0 && kUnderAsan)
         GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
-    for (const std::string& a : c.args)
-        if (a.compare(0, 5, "/dev/") == 0 && !is_char_device(a))
-            GTEST_SKIP() << a << " is not available";
     static const bool may_fail = let_allocations_fail();
     ASSERT_TRUE(may_fail);
     testkit::TempDir dir;
@@ -773,7 +692,7 @@ TEST_P(Runs, EndWithTheirMessageStatusAndProducts) {
     opts.cwd = dir.path();
     opts.address_space_mb = c.address_space_mb;
     Strings args = c.args;
-    if (c.file_blocks > 0)
+    if (c.file_blocks > 0) // SIGXFSZ ignored by the program
         args.insert(
             args.begin(),
             {"-c", "ulimit -f " + std::to_string(c.file_blocks) + " && exec \"$0\" \"$@\"", kProg});
@@ -781,30 +700,29 @@ TEST_P(Runs, EndWithTheirMessageStatusAndProducts) {
     ASSERT_FALSE(r.signaled) << r.out << r.err;
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
 
-    std::string want = c.message;
-    for (size_t at; (at = want.find("$0")) != std::string::npos;)
-        want.replace(at, 2, kProg);
+    const std::string want = std::regex_replace(c.message, std::regex("\\$0"), kProg);
     const size_t dots = std::min(want.find("..."), want.size());
-    const std::string start = want.substr(0, dots), msg = message_of(r.out);
-    const bool cut = !start.empty() && start.back() == '*';
-    const std::string head = cut ? start.substr(0, start.size() - 1) : start + "\n";
-    EXPECT_TRUE(want.empty() ? msg.empty()
-                             : start.empty() || msg.compare(0, head.size(), head) == 0)
-        << msg;
+    const std::string msg = message_of(r.out), head = want.substr(0, dots) + (dots ? "\n" : "");
+    EXPECT_TRUE(want.empty() ? msg.empty() : msg.compare(0, head.size(), head) == 0) << msg;
     for (size_t p = dots + 3, q; p <= want.size(); p = q + 3) {
         q = std::min(want.find("...", p), want.size());
-        EXPECT_TRUE(has(r.out + r.err, want.substr(p, q - p)))
-            << want.substr(p, q - p) << " missing from\n"
-            << r.out;
+        EXPECT_TRUE(has(r.out + r.err, want.substr(p, q - p))) << want.substr(p, q - p);
     }
 
     EXPECT_EQ(unfinished_products(dir.path()), Strings{});
     EXPECT_FALSE(has(r.out + r.err, ".part-")) << "a temporary name shown";
-    EXPECT_EQ(changed_files(before, c.status == 0 ? run_products(dir.path(), c.args)
-                                                  : std::set<std::string>{}),
-              Strings{});
-    for (const std::string& a : c.args)
-        EXPECT_TRUE(a.compare(0, 5, "/dev/") != 0 || is_char_device(a)) << a << " replaced";
+    const std::set<std::string> products =
+        c.status == 0 ? run_products(dir.path(), c.args) : std::set<std::string>{};
+    for (const auto& f : before)
+        EXPECT_TRUE(products.count(f.first) > 0 ||
+                    (testkit::file_exists(f.first) && testkit::read_text(f.first) == f.second))
+            << f.first << " changed";
+    for (const std::string& a : c.args) {
+        struct stat st {};
+        EXPECT_TRUE(a.compare(0, 5, "/dev/") != 0 ||
+                    (stat(a.c_str(), &st) == 0 && S_ISCHR(st.st_mode)))
+            << a << " replaced";
+    }
     for (size_t k = 0; k + 1 < c.products.size(); k += 2) {
         const std::string& name = c.products[k];
         if (c.products[k + 1].empty())
@@ -812,10 +730,8 @@ TEST_P(Runs, EndWithTheirMessageStatusAndProducts) {
         else
             EXPECT_EQ(shown(dir.file(name)), c.products[k + 1]) << name;
     }
-    if (c.products.empty()) {
-        EXPECT_FALSE(testkit::file_exists(dir.file("out.fits")));
-        EXPECT_FALSE(testkit::file_exists(dir.file("kestack_wt.txt")));
-    }
+    EXPECT_TRUE(!c.products.empty() || !(testkit::file_exists(dir.file("out.fits")) ||
+                                         testkit::file_exists(dir.file("kestack_wt.txt"))));
     if (c.check != nullptr)
         c.check(dir.path(), r.out);
 }
@@ -826,12 +742,9 @@ INSTANTIATE_TEST_SUITE_P(Table, Runs, testing::ValuesIn(rows()),
 // ------------------------------------------------------------------ interrupted and concurrent
 // runs
 
-// Runs on a.list and b.list (12 frames of 256 x 256, frame i of value 5 + i and 95 + 2i), which
+// Runs on a.list and e.list (12 frames of 256 x 256, frame i of value 5 + i and 95 + 2i), which
 // give different products out.fits, sd.fits and w.txt.
 const Strings kProducts = {"out.fits", "sd.fits", "w.txt"};
-Strings big_args(const std::string& list) {
-    return {"-di", list, "-do", "out.fits", "-so", "sd.fits", "-wo", "w.txt"};
-}
 
 struct Interrupted : testing::Test {
     testkit::TempDir dir;
@@ -849,7 +762,8 @@ struct Interrupted : testing::Test {
         }
     }
     pid_t spawn(const std::string& list) {
-        return spawn_quietly(kProg, big_args(list), dir.path());
+        return spawn_quietly(
+            kProg, {"-di", list, "-do", "out.fits", "-so", "sd.fits", "-wo", "w.txt"}, dir.path());
     }
     // Where each product comes from: 'o' the old file, 'a' or 'b' a complete run on that list,
     // 'n' a complete run on either (the uncertainty image of both is the same), '?' anything
