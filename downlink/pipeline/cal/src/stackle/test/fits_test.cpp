@@ -27,11 +27,7 @@ struct Fits : ::testing::Test {
     // Puts the written products in place; the "[STACKLE]" comments of f.fits.
     std::vector<std::string> comments() {
         EXPECT_EQ(commit_products(), 0);
-        std::vector<std::string> out;
-        for (const std::string& card : testkit::read_image(f).cards)
-            if (card.compare(0, 17, "COMMENT [STACKLE]") == 0)
-                out.push_back(card.substr(8, card.find_last_not_of(' ') - 7));
-        return out;
+        return stackle_comments(testkit::read_image(f));
     }
 };
 

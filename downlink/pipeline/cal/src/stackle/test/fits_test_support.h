@@ -38,6 +38,15 @@ inline void set_text(char (&member)[STACKLE_STRLEN], unsigned char& flag, const 
     flag = 1;
 }
 
+// The "[STACKLE]" comment lines of a product, without the COMMENT keyword.
+inline std::vector<std::string> stackle_comments(const testkit::Image& img) {
+    std::vector<std::string> out;
+    for (const std::string& card : img.cards)
+        if (card.compare(0, 17, "COMMENT [STACKLE]") == 0)
+            out.push_back(card.substr(8, card.find_last_not_of(' ') - 7));
+    return out;
+}
+
 // What `call` prints on standard output.
 inline std::string printed(const std::function<void()>& call) {
     testing::internal::CaptureStdout();
