@@ -46,16 +46,12 @@ def differences(a, b):
     return found
 
 
-def main(argv):
-    failed = 0
-    for name in argv[3:]:
-        try:
-            found = differences(*(os.path.join(folder, name) for folder in argv[1:3]))
-        except (OSError, ValueError) as e:
-            found = [str(e)]
-        print("".join(f"{name}: {text}\n" for text in found), end="")
-        failed += bool(found)
-    return 1 if failed else 0
-
-
-sys.exit(main(sys.argv))
+failed = False
+for name in sys.argv[3:]:
+    try:
+        found = differences(*(os.path.join(folder, name) for folder in sys.argv[1:3]))
+    except (OSError, ValueError) as e:
+        found = [str(e)]
+    print("".join(f"{name}: {text}\n" for text in found), end="")
+    failed |= bool(found)
+sys.exit(1 if failed else 0)

@@ -18,8 +18,9 @@ CHANGED = dict(bad_mask=0x1, suspect_mask=0x2, state_mask=(0x10, 0x1, 0x20, 0x40
 @pytest.mark.parametrize("kind", [np.float32, np.float64])
 @pytest.mark.parametrize("op", ["add", "sub", "mul", "div"])
 def test_every_element_is_the_entry_points_result(op, kind, changed):
-    # Operands of shapes (n, 1), (n, m) and (m,) drawn from special values, noise-dominated
-    # sigmas, ordinary numbers and masked flag words.
+    # Operands in the entry points' order (a, a_sigma, a_flags, b, b_sigma, b_flags, flags), of
+    # shapes (n, 1), (n, m) and (m,), drawn from special values, noise-dominated sigmas,
+    # ordinary numbers and masked flag words.
     rng = np.random.default_rng(7)
     values = np.array([0.0, -0.0, 1.0, -2.5, 1e-40, 3e38, np.inf, np.nan], dtype=kind)
     sigmas = np.array([0.0, 0.05, 1.0, 10.0, 50.0, np.nan, np.inf], dtype=kind)
@@ -35,36 +36,29 @@ def test_every_element_is_the_entry_points_result(op, kind, changed):
     entry = getattr(LIB, f"errva_{op}" if kind == np.float32 else f"errva_d{op}")
     entry.argtypes = [ctypes.POINTER(t), ctypes.POINTER(t), ctypes.POINTER(ctypes.c_int),
                       t, t, ctypes.c_int, t, t, ctypes.c_int]
-    before = repr(errva.settings)
-    with errva.settings(**(CHANGED if changed else {})):
-        if changed:
-            errva.settings.noise_ratio = 2.0
-            assert (errva.settings.noise_ratio, errva.settings.state_mask) == \
-                (2.0, CHANGED["state_mask"])
-        a, a_sigma, a_flags, b, b_sigma, b_flags, flags = operands
-        got = getattr(errva, op)(a, a_sigma, b, b_sigma, a_flags, b_flags, flags)
+    settings, before = errva.settings, repr(errva.settings)
+    with settings(**(CHANGED if changed else {})):
+        if changed:  # set one by one, and refused without changing any
+            settings.noise_ratio = 2.0
+            with pytest.raises(ValueError):
+                settings.state_mask = (1, 2)
+            with pytest.raises(AttributeError), settings(bad_mask=0x8, no_such_setting=1):
+                pass
+            assert (settings.noise_ratio, settings.state_mask, settings.bad_mask) == \
+                (2.0, CHANGED["state_mask"], CHANGED["bad_mask"])
+        got = getattr(errva, op)(*(operands[k] for k in (0, 1, 3, 4, 2, 5, 6)))
         want = []
         for e in np.nditer(np.broadcast_arrays(*operands)):
-            r, rs, rf = t(), t(), ctypes.c_int(int(e[6]))
-            state = entry(r, rs, rf, *(float(x) if k % 3 < 2 else int(x)
-                                       for k, x in enumerate(e[:6])))
-            want.append((r.value, rs.value, rf.value, state))
-    assert repr(errva.settings) == before
+            out = t(), t(), ctypes.c_int(int(e[6]))
+            state = entry(*out, *(float(x) if k % 3 < 2 else int(x) for k, x in enumerate(e[:6])))
+            want.append([o.value for o in out] + [state])
+    assert repr(settings) == before
+    assert got[0].dtype == kind and got[0].shape == operands[6].shape
     bits = np.uint32 if kind == np.float32 else np.uint64
-    assert got[0].dtype == kind and got[0].shape == flags.shape
-    for k in range(4):
+    for k, w in enumerate(zip(*want)):
         as_bits = (lambda v: np.asarray(v, kind).view(bits)) if k < 2 else np.asarray
-        np.testing.assert_array_equal(as_bits(got[k].ravel()), as_bits([w[k] for w in want]))
-    # The operands reach every state the operation has.
+        np.testing.assert_array_equal(as_bits(got[k].ravel()), as_bits(w))
+    # The operands reach every state the operation has; other than real numbers are refused.
     assert set(np.unique(got[3])) == ({0, 1, 2, 3} if op == "div" else {0, 1})
-
-
-def test_refusals_leave_the_settings_as_they_were():
-    before = repr(errva.settings)
-    with pytest.raises(AttributeError), errva.settings(bad_mask=0x8, no_such_setting=1):
-        pass
-    with pytest.raises(ValueError):
-        errva.settings.state_mask = (1, 2)
     with pytest.raises(TypeError):
-        errva.add(1j, 0.1, 2.0, 0.2)
-    assert repr(errva.settings) == before
+        getattr(errva, op)(1j, 0.1, 2.0, 0.2)

@@ -31,14 +31,12 @@ def test_resample_matches_clipped_overlaps(shape, shift):
     data[1, 2] = np.nan
     # The corners of the input turned by 30 degrees, scaled by 1.3 and shifted.
     v, u = np.mgrid[0:6, 0:7].astype(float)
-    t = math.radians(30.0)
-    x = 1.3 * (math.cos(t) * u - math.sin(t) * v) + shift[0]
-    y = 1.3 * (math.sin(t) * u + math.cos(t) * v) + shift[1]
+    c, s = 1.3 * math.cos(math.radians(30.0)), 1.3 * math.sin(math.radians(30.0))
+    x, y = c * u - s * v + shift[0], s * u + c * v + shift[1]
     want = np.zeros((3,) + shape)
     for (j, i), value in np.ndenumerate(data):
-        quad = [(x[j, i], y[j, i]), (x[j, i + 1], y[j, i + 1]),
-                (x[j + 1, i + 1], y[j + 1, i + 1]), (x[j + 1, i], y[j + 1, i])]
-        for (r, c), _ in np.ndenumerate(want[0]):
+        quad = [(x[j + b, i + a], y[j + b, i + a]) for b, a in ((0, 0), (0, 1), (1, 1), (1, 0))]
+        for r, c in np.ndindex(shape):
             a = 0 if math.isnan(value) else clipped_area(quad, c, r, c + 1, r + 1) / 1.69
             want[:, r, c] += (a * value if a else 0, (a * sigma[j, i]) ** 2, a * 1.69)
     want[1] = np.sqrt(want[1])

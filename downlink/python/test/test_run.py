@@ -8,30 +8,22 @@ import pytest
 from downlink import run, RunError
 
 
-@pytest.fixture(scope="module")
-def sample(tmp_path_factory):
-    folder = tmp_path_factory.mktemp("sample")
-    subprocess.run([os.path.join(run.bin_dir, "mksample"), "-o", str(folder), "-n", "3",
+def test_stackle_and_plenor_products_and_a_failing_run(tmp_path):
+    subprocess.run([os.path.join(run.bin_dir, "mksample"), "-o", str(tmp_path), "-n", "3",
                     "-W", "16", "-H", "12"], check=True, stdout=subprocess.DEVNULL)
-    return folder
-
-
-def test_stackle_takes_its_file_lists_as_sequences(sample):
+    # stackle takes its file lists as sequences
     frames = [f"data_00{k}.fits" for k in (1, 2, 3)]
     result = run.stackle(di=frames, si=[f.replace("data", "sdev") for f in frames],
-                         do="coadd.fits", so="coadd_sdev.fits", cf=0.2, V=True, cwd=sample)
+                         do="coadd.fits", so="coadd_sdev.fits", cf=0.2, V=True, cwd=tmp_path)
     assert (result.status, result.products) == (0, {
-        k: str(sample / n) for k, n in (("do", "coadd.fits"), ("so", "coadd_sdev.fits"),
-                                        ("wo", "kestack_wt.txt"))})
+        k: str(tmp_path / n) for k, n in (("do", "coadd.fits"), ("so", "coadd_sdev.fits"),
+                                          ("wo", "kestack_wt.txt"))})
     weights = Path(result.products["wo"]).read_text().split()  # weight, frame on each line
-    assert weights[1::2] == [str(sample / f) for f in frames]
-
-
-def test_plenor_products_and_a_failing_run(sample):
+    assert weights[1::2] == [str(tmp_path / f) for f in frames]
     result = run.plenor(i="dce.fits", ui="dce_unc.fits", f="flat.fits", o="dce_flat.fits",
-                        uo="dce_flat_unc.fits", l="plenor.log", cwd=sample)
+                        uo="dce_flat_unc.fits", l="plenor.log", cwd=tmp_path)
     assert (result.status, sorted(result.products)) == (0, ["l", "o", "uo"])
     with pytest.raises(RunError) as failed:
-        run.plenor(i="missing.fits", f="flat.fits", o="never.fits", cwd=sample)
+        run.plenor(i="missing.fits", f="flat.fits", o="never.fits", cwd=tmp_path)
     assert failed.value.status == 64 and "exit code 64" in failed.value.messages[-1]
-    assert not (sample / "never.fits").exists()
+    assert not (tmp_path / "never.fits").exists()
