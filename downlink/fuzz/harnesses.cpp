@@ -100,9 +100,7 @@ const size_t counters = static_cast<size_t>(__stop___sancov_cntrs - __start___sa
 std::string scratch_path(const std::string& name) {
     if (scratch_dir.empty()) { // a memory file system keeps fuzzing fast
         const char* tmp = std::getenv("TMPDIR");
-        scratch_dir = tmp != nullptr && *tmp != '\0'         ? tmp
-                      : access("/dev/shm", W_OK | X_OK) == 0 ? "/dev/shm"
-                                                             : "/tmp";
+        scratch_dir = tmp && *tmp ? tmp : access("/dev/shm", W_OK | X_OK) ? "/tmp" : "/dev/shm";
         scratch_dir += "/downlink-fuzz-XXXXXX";
         check(mkdtemp(&scratch_dir[0]) != nullptr, "cannot make a scratch folder");
         std::atexit([] { std::filesystem::remove_all(scratch_dir); });
@@ -404,10 +402,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(quiet, "cannot send standard output to /dev/null");
     input in{data, data + h.head, size - h.head, h.file ? scratch_path(h.file) : ""};
     if (h.file) {
-        std::ofstream f(in.path, std::ios::binary);
-        f.write(reinterpret_cast<const char*>(in.data), static_cast<std::streamsize>(in.size));
-        f.close();
-        check(f.good(), "cannot write the scratch file");
+        std::ofstream(in.path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(in.data), in.size);
+        check(std::filesystem::file_size(in.path) == in.size, "cannot write the scratch file");
     }
     h.refusal != 0 ? run_guarded(h, in) : h.run(in);
     return 0;

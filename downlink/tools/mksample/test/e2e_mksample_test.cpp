@@ -12,11 +12,10 @@ using namespace testkit;
 
 namespace {
 
-RunResult run_in(const TempDir& d, const std::vector<std::string>& args,
-                 const std::string& program = "mksample") {
+RunResult run_in(const TempDir& d, std::vector<std::string> args, std::string prog = "mksample") {
     RunOptions in_d;
     in_d.cwd = d.path();
-    return run(installed_program(program), args, in_d);
+    return run(installed_program(prog), args, in_d);
 }
 
 // Runs the generator in `d` for 3 frames of 60 x 50 pixels with 2 DCE planes and the `more`
