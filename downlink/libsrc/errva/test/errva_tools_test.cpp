@@ -84,7 +84,7 @@ TEST(Tools, TridiagonalSystemProductInverseRowsAndPivots) {
     EXPECT_EQ(dtridiagsolve(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 1, 0), 0);
 }
 
-TEST(Tools, BandSystemPivotTestPrinterAndSelfTest) {
+TEST(Tools, BandSystemPivotTestAndSelfTest) {
     // Bandwidths 1 below and 2 above; x = (1, 2, -1, 1) gives r = (4, 11, -1, 2).  Band
     // cells outside the matrix hold NaN.
     const double m[4][4] = {{4, 1, 2, 0}, {1, 5, 1, 1}, {0, 2, 6, 1}, {0, 0, 1, 3}};
@@ -111,14 +111,7 @@ TEST(Tools, BandSystemPivotTestPrinterAndSelfTest) {
     EXPECT_EQ(bandlufact(a, 2, 1, 1, 1e-6f), 0);
     EXPECT_EQ(a[1][0], 2 / double(1e-6f));
     matfree(a, 2);
-    a = bandalloc(2, 0, 1);
-    a[0][0] = 1, a[0][1] = -4.5, a[1][1] = 3, a[1][2] = 99; // a[1][2] lies outside: not printed
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(bandshow(stdout, a, 2, 0, 1, "T") + bandunit(stdout, 5) + bandunit(nullptr, 40), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "banded matrix n=2,p=0,q=1: T\n  0,         1.000,        -4.500,\n"
-              "  1,         0.000,         3.000,\nbandunit passed unit test OK, n=5\n");
-    bandfree(a, 2);
+    EXPECT_EQ(bandunit(nullptr, 5) + bandunit(nullptr, 40), 0); // the self-test passes
 }
 
 TEST(Tools, HeapSortsAndNanTestsOfBitImages) {
@@ -135,10 +128,6 @@ TEST(Tools, HeapSortsAndNanTestsOfBitImages) {
             heapsortd(n, v.data());
             EXPECT_TRUE(v == want && std::vector<double>(f.begin(), f.end()) == want) << n << kind;
         }
-    EXPECT_EQ(std::make_tuple(const_exp_float, const_nan_float, const_mant_float, const_exp_double,
-                              const_nan_double, const_mant_double),
-              std::make_tuple(0x7F800000u, 0x7FC00000u, 0x007FFFFFu, 0x7FF0000000000000ull,
-                              0x7FF8000000000000ull, 0x000FFFFFFFFFFFFFull));
     // Negative and signalling NaNs, infinity, the largest value, the smallest denormal: NaN,
     // infinity or neither, with no floating-point exception.
     const uint32_t fbits[5] = {0xFFC00000u, 0x7F800001u, 0xFF800000u, 0x7F7FFFFFu, 1};
