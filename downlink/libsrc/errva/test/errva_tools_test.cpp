@@ -64,12 +64,8 @@ TEST(Tools, TridiagonalSystemProductInverseRowsAndPivots) {
     ASSERT_EQ(triadiaginvert(a, b, c, inv[0], inv[1], inv[2], 1e-6f, 3), 0);
     for (int k = 0; k < 9; k++)
         EXPECT_NEAR(inv[k / 3][k % 3], adj[k] / 21, 1e-6) << k;
-    trigetrow(a, b, c, u, 2, 3); // rows come out whole, put back as the band only
+    trigetrow(a, b, c, u, 2, 3); // rows come out whole
     EXPECT_EQ(std::vector<float>(u, u + 3), (std::vector<float>{0, 2, 5}));
-    const float row[3] = {4, 5, 6};
-    triputrow(a, b, c, u, 3, 3);
-    triputrow(a, b, c, const_cast<float*>(row), 2, 3);
-    EXPECT_TRUE(a[2] == 5 && b[2] == 6 && std::isnan(c[2]) && b[1] == 4);
     // |pivot| <= tol fails the solver (first pivot, then the second: 1 - 1 * 1/2), while the
     // inverse fails below tol only (forward, then from the bottom); order 0 does nothing.
     float pa[2] = {0, 1}, pb[2] = {0.5f, 1}, pc[2] = {1, 0}, pr[2] = {1, 1};
@@ -246,20 +242,18 @@ TEST(Splines, TableByHandEndsUnusableSamplesAndEndSlopes) {
                     (std::isnan(r[3]) && std::isnan(y) && std::isnan(ys)))
             << r[0] << ": " << y << " " << ys;
     }
-    // Fewer than two samples: no table.  Repeated or descending abscissae: -1, the table
-    // handed over with NaN curvatures; a pivot below 1e-6: -1.
+    // Fewer than two samples: no table.  Repeated or descending abscissae, a pivot below 1e-6
+    // (spacings of 1e-6: the middle pivot is 4e-6/6): -1, the table handed over with NaN
+    // curvatures.
     splinefree(f);
     EXPECT_EQ(splinetab(1, hx, hy, nullptr, &f), -1);
     EXPECT_EQ(f, nullptr);
-    for (double bad : {1.0, -1.0}) {
-        hx[2] = bad;
+    for (const auto& bad : {std::make_pair(1.0, 1.0), {1.0, -1.0}, {1e-6, 2e-6}}) {
+        hx[1] = bad.first, hx[2] = bad.second;
         EXPECT_EQ(splinetab(3, hx, hy, nullptr, &f), -1);
         EXPECT_TRUE(std::isnan(f->ypp[1]) && std::isnan(f->ypp_sigma[2]));
         splinefree(f);
     }
-    hx[1] = 1e-6, hx[2] = 2e-6; // middle pivot 4e-6/6
-    EXPECT_EQ(splinetab(3, hx, hy, nullptr, &f), -1);
-    splinefree(f);
     splinefree(h);
     // One-based: y = x^2 with its true end slopes 0 and 4 is the parabola.
     double px[4] = {NAN, 0, 1, 2}, py[4] = {NAN, 0, 1, 4}, y2[4] = {NAN}, v = 0;
