@@ -70,6 +70,7 @@ TEST(Tools, TridiagonalSystemProductInverseRowsAndPivots) {
     EXPECT_EQ(triadiaginvert(pa, pb, pc, inv[0], inv[1], inv[2], 0.6f, 2), -1);
     pb[1] = 1e-9f;
     EXPECT_EQ(triadiaginvert(pa, pb, pc, inv[0], inv[1], inv[2], 1e-6f, 2), -1);
+    EXPECT_EQ(dtridiagsolve(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 1, 0), 0);
 }
 
 TEST(Tools, BandSystemPivotTestPrinterAndSelfTest) {
@@ -210,9 +211,8 @@ TEST(Splines, DriverTablesAndRepeatsEndTheProcess) {
     spline_test();
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.rfind("n,order,sigmay,sigmax\n6,2,0.010000,0.000000\n", 0), 0u);
-    for (const char* row : {"2,0.400000,-0.240000,0.000000,", // y = 0.4 (0.4 - 1)
-                            "5,1.000000,0.000000,0.000000,0.000000,0.000000,2.000000\n"})
-        EXPECT_NE(out.find(row), std::string::npos) << row;
+    EXPECT_NE(out.find("2,0.400000,-0.240000,0.000000,"), std::string::npos); // 0.4 (0.4 - 1)
+    EXPECT_NE(out.find("5,1.000000,0.000000,0.000000,0.000000,0.000000,2.000000\n"), out.npos);
     // Two equal abscissae around x end the process with the message and status 1.
     double px[3] = {NAN, 1, 1}, v = 0;
     EXPECT_EXIT(
