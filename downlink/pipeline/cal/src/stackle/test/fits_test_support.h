@@ -1,11 +1,9 @@
 // Helpers shared by the tests of the FITS routines and the runs of stackle.
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -18,8 +16,8 @@
 
 using testkit::Keyword;
 
-const float kInf = std::numeric_limits<float>::infinity();
-const float kNaN = std::numeric_limits<float>::quiet_NaN();
+const float kInf = INFINITY;
+const float kNaN = NAN;
 
 // Runs `statement` in a death-test child whose standard output goes to standard error, and
 // expects it to end with status 64 printing text that matches `regex`.
