@@ -23,7 +23,6 @@ TEST(ChoresArgs, SwitchesSetTheirValuesAndFlagsAndDefaultsFillTheRest) {
     control_settings cs = parse({"-di", "d.list", "-bp", "7", "-cf", "0.3", "-ag", "12abc", "-V",
                                  "-ls", "-h1", "-wt", "257", "-pf", "-32768", "-do", "-V"});
     EXPECT_STREQ(cs.data_out_file, "-V"); // a value may begin with a dash
-    EXPECT_FLOAT_EQ(cs.cut_frac, 0.3f);
     // The flags of the switches given, 12 of "12abc", the low byte of 257, -V, -ls and -h1 set.
     EXPECT_EQ(std::vector<int>({cs.data_in_lfile_f + cs.bpass_f + cs.use_weights_f + cs.pfatal_f,
                                 cs.bfatal_f, cs.bpass, cs.amask_min_good, cs.use_weights, cs.pfatal,
@@ -37,18 +36,6 @@ TEST(ChoresArgs, SwitchesSetTheirValuesAndFlagsAndDefaultsFillTheRest) {
     EXPECT_EQ(parse({"-di", "d", "-do", "o"}, true).cut_multiple, 5.0f);
     cs = parse({"-di", "d", "-do", "o", "-cm", "7"}, true);
     EXPECT_EQ(std::vector<float>({cs.cut_frac, cs.cut_multiple}), std::vector<float>({0.2f, 7}));
-}
-
-TEST(ChoresNamelist, ShortKeysInMixedCaseOrWithoutPrefixAreUnknown) {
-    control_settings cs;
-    clear_cs_flags(&cs);
-    EXPECT_EQ(printed([&] {
-                  namelist_line(&cs, "Stk_AG", "4");
-                  namelist_line(&cs, "ag", "4");
-              }),
-              "\nWARNING: Unknown switch \"STK_AG\" IGNORED in namelist file.\n\n"
-              "\nWARNING: Unknown switch \"AG\" IGNORED in namelist file.\n\n");
-    EXPECT_EQ(cs.amask_min_good_f, 0);
 }
 
 TEST(ChoresLists, NamelistSectionsFoundAndAListSectionWithoutEnd) {
