@@ -1,9 +1,9 @@
 // The FITS routines of stackle on tiny hand-made images, for what a whole run cannot reach: bands
-// of rows against the whole planes, files cut short after they were opened, the open-file limit,
-// the FMASK keywords, the diagnostics, the comment block of every input and the header of a
-// product whose first file cannot be read.  What a whole run refuses or writes (pixel types,
-// shapes, FOVID rules, truncated files, product pixels and the comment block of a plain run) is
-// checked on the installed program by the e2e table.
+// of rows against the whole planes, files cut short after they were opened, the FMASK lists, the
+// diagnostics, and the comment block of every input on the header of a product whose first file
+// cannot be read.  What a whole run refuses or writes (pixel types, shapes, FOVID rules,
+// truncated files, product pixels and the comment block of a plain run) is checked on the
+// installed program by the e2e table.
 #include "coadd_fits.h"
 #include "fits_test_support.h"
 
