@@ -1,11 +1,9 @@
 // Helpers shared by the tests of the FITS routines and the runs of stackle.
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
-#include <limits>
 #include <string>
 #include <vector>
 
@@ -18,19 +16,19 @@
 
 using testkit::Keyword;
 
-const float kInf = std::numeric_limits<float>::infinity();
-const float kNaN = std::numeric_limits<float>::quiet_NaN();
+const float kInf = INFINITY;
+const float kNaN = NAN;
 
-// Runs `statement` in a death-test child whose standard output goes to standard error, and
-// expects it to end with status 64 printing text that matches `regex`.
+// Runs `call` with its standard output sent to standard error, where a death test reads it.
+inline void to_stderr(const std::function<void()>& call) {
+    std::fflush(stdout);
+    dup2(2, 1);
+    call();
+}
+// Expects `statement`, run in a death-test child, to end with status 64 printing text that
+// matches `regex`.
 #define EXPECT_STACKLE_FAILS(statement, regex)                                                     \
-    EXPECT_EXIT(                                                                                   \
-        {                                                                                          \
-            std::fflush(stdout);                                                                   \
-            dup2(2, 1);                                                                            \
-            statement;                                                                             \
-        },                                                                                         \
-        ::testing::ExitedWithCode(64), regex)
+    EXPECT_EXIT(to_stderr([&] { statement; }), ::testing::ExitedWithCode(64), regex)
 
 // Sets a text member of the settings and its flag.
 inline void set_text(char (&member)[STACKLE_STRLEN], unsigned char& flag, const std::string& v) {

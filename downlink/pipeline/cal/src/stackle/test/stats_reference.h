@@ -1,7 +1,6 @@
 // The per-pixel passes of stackle in their plain forms: references for the tests and the
 // benchmarks of the block-wise passes.
-#ifndef STACKLE_STATS_REFERENCE_H
-#define STACKLE_STATS_REFERENCE_H
+#pragma once
 
 #include "stackle.h"
 
@@ -14,5 +13,3 @@ size_t trimming_pass_plain(const stack_view* stack, const control_settings* cs, 
 void statistics_pass_plain(const stack_view* stack, const float* dce_weight,
                            const control_settings* cs, data_struct* column, float* means,
                            float* sdevs, int16_t* amask, float nan_value);
-
-#endif
