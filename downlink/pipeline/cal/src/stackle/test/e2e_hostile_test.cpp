@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <numeric>
 #include <random>
 #include <regex>
 
@@ -33,21 +34,15 @@ const std::string kProg = testkit::installed_program("stackle");
 bool has(const std::string& hay, const std::string& needle) {
     return hay.find(needle) != std::string::npos;
 }
-std::string times(int n, const std::string& s) {
-    std::string r;
-    for (int i = 0; i < n; ++i)
-        r += s;
-    return r;
-}
 
-// A file as a row states it: an image's pixels as "%.7g" words, or its text.
-std::string shown(const std::string& path) {
+// A file as a row states it: an image's pixels (of HDU `hdu`) as "%.7g" words, or its text.
+std::string shown(const std::string& path, int hdu = 1) {
     const std::string text = testkit::read_text(path);
     if (text.compare(0, 6, "SIMPLE") != 0 && text.compare(0, 2, "\x1f\x8b") != 0)
         return text; // neither FITS nor compressed
     std::string s;
     char word[32];
-    for (float v : testkit::read_image(path).fpixels) {
+    for (float v : testkit::read_image(path, hdu).fpixels) {
         std::snprintf(word, sizeof word, " %.7g", static_cast<double>(v));
         s += std::isnan(v) ? " nan" : word;
     }
@@ -56,12 +51,8 @@ std::string shown(const std::string& path) {
 
 // Standard output from its first line that is neither empty nor part of a banner.
 std::string message_of(const std::string& out) {
-    for (size_t pos = 0, end = 0; pos < out.size(); pos = end + 1) {
-        end = std::min(out.find('\n', pos), out.size());
-        if (end > pos && out.compare(pos, 3, "===") != 0)
-            return out.substr(pos);
-    }
-    return "";
+    return std::regex_replace(out, std::regex("^((===[^\n]*)?\n)*"), "",
+                              std::regex_constants::format_first_only);
 }
 
 // The regular files under `dir` (links not followed) and their bytes.
@@ -81,19 +72,15 @@ std::string image(int bitpix, const std::vector<double>& v, const Strings& extra
     return primary_header(bitpix, axes, extra, fovid) + pad(data, '\0');
 }
 
-// g0.fits = 1..6 and g1.fits = 3..8 (3 x 2, FOVID 27), listed in d.list.
-void frames(const std::string& dir) {
-    write_bytes(dir + "/g0.fits", image(-32, kSix));
-    write_bytes(dir + "/g1.fits", image(-32, {3, 4, 5, 6, 7, 8}));
-    testkit::write_text(dir + "/d.list", "g0.fits\ng1.fits\n");
-}
-
-// Writes the named files after the frames if asked: a name ending in "/" is made a folder, in
-// "|" a pipe, and one whose text begins with "->" a link to the rest of the text.
+// Writes the named files, after g0.fits = 1..6 and g1.fits = 3..8 (3 x 2, FOVID 27) listed in
+// d.list if asked: a name ending in "/" is made a folder, in "|" a pipe, and one whose text
+// begins with "->" a link to the rest of the text.
 Make files(std::vector<std::pair<std::string, std::string>> named, bool with_frames = false) {
-    return [named, with_frames](const std::string& dir) {
-        if (with_frames)
-            frames(dir);
+    if (with_frames)
+        named.insert(named.begin(), {{"g0.fits", image(-32, kSix)},
+                                     {"g1.fits", image(-32, {3, 4, 5, 6, 7, 8})},
+                                     {"d.list", "g0.fits\ng1.fits\n"}});
+    return [named](const std::string& dir) {
         for (const auto& f : named) {
             const std::string path = dir + "/" + f.first;
             if (f.first.back() == '/')
@@ -107,6 +94,7 @@ Make files(std::vector<std::pair<std::string, std::string>> named, bool with_fra
         }
     };
 }
+const Make frames = files({}, true);
 // h.fits, the only file of h.list; after a good frame in h.list; m.fits, BMASK of both frames.
 Make one(const std::string& bytes) {
     return files({{"h.fits", bytes}, {"h.list", "h.fits\n"}});
@@ -122,64 +110,63 @@ Make with_frames(const std::string& name, const std::string& text) {
 }
 
 // After `then`: <p>0.fits, <p>1.fits, ... of `w` pixels a row, listed in <p>.list; for "b" and
-// "p" 16-bit masks, for any other prefix float frames of FOVID `fov`.
-Make planes(const std::string& p, long w, const Grid& px, Make then = nullptr, int fov = 27) {
+// "p" 16-bit masks, for any other prefix float frames; all of FOVID 27.
+Make planes(const std::string& p, long w, const Grid& px, Make then = nullptr) {
     return [=](const std::string& d) {
         if (then)
             then(d);
         std::string list;
         for (size_t i = 0; i < px.size(); ++i) {
-            const std::string name = p + std::to_string(i) + ".fits";
-            const std::vector<long> axes = {w, static_cast<long>(px[i].size()) / w};
-            if (p != "b" && p != "p")
-                testkit::write_float_image(d + "/" + name, axes, {px[i].begin(), px[i].end()},
-                                           {Keyword::integer("FOVID", fov)});
-            else
-                testkit::write_image(d + "/" + name, 16, axes, px[i]);
-            list += name + "\n";
+            list += p + std::to_string(i) + ".fits\n";
+            testkit::write_image(
+                d + "/" + p + std::to_string(i) + ".fits", p == "b" || p == "p" ? 16 : -32,
+                {w, static_cast<long>(px[i].size()) / w}, px[i], {Keyword::integer("FOVID", 27)});
         }
         testkit::write_text(d + "/" + p + ".list", list);
     };
 }
-// fmask.fits of `w` pixels a row: FOV 26 is bit 1 and FOV 27 bit 2 unless other lists are given.
+// fmask.fits of `w` pixels a row: FOV 26 is bit 1 and FOV 27 bit 2 unless other lists are given;
+// with a FOVID: d0.fits of 2 x 1 pixels of 1 of that FOVID, alone in d.list.
 Make fmask(long w, const std::vector<double>& px, const char* fovs = "[26,27]",
-           const char* bits = "[1,2]") {
+           const char* bits = "[1,2]", const char* fovid = nullptr) {
     return [=](const std::string& d) {
         testkit::write_image(d + "/fmask.fits", 16, {w, static_cast<long>(px.size()) / w}, px,
                              {Keyword::text("FOVLIST", fovs), Keyword::text("BITLIST", bits)});
+        if (fovid)
+            files({{"d0.fits", image(-32, {1, 1}, {}, {2, 1}, fovid)}, {"d.list", "d0.fits\n"}})(d);
     };
 }
-// d0.fits of 2 x 1 pixels of 1 with FOVID `fovid`, and an FMASK of `width` x 1 pixels of bit 2.
-Make fov_stack(int fovid, long width, const char* bits = "[1,2]", const char* fovs = "[26,27]") {
-    return planes("d", 2, {{1, 1}}, fmask(width, std::vector<double>(width, 2), fovs, bits), fovid);
+// d0.fits of FOVID `fovid` and an FMASK of `width` x 1 pixels of bit 2.
+Make fov_stack(const char* fovid, long width, const char* bits = "[1,2]",
+               const char* fovs = "[26,27]") {
+    return fmask(width, std::vector<double>(width, 2), fovs, bits, fovid);
 }
 
 // Every byte value in turn, four times: text readers meet NULs, control characters and
 // bytes above 127 on lines of every length.
 std::string binary_bytes() {
-    std::string b;
-    for (int k = 0; k < 4 * 256; ++k)
-        b += static_cast<char>(k % 256);
+    std::string b(4 * 256, '\0');
+    std::iota(b.begin(), b.end(), '\0');
     return b;
 }
 
 // 1000 frames of 8 x 8 of value 1 with their uncertainty images, BMASKs and PMASKs, listed.
 void thousands_of_inputs(const std::string& d) {
-    const std::string frame = image(-32, std::vector<double>(64, 1.0), {}, {8, 8});
-    const std::string mask = primary_header(16, {8, 8}) + pad(std::string(128, '\0'), '\0');
     for (const char* k : {"d", "s", "b", "p"}) {
+        const bool frames = *k == 'd' || *k == 's';
+        const std::string bytes =
+            image(frames ? -32 : 16, std::vector<double>(64, frames), {}, {8, 8});
         std::string list;
         for (int i = 0; i < 1000; ++i) {
             list += k + std::to_string(i) + ".fits\n";
-            write_bytes(d + "/" + k + std::to_string(i) + ".fits",
-                        *k == 'd' || *k == 's' ? frame : mask);
+            write_bytes(d + "/" + k + std::to_string(i) + ".fits", bytes);
         }
         testkit::write_text(d + "/" + k + ".list", list);
     }
 }
 
 // out.fits of mode 0600 (and owner 1234 when the tests may give files away), and s.fits a link
-// to t.fits.
+// to t.fits: a run replaces them keeping all three.
 void replaced_products(const std::string& d) {
     files({{"out.fits", "old"}, {"t.fits", "old"}, {"s.fits", "->t.fits"}}, true)(d);
     ASSERT_EQ(chmod((d + "/out.fits").c_str(), 0600), 0);
@@ -195,63 +182,19 @@ void kept_identity(const std::string& d, const std::string&) {
     EXPECT_EQ(shown(d + "/t.fits"), "0 0 0 0 0 0");
 }
 
-// The comment block of every image product, and fitsverify accepts each.
+// Every image product carries the same comment block (but for the time it was written), which
+// names the program and every product; fitsverify accepts each.
 void comment_blocks(const std::string& d, const std::string&) {
-    const std::string rule = "[STACKLE]" + std::string(63, '=') + "\n";
-    const std::string want =
-        rule + "[STACKLE] MODULE " + kProg + "\n[STACKLE] VERSION = 8.05\n(time)\n" +
-        "[STACKLE] OUTPUT FILE:    Data = out.fits\n[STACKLE] OUTPUT FILE:    Sdev = sd.fits\n"
-        "[STACKLE] OUTPUT FILE: Weights = w.txt\n[STACKLE] OUTPUT FILE:   AMASK = am.fits\n"
-        "[STACKLE] Output Data file is the result of coadding 3 FITS files\n"
-        "[STACKLE] These FITS files had dimensions:  xdim=2 & ydim=1\n"
-        "[STACKLE] DCE weighting was TURNED OFF\n[STACKLE] INPUT FILE: Data file list = d.list\n"
-        "[STACKLE] Used NO FMASK file.\n"
-        "[STACKLE] NOTE:  The output sdev FITS file is a quick approximation\n"
-        "[STACKLE]        that is intended to be upgraded in a later release.\n" +
-        rule;
-    const std::regex time("\\[STACKLE\\] Processed at [A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] "
-                          "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
+    Strings first;
     for (const char* name : {"/out.fits", "/sd.fits", "/am.fits"}) {
-        std::string c;
-        for (const std::string& line : stackle_comments(testkit::read_image(d + name)))
-            c += std::regex_replace(line, time, "(time)") + "\n";
-        EXPECT_EQ(c, want) << name;
+        Strings c = stackle_comments(testkit::read_image(d + name));
+        ASSERT_EQ(c.size(), 16u) << name;
+        EXPECT_EQ(c.erase(c.begin() + 3)[-1], "[STACKLE] VERSION = 8.05");
+        EXPECT_EQ(first.empty() ? (first = c) : c, first) << name;
         EXPECT_EQ(testkit::run("/usr/bin/fitsverify", {"-q", d + name}).status, 0) << name;
     }
-}
-
-// The product keeps the first file's keywords as a two-axis float image; the uncertainty image
-// takes none of them; fitsverify accepts both.
-void first_file_headers(const std::string& d, const std::string&) {
-    const testkit::Image img = testkit::read_image(d + "/out.fits");
-    EXPECT_EQ(img.bitpix, -32);
-    EXPECT_EQ(img.naxes, (std::vector<long>{2, 1}));
-    std::string v;
-    EXPECT_TRUE(testkit::read_keyword(d + "/out.fits", "OBJECT", v) && v == "'NGC 1   '");
-    EXPECT_FALSE(testkit::read_keyword(d + "/sd.fits", "FOVID", v));
-    for (const char* name : {"/out.fits", "/sd.fits"})
-        EXPECT_EQ(testkit::run("/usr/bin/fitsverify", {"-q", d + name}).status, 0) << name;
-}
-
-// DOUBLE_IMG frames 1, 2 and 3, 4; the first with a third axis of 1, an OBJECT and FOVID 27.
-void double_frames(const std::string& d) {
-    testkit::write_image(d + "/d0.fits", -64, {2, 1, 1}, {1, 2},
-                         {Keyword::integer("FOVID", 27), Keyword::text("OBJECT", "NGC 1")});
-    testkit::write_image(d + "/d1.fits", -64, {2, 1}, {3, 4}, {Keyword::integer("FOVID", 27)});
-    testkit::write_text(d + "/d.list", "d0.fits\nd1.fits\n");
-}
-
-// A run without arguments shows the usage alone, no banner.
-void no_banner(const std::string&, const std::string& out) {
-    EXPECT_FALSE(has(out, " BEGUN.")) << out;
-}
-// The image in the second HDU of q.fits; a product on standard output after the banners.
-void tile_compressed(const std::string& d, const std::string&) {
-    EXPECT_EQ(testkit::read_image(d + "/q.fits", 2).fpixels, (std::vector<float>{2, 3}));
-}
-void on_standard_output(const std::string& d, const std::string& out) {
-    testkit::write_text(d + "/o.fits", out.substr(std::min(out.find("SIMPLE  ="), out.size())));
-    EXPECT_EQ(shown(d + "/o.fits"), "2 3");
+    EXPECT_EQ(first[1] + first[6],
+              "[STACKLE] MODULE " + kProg + "[STACKLE] OUTPUT FILE:   AMASK = am.fits");
 }
 
 // ------------------------------------------------------------------ the table
@@ -273,13 +216,6 @@ struct Row {
     int file_blocks = 0;       // > 0: run with files limited to this many blocks
 };
 
-// Texts found anywhere in standard output or error, as a row's message.
-std::string somewhere(const Strings& texts) {
-    std::string m;
-    for (const std::string& t : texts)
-        m += "..." + t;
-    return m.empty() ? "..." : m;
-}
 Strings out(const std::string& pixels) {
     return {"out.fits", pixels};
 }
@@ -291,28 +227,12 @@ std::string clash(const std::string& name, const std::string& input) {
 std::string not_created(const std::string& name) {
     return "\aERROR: Attempt to create FITS file " + name + " FAILED in write_flt_fits().";
 }
-std::string not_written(const std::string& type, const std::string& routine) {
-    return "\aERROR: Attempt to write " + type + " image to file /dev/full FAILED in " + routine +
-           "().";
-}
 // The weights list of frames d0.fits, d1.fits, ...
 std::string weights(const Strings& w) {
     std::string out;
     for (size_t i = 0; i < w.size(); ++i)
         out += std::string(15 - w[i].size(), ' ') + w[i] + "  d" + std::to_string(i) + ".fits\n";
     return out;
-}
-// The verbose reports of DCE 0's pixels: after the masks, and with its weight.
-std::string dce_count(const char* dce, const char* good, const char* bad) {
-    return std::string("   In DCE   ") + dce + ", Number of good pixels is     " + good +
-           " => Number of pixels masked or in wrong FOV is     " + bad + " \n";
-}
-std::string dce_weight(const char* good, const char* fov, const char* bad, const char* weight) {
-    return std::string("   In DCE   0, good pixels =     ") + good + " => pixels masked, rejected" +
-           fov + " =     " + bad + ", WEIGHT = " + weight + "\n";
-}
-std::string padded(const std::string& text, size_t width) {
-    return "\n" + text + std::string(width - text.size(), ' ') + "\n";
 }
 
 const Strings kOne = {"-di", "h.list", "-do", "out.fits"};
@@ -326,41 +246,20 @@ Strings fov_args(const char* weighting) {
     return two_and({"-fm", "fmask.fits", "-wt", weighting, "-D"});
 }
 const std::vector<double> kZeros(6), kTwelve(12, 1);
-const std::vector<long> kElevenAxes = {3, 2, 1, 1, 1, 1, 1, 1, 1, 1, 2};
-const std::string kLongName = std::string(250, 'n') + ".fits", kIndent(29, ' ');
-const char kOpenFailed[] = "\aERROR opening FITS file h.fits in read_fits_dims_2d()";
+const std::string kLongName = std::string(250, 'n') + ".fits";
 const char kNoImage[] =
     "\aERROR: file h.fits holds no image in its primary HDU [read_fits_dims_2d()]";
-const char kThreeDims[] = "\aERROR: more than two dimensions in file h.fits [read_fits_dims_2d()]"
-                          "\n       xdim=3, ydim=2, anaxes[2]=";
-const char kMismatch[] = "\aERROR: dimensions don't match: file 12, but arrray 6 in read_fits()";
-const char kCaution[] =
-    "CAUTION: in file h.fits BITPIX is -64, not -32 (FLOAT_IMG) -- will continue anyway.";
 const char kFloatAlloc[] = "\aERROR: Can't allocate required memory for float_image in read_fits()";
-const char kNoList[] = "in routine count_filenames()";
-const char kNamelistValue[] = "\aERROR in processing namelist file: PARAM=<";
-const char kNoSection[] = "CAUTION: MISTAKE IN NAMELIST, b.nl -- \"&STACKLE\" not found.";
 const char kSections[] = "&STACKLE\n STK_do = o.fits\n&END\n&coadd_data\n d0.fits\n d1.fits\n"
                          " d2.fits\n d3.fits\n d4.fits\n&end\n&Coadd_Bmask\n b.fits\n&END\n";
-const std::string kNoOutput =
-    "\aERROR in program $0:  no output FITS data file specified (-do).\n\n";
-const std::string kFmaskSize =
-    "\aERROR in input FMASK, in program $0\n\aERROR:  FMASK dims are 3x1 but should be 2x1\n";
-const std::string kHelp = somewhere(
-    {"BEGUN.\n===>     Processed at: ",
-     padded("    STK_ls = 1" + std::string(26, ' ') + "LISTS_IN_NLFILE", 64),
-     padded("              -ag 5  -h1 1  -wt 1  -cb 2.5  -ct 3.5", 64),
-     padded("&COADD_PMASK  " + times(25, "- "), 64) + "  p1.fits" + std::string(55, ' ') + "\n",
-     padded("&END", 64) + std::string(64, ' ') + "\n"});
+const std::string kHelp = "...BEGUN.\n===>     Processed at: ...\n&COADD_PMASK  - - - - ";
 
 // Five frames with three bad values, in no order: 3 x 1 pixels (100, 2, 3, 4, 1), five 10s,
 // (10, 5, 0, 5, 5).
 const Make kTrim = planes("d", 3, {{100, 10, 10}, {2, 10, 5}, {3, 10, 0}, {4, 10, 5}, {1, 10, 5}});
 // Two frames of 1 x 1 (1 and 3), a BMASK of bit 1 on the first, a PMASK of bit 1 on the second.
-const Make kTwoMasks = planes(
-    "d", 1, {{1}, {3}},
-    planes("b", 1, {{1}, {0}},
-           planes("p", 1, {{0}, {1}}, files({{"absent.list", "gone0.fits\ngone1.fits\n"}}))));
+const Make kTwoMasks =
+    planes("d", 1, {{1}, {3}}, planes("b", 1, {{1}, {0}}, planes("p", 1, {{0}, {1}})));
 // Two frames of 2 x 1, only the first pixel in FOV 27.
 const Make kOutsideFov = planes("d", 2, {{10, 100}, {20, 200}}, fmask(2, {2, 0}));
 // Four pixels over three DCEs, every one a case of the AMASK (see its rows).
@@ -368,6 +267,11 @@ const Make kAmask =
     planes("d", 4, {{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, NAN}},
            planes("b", 4, {{0, 0x84, 0x80, 0}, {0x0C, 0x08, 0x04, 0}, {0, 0, 0x80, 0x04}},
                   planes("p", 4, {{0, 0, 0, 0}, {0, 0, 0x40, 0}, {0, 0, 0, 0}})));
+// DOUBLE_IMG frames 1, 2 and 3, 4; the first with a third axis of 1, an OBJECT.
+const Make kDoubles =
+    files({{"d0.fits", image(-64, {1, 2}, {card("OBJECT", "'NGC 1'")}, {2, 1, 1})},
+           {"d1.fits", image(-64, {3, 4}, {}, {2, 1})},
+           {"d.list", "d0.fits\nd1.fits\n"}});
 
 std::vector<Row> rows() {
     // clang-format off
@@ -381,24 +285,20 @@ std::vector<Row> rows() {
     // than 3: 0x1000.  Pixel 2 holds an infinity, which is data.  Uncertainty 0 without sdev.
     {"NaNAndInfiniteInputs", planes("d", 3, {{NAN, 1, INFINITY}, {NAN, NAN, 1}, {NAN, 3, 2}}), two_and({"-so", "sd.fits", "-am", "am.fits"}),
         0, "", {"out.fits", "nan 2 inf", "sd.fits", "nan 0 0", "am.fits", "12288 4096 0"}},
-    {"SingleFrameIsCopiedAndReplacesAnEarlierResult",
-        planes("d", 2, {{1, -2, NAN, 4e10}}, files({{"out.fits", image(-32, std::vector<double>(25, 7), {}, {5, 5})}})), kTwo, 0, "",
-        {"out.fits", "1 -2 nan 4e+10", "kestack_wt.txt", weights({"1.0000"})}},
-    {"WeightsListNamesEachFileAsListed",
-        planes("d", 1, {{1}, {2}}, files({{"sub/", ""}, {"sub/x.fits", image(-32, {3}, {}, {1, 1})}, {"x.list", "d0.fits\n# a comment\nsub/x.fits\nd1.fits\n"}})),
-        {"-di", "x.list", "-do", "out.fits", "-wo", "w.txt"}, 0, "", {"out.fits", "2", "kestack_wt.txt", "", "w.txt",
-        "         1.0000  d0.fits\n         1.0000  sub/x.fits\n         1.0000  d1.fits\n"}},
-    {"FirstFileHeadersPropagated", double_frames, two_and({"-h1", "-so", "sd.fits", "-V"}), 0,
-        somewhere({"\nCAUTION: in file d0.fits BITPIX is -64, not -32 (FLOAT_IMG) -- will continue anyway.\n\n",
-                   "\nCAUTION: in file d1.fits BITPIX is -64", "Output    data file written: out.fits (with headers copied from d0.fits)\n"}),
-        out("2 3"), first_file_headers},
+    // One frame, named in a folder after a comment line, is copied over an earlier result
+    {"SingleFrameIsCopiedAndReplacesAnEarlierResult", files({{"sub/", ""}, {"sub/d0.fits", image(-32, {1, -2, NAN, 4e10}, {}, {2, 2})},
+        {"x.list", "# a comment\nsub/d0.fits\n"}, {"out.fits", image(-32, std::vector<double>(25, 7), {}, {5, 5})}}),
+        {"-di", "x.list", "-do", "out.fits"}, 0, "", {"out.fits", "1 -2 nan 4e+10", "kestack_wt.txt", weights({"1.0000"}).replace(17, 0, "sub/")}},
+    {"FirstFileHeadersPropagated", kDoubles, two_and({"-h1", "-so", "sd.fits", "-V"}), 0,
+        "...\nCAUTION: in file d1.fits BITPIX is -64...Output    data file written: out.fits (with headers copied from d0.fits)\n", out("2 3"),
+        [](const std::string& d, const std::string&) { // the first file's keywords; none in the uncertainty image
+            std::string v;
+            EXPECT_TRUE(testkit::read_keyword(d + "/out.fits", "OBJECT", v) && v == "'NGC 1'" && !testkit::read_keyword(d + "/sd.fits", "FOVID", v)); }},
     {"CommentBlockInEveryImageProduct", planes("d", 2, {{1, 2}, {3, NAN}, {5, 6}}), two_and({"-so", "sd.fits", "-am", "am.fits", "-wo", "w.txt"}),
         0, "", out("3 4"), comment_blocks},
-    // "[compress]" asks for a tile-compressed image in q.fits; "-" is standard output.
+    // "[compress]" asks for a tile-compressed image in q.fits.
     {"CompressedProductNamedTheLibrarysWay", planes("d", 2, {{1, 2}, {3, 4}}), {"-di", "d.list", "-do", "q.fits[compress]"}, 0, "",
-        {"q.fits[compress]", ""}, tile_compressed},
-    {"ProductOnStandardOutput", planes("d", 2, {{1, 2}, {3, 4}}), {"-di", "d.list", "-do", "-", "-wo", "w.txt"}, 0, "...",
-        {"-", "", "w.txt", weights({"1.0000", "1.0000"})}, on_standard_output},
+        {"q.fits[compress]", ""}, [](const std::string& d, const std::string&) { EXPECT_EQ(shown(d + "/q.fits", 2), "2 3"); }},
 
     // ---- masks and weights.  FOV 27 (bit 2) covers both pixels; DCE 2's 1000 at pixel 0
     // carries the fatal bit 128.  FOV sums 20, 40, 30 (not 1030): weights 0.5, 1, 0.75.
@@ -406,193 +306,118 @@ std::vector<Row> rows() {
     {"BfatalPixelReachesNeitherTheMeanNorTheWeights",
         planes("d", 2, {{10, 10}, {10, 30}, {1000, 30}}, planes("b", 2, {{0, 0}, {0, 0}, {128, 0}}, fmask(2, {2, 2}))),
         two_and({"-bm", "b.list", "-bf", "128", "-fm", "fmask.fits", "-am", "am.fits", "-V"}), 0,
-        somewhere({"Selecting FOV=27 (BIT=2) for weighting\n", "\nAfter b/pmask, BEFORE trimming, in FOV 27 ONLY:\n" + dce_count("0", "2", "0"),
-                   dce_count("2", "1", "1")}),
+        "...Selecting FOV=27 (BIT=2) for weighting\n...\nAfter b/pmask, BEFORE trimming, in FOV 27 ONLY:\n   In DCE   0, Number of good "
+        "pixels is     2 => Number of pixels masked or in wrong FOV is     0 \n...DCE   2, Number of good pixels is     1 => Number of pixels masked",
         {"out.fits", "10 25.55556", "am.fits", "4096 0", "kestack_wt.txt", weights({"0.5000", "1.0000", "0.7500"})}},
-    // Mask lists without their fatal bits are neither read nor applied (each column of the
-    // list 18 wide); with them the masks remove DCE 0's and DCE 1's value respectively.
-    {"MaskListsWithoutFatalBitsUnread", kTwoMasks, two_and({"-bm", "absent.list", "-pm", "absent.list", "-V"}), 0,
-        somewhere({std::string(11, ' ') + "d0.fits" + times(3, std::string(15, ' ') + "--- ") + "\n"}), out("2")},
-    {"AbsentBmaskWithItsFatalBit", kTwoMasks, two_and({"-bm", "absent.list", "-bf", "1"}), 64, "\aERROR: Attempt to read file gone0.fits FAILED in read_fits_s()."},
-    {"AbsentPmaskWithItsFatalBit", kTwoMasks, two_and({"-pm", "absent.list", "-pf", "1"}), 64, "\aERROR: Attempt to read file gone0.fits FAILED in read_fits_s()."},
-    {"MasksWithoutFatalBits", kTwoMasks, two_and({"-bm", "b.list", "-pm", "p.list"}), 0, "", out("2")},
+    // With their fatal bits the masks remove DCE 0's and DCE 1's value respectively.
+    {"AbsentBmaskWithItsFatalBit", files({{"m.list", "x\nx\n"}}, true), kMasked, 64, "\aERROR: Attempt to read file x FAILED in read_fits_s()."},
     {"BmaskFatalBit", kTwoMasks, two_and({"-bm", "b.list", "-pm", "p.list", "-bf", "1"}), 0, "", out("3")},
     {"PmaskFatalBit", kTwoMasks, two_and({"-bm", "b.list", "-pm", "p.list", "-pf", "1"}), 0, "", out("1")},
     // Pixel 1 is in no FOV: the weights come from pixel 0 alone (10 and 20: 0.5 and 1).
     {"PixelOutsideTheFovStillReachesTheMean", kOutsideFov, two_and({"-fm", "fmask.fits", "-V"}), 0,
-        somewhere({"AFTER asymmetric trimming, AFTER calculating weights, in FOV 27 ONLY:\n" + dce_weight("1", ", or in wrong FOV", "1", "0.50000")}),
+        "...FOV 27 ONLY:\n   In DCE   0, good pixels =     1 => pixels masked, rejected, or in wrong FOV =     1, WEIGHT = 0.50000\n",
         out("16.66667 166.6667")},
     {"WeightingOffReadsTheFmaskAndWeighsOne", kOutsideFov, two_and({"-fm", "fmask.fits", "-wt", "0", "-V"}), 0,
-        somewhere({"AFTER asymmetric trimming, AFTER setting all weights to ONE:\n" + dce_weight("2", "", "0", "1.00000")}),
+        "...AFTER setting all weights to ONE:\n   In DCE   0, good pixels =     2 => pixels masked, rejected =     0, WEIGHT = 1.00000\n",
         {"out.fits", "15 150", "kestack_wt.txt", weights({"1.0000", "1.0000"})}},
-    {"WeightsTenTwentyFortyBecomeQuarterHalfOne", planes("d", 1, {{10}, {20}, {40}}, fmask(1, {2})), two_and({"-fm", "fmask.fits", "-cf", "0", "-V"}), 0,
-        somewhere({"NO asymmetric trimming was performed, as requested by cut_frac (-cf) set to ZERO.\n\nAFTER calculating weights:\n" +
-                   dce_weight("1", "", "0", "0.25000")}),
-        {"out.fits", "30", "kestack_wt.txt", weights({"0.2500", "0.5000", "1.0000"})}}, // 52.5 / 1.75
-    // Both FOV sums 0 (pixel 1 outside the FOV): a weight sum of 0 makes every mean NaN.
-    {"ZeroWeightsCaution", planes("d", 2, {{0, 5}, {0, 7}}, fmask(2, {2, 0})), two_and({"-fm", "fmask.fits", "-am", "am.fits"}), 0,
-        somewhere({"\n\aCAUTION:  WEIRD DATA RESULT:  ALL WEIGHTS ARE ZERO!\n\n"}),
-        {"out.fits", "nan nan", "am.fits", "4096 4096", "kestack_wt.txt", weights({"0.0000", "0.0000"})}},
-    // Weights -10 and -40 stay as they are: (-10 x -10 + -40 x -40) / -50 = -34.
-    {"NegativeWeightsCaution", planes("d", 1, {{-10}, {-40}}, fmask(1, {2})), two_and({"-fm", "fmask.fits"}), 0,
-        somewhere({"\n\aCAUTION:  WEIRD DATA RESULT:  MAX WEIGHT IS NEGATIVE!\n\n"}),
-        {"out.fits", "-34", "kestack_wt.txt", weights({"-10.0000", "-40.0000"})}},
     // AMASK.  Pixel 0: three values, BMASK bits 0x0C, 0x04 passed.  Pixel 1: DCE 0 removed by
     // bfatal, two left, the 0x08 of DCE 1 not in bpass: 0x1000.  Pixel 2: DCEs 0 and 2 removed
     // by bfatal, DCE 1 by pfatal (its 0x04 must not pass): 0x3000.  Pixel 3: DCE 2 is NaN (its
-    // 0x04 must not pass): 0x1000.  Two values suffice with -ag 2; without -bp no bit passes.
+    // 0x04 must not pass): 0x1000.
     {"AmaskCountsGoodValuesAndPassesBitsOfUsedValues", kAmask,
         two_and({"-bm", "b.list", "-bf", "128", "-pm", "p.list", "-pf", "64", "-am", "am.fits", "-ag", "3", "-bp", "4"}), 0, "",
         {"out.fits", "1 1 nan 1", "am.fits", "4 4096 12288 4096"}},
-    {"AmaskOfTwoGoodValuesWithoutBpass", kAmask, two_and({"-bm", "b.list", "-bf", "128", "-pm", "p.list", "-pf", "64", "-am", "am.fits", "-ag", "2"}),
-        0, "", {"am.fits", "0 0 12288 0"}},
 
     // ---- usage, help, namelist sections
-    {"NoArgumentsPrintsOnlyTheUsage", nullptr, {}, 0, "STACKLE MODULE \"$0\"  VERSION = 8.05\n\nUSAGE:  $0 -di DATA_FILES.list -do RESULT.fits " +
-        somewhere({padded("========== INPUT FILES ==========", 67), "\n" + kIndent + "DEFAULT: \"kestack_wt.txt\" \n",
-                   padded(kIndent + "points than this value.  DEFAULT=3  ", 67), padded(kIndent + "DEFAULT=0.2  (0 => DO NO TRIMMING)  ", 67)}), {}, no_banner},
+    {"NoArgumentsPrintsOnlyTheUsage", nullptr, {}, 0, "STACKLE MODULE \"$0\"  VERSION = 8.05\n\nUSAGE:  $0 -di DATA_FILES.list -do RESULT.fits "
+        "...DEFAULT=0.2  (0 => DO NO TRIMMING)", {}, [](const std::string&, const std::string& out) { EXPECT_FALSE(has(out, " BEGUN.")); }},
     {"HelpInCapitals", nullptr, {"-HELP"}, 0, kHelp},
     {"HelpCapitalized", nullptr, {"-Help"}, 0, kHelp},
     {"Help", nullptr, {"-help"}, 0, kHelp},
     {"NamelistSectionsInAnyCase", planes("d", 1, {{1}, {2}, {3}, {4}, {100}}, files({{"nl", kSections}})), {"-n", "nl", "-ls", "-V"}, 0,
-        somewhere({"\n             DATA               SDEV              BMASK              PMASK \n",
-                   "           d4.fits               ---                ---                --- \n", "Output weights list written: kestack_wt.txt \n",
-                   "COMPLETED.\n===>     Processing COMPLETED at: ", "\n   <<<<< END OF " + kProg + " PROGRAM >>>>> \n\n"}),
+        "...           d4.fits               ---                ---                --- \n...Output weights list written: kestack_wt.txt \n",
         {"o.fits", "2.5", "kestack_wt.txt", weights({"1.0000", "1.0000", "1.0000", "1.0000", "1.0000"})}}, // 100 trimmed
 
-    // ---- FITS structure
-    // 100 x 100 pixels announced, one block (720 pixels) present
+    // ---- FITS structure; 100 x 100 pixels announced, one block (720 pixels) present
     {"TruncatedDataUnit", one(primary_header(-32, {100, 100}) + pad(be_floats({1, 2, 3}, false), '\0')), kOne, 64,
         "\aERROR: Attempt to read float image from file h.fits FAILED in read_fits()."},
-    {"NaxisZero", one(primary_header(-32, {})), kOne, 64, std::string(kNoImage) + "\n       NAXIS=0, npixels=0"},
     {"ImageOnlyInAnExtension", one(primary_header(8, {}, {card("EXTEND", "T")}) + float_extension_header({3, 2}) + pad(be_floats(kSix, false), '\0')),
         kOne, 64, kNoImage},
-    {"NaxisZeroAfterAGoodFrame", second(primary_header(-32, {})), kOne, 64, "\aERROR: file h.fits holds no image in its primary HDU [read_fits()]"},
     {"AxisOfLengthZero", one(primary_header(-32, {3, 0})), kOne, 64, std::string(kNoImage) + "\n       NAXIS=2, npixels=0"},
-    // ---- shapes: a third axis of length 1 is a plane, more planes are refused; only the first
-    // ten of eleven axes counted would see a 3 x 2 image
-    {"ThirdAxisOfOne", second(image(-32, kSix, {}, {3, 2, 1})), kOne, 0, "", out("1 2 3 4 5 6")},
-    {"FourAxesTwoOfThemOne", files({{"h.fits", image(-32, kSix, {}, {3, 2, 1, 1})}, {"h.list", "h.fits\ng1.fits\n"}}, true), kOne, 0, "", out(kMean)},
-    {"ThreeAxesOfTwoPlanes", one(image(-32, kTwelve, {}, {3, 2, 2})), kOne, 64, kThreeDims + std::string("2, npixels=12")},
-    {"ThreeAxesOfTwoPlanesAfterAGoodFrame", second(image(-32, kTwelve, {}, {3, 2, 2})), kOne, 64, kMismatch},
-    {"ElevenAxesTheLastOfTwo", one(image(-32, kTwelve, {}, kElevenAxes)), kOne, 64, kThreeDims + std::string("1, npixels=12")},
-    {"ElevenAxesAfterAGoodFrame", second(image(-32, kTwelve, {}, kElevenAxes)), kOne, 64, kMismatch},
-    {"SizeMismatchNamesPlaneNumberOne", second(image(-32, kSix, {}, {2, 3})), kOne, 64,
-        "\aERROR in input data planes, in program $0\n\aERROR:  Data plane number 1 is 2x3 but should be 3x2"},
+    // ---- shapes: only the first ten of eleven axes counted would see a 3 x 2 image (axes of
+    // length 1 after two are planes: the first DOUBLE_IMG frame above)
+    {"ElevenAxesTheLastOfTwo", one(image(-32, kTwelve, {}, {3, 2, 1, 1, 1, 1, 1, 1, 1, 1, 2})), kOne, 64,
+        "\aERROR: more than two dimensions in file h.fits [read_fits_dims_2d()]\n       xdim=3, ydim=2, anaxes[2]=1, npixels=12"},
+    {"SizeMismatchNamesPlaneNumberOne", second(image(-32, kSix, {}, {2, 3})), kOne, 64, "...\aERROR:  Data plane number 1 is 2x3 but should be 3x2"},
     // ---- FOVID: the first data file's number is adopted, every other must match it
-    {"FovidMismatch", second(image(-32, kSix, {}, {3, 2}, "28")), kOne, 64,
-        "\aERROR: FOVID=27 in first data file, but FOVID=28 in FITS file h.fits [in read_fits()]\n"
-        "       All input data files MUST have identical FOVID numbers\nreturned status=0"},
-    {"FovidMissing", second(image(-32, kSix, {}, {3, 2}, "")), kOne, 64,
-        "\aERROR: Required keyword FOVID not found in FITS file h.fits [in read_fits()]\nreturned status=202"},
+    {"FovidMismatch", second(image(-32, kSix, {}, {3, 2}, "28")), kOne, 64, "\aERROR: FOVID=27 in first data file, but FOVID=28 in FITS file h.fits [in read_fits()]"},
+    {"FovidMissing", second(image(-32, kSix, {}, {3, 2}, "")), kOne, 64, "\aERROR: Required keyword FOVID not found in FITS file h.fits [in read_fits()]"},
 
-    // ---- pixel types: 0.1 is read as the float nearest to it, 1e300 rounds to +infinity (data);
-    // integers that hold fractions (BSCALE 0.5, BZERO 10) are floating-point data; stored 1..6
-    // with BSCALE 2 and BZERO 1 are 3..13; BZERO 32768 makes a mask's stored 0 a 32768
-    {"BitpixMinus64Data", one(image(-64, {0.1, 2, 3, 4, 5, 6})), kOne, 0, kCaution, out("0.1 2 3 4 5 6")},
-    {"DoubleBeyondTheFloatRange", one(image(-64, {1e300, 2, 3, 4, 5, 6})), kOne, 0, kCaution, out("inf 2 3 4 5 6")},
+    // ---- pixel types: 1e300 rounds to +infinity (data), 0.1 is read as the float nearest to
+    // it; integers that hold fractions (BSCALE 0.5, BZERO 10) are floating-point data; stored
+    // 1..6 with BSCALE 2 and BZERO 1 are 3..13; BZERO 32768 makes a mask's stored 0 a 32768
+    {"BitpixMinus64Data", one(image(-64, {1e300, 0.1, 3, 4, 5, 6})), kOne, 0,
+        "CAUTION: in file h.fits BITPIX is -64, not -32 (FLOAT_IMG) -- will continue anyway.", out("inf 0.1 3 4 5 6")},
     {"ScaledShortData", one(image(16, kSix, {card("BSCALE", "0.5"), card("BZERO", "10.0")})), kOne, 0, "", out("10.5 11 11.5 12 12.5 13")},
-    {"ScaledFloatData", one(image(-32, kSix, {card("BSCALE", "2.0"), card("BZERO", "1.0")})), kOne, 0, "", out("3 5 7 9 11 13")},
     {"Bitpix8Mask", mask(image(8, kZeros)), kMasked, 64, "\aERROR: In read_fits_s() the file m.fits has incorrect BITPIX:\n\aERROR: BITPIX should be 16 but it is 8"},
     {"UnsignedMaskBeyondShort", mask(image(16, kZeros, {card("BZERO", "32768")})), kMasked, 64,
         "\aERROR: Attempt to read short image from file m.fits FAILED in read_fits_s()."},
-    {"MaskWithoutImage", mask(primary_header(16, {})), kMasked, 64, "\aERROR: file m.fits holds no image in its primary HDU [read_fits_s()]"},
+    // ---- files the FITS library cannot open; pixel types other than floating point
+    {"TextAsData", one("plain text, not an image\n"), kOne, 64, "\aERROR opening FITS file h.fits in read_fits_dims_2d()"},
+    {"Bitpix16Data", one(image(16, kSix)), kOne, 64, "...\aERROR: BITPIX is 16 but it should be -32 (FLOAT_IMG) [-64 (DOUBLE_IMG) is also permitted]"},
 
     // ---- folders and self references; a namelist's first word line (&STACKLE) read as a name
-    {"DirectoryAsFirstDataFile", files({{"sub/", ""}, {"h.list", "sub\n"}}), kOne, 64, "\aERROR opening FITS file sub in read_fits_dims_2d()"},
-    {"DirectoryAsSecondDataFile", files({{"sub/", ""}, {"h.list", "g0.fits\nsub\n"}}, true), kOne, 64, "\aERROR: Attempt to read file sub FAILED in read_fits()."},
-    {"DirectoryAsMask", files({{"sub/", ""}, {"m.list", "sub\nsub\n"}}, true), kMasked, 64, "\aERROR: Attempt to read file sub FAILED in read_fits_s()."},
-    {"DirectoryAsDataList", files({{"sub/", ""}}), {"-di", "sub", "-do", "out.fits"}, 64, "\aERROR opening FILELIST file: \"sub\" in routine count_filenames()"},
-    {"DirectoryAsNamelist", files({{"sub/", ""}}), {"-n", "sub", "-ls", "-do", "out.fits"}, 64,
-        "\aERROR opening NAMELIST file: \"sub\" in routine process_namelist()"},
-    {"ListNamingItself", files({{"h.list", "h.list\n"}}), kOne, 64, "\aERROR opening FITS file h.list in read_fits_dims_2d()"},
     {"NamelistNamingItselfAsDataList", files({{"n.nl", "&STACKLE\n STK_di = n.nl\n STK_do = out.fits\n&END\n"}}), {"-n", "n.nl"}, 64,
         "\aERROR opening FITS file &STACKLE in read_fits_dims_2d()"},
 
     // ---- hostile text.  A namelist without a "&STACKLE" line is ignored with a caution, and the
-    // run goes on; the rest of a long comment line is not a file name; quotes are blanks in a key
-    // line, paired or not; a namelist value too long is refused, never cut; 400 nines would scan
-    // as infinity
-    {"BinaryListFile", files({{"h.list", binary_bytes()}}), kOne, 64,
-        "\aERROR in FILELIST file: \"h.list\" in routine count_filenames(): a filename holds a NUL byte"},
-    {"BinaryNamelist", with_frames("b.nl", binary_bytes()), two_and({"-n", "b.nl"}), 0, kNoSection, out(kMean)},
-    {"BinaryNamelistHoldingTheLists", files({{"b.nl", binary_bytes()}}), {"-n", "b.nl", "-ls", "-do", "out.fits"}, 64, kNoSection},
-    {"NameOf256Characters", files({{"h.list", std::string(256, 'n') + "\n"}}), kOne, 64,
-        "\aERROR in FILELIST file: \"h.list\" in routine count_filenames(): a filename is longer than 255 characters"},
+    // run goes on; the rest of a long comment line is not a file name, nor are leading blanks;
+    // the last line needs no line end; quotes are blanks in a key line, paired or not; a
+    // namelist value too long is refused, never cut
+    {"BinaryListFile", files({{"h.list", binary_bytes()}}), kOne, 64, "...count_filenames(): a filename holds a NUL byte"},
+    {"BinaryNamelist", with_frames("b.nl", binary_bytes()), two_and({"-n", "b.nl"}), 0, "CAUTION: MISTAKE IN NAMELIST, b.nl -- \"&STACKLE\" not found.", out(kMean)},
+    {"NameOf256Characters", files({{"h.list", std::string(256, 'n') + "\n"}}), kOne, 64, "...a filename is longer than 255 characters"},
     {"NameOf255Characters", files({{kLongName, image(-32, kSix)}, {"h.list", kLongName + "\n"}}), kOne, 0, "",
         {"out.fits", "1 2 3 4 5 6", "kestack_wt.txt", "         1.0000  " + kLongName + "\n"}},
-    {"CommentLineOf600Characters", with_frames("h.list", "#" + std::string(600, 'x') + "\ng0.fits\ng1.fits\n"), kOne, 0, "", out(kMean)},
-    {"NameAfter300Blanks", with_frames("h.list", "g0.fits\n" + std::string(300, ' ') + "g1.fits\n"), kOne, 0, "", out(kMean)},
-    {"ListWithoutLineEnd", with_frames("h.list", "g0.fits\ng1.fits"), kOne, 0, "", out(kMean)},
-    {"NamelistWithoutLineEnd", with_frames("n.nl", "&STACKLE\n STK_di = d.list\n STK_do = out.fits\n&END"), {"-n", "n.nl"}, 0, "", out(kMean)},
-    {"UnbalancedQuotes", with_frames("n.nl", "&STACKLE\n STK_di = 'd.list\n STK_do = \"out.fits\n&END\n"), {"-n", "n.nl"}, 0, "", out(kMean)},
+    {"LongCommentBlanksAndNoLineEnd", with_frames("h.list", "#" + std::string(600, 'x') + "\ng0.fits\n" + std::string(300, ' ') + "g1.fits"),
+        kOne, 0, "", out(kMean)},
+    {"UnbalancedQuotesAndNoLineEnd", with_frames("n.nl", "&STACKLE\n STK_di = 'd.list\n STK_do = \"out.fits\n&END"), {"-n", "n.nl"}, 0, "", out(kMean)},
     {"NamelistValueOf256Characters", with_frames("n.nl", "&STACKLE\n STK_di = d.list\n STK_do = " + std::string(256, 'o') + "\n&END\n"),
-        {"-n", "n.nl"}, 64, kNamelistValue + ("STK_DO> VAL=<" + std::string(256, 'o') + ">")},
-    {"NamelistNumberOf400Nines", with_frames("n.nl", "&STACKLE\n STK_cf = " + std::string(400, '9') + "\n&END\n"), two_and({"-n", "n.nl"}), 64,
-        somewhere({kNamelistValue + ("STK_CF> VAL=<" + std::string(400, '9') + ">\n")})},
-    {"NamelistNumberOf255Characters", with_frames("n.nl", "&STACKLE\n STK_cf = ." + std::string(253, '0') + "1\n&END\n"),
-        two_and({"-n", "n.nl"}), 0, "...", out(kMean)},
-    {"NamelistValueWithANul", with_frames("n.nl", std::string("&STACKLE\n STK_do = out\0x.fits\n&END\n", 35)), {"-n", "n.nl", "-di", "d.list"}, 64,
-        somewhere({kNamelistValue + std::string("STK_DO> VAL=<out>\n")})},
-    {"NamelistKeyWithANul", with_frames("n.nl", std::string("&STACKLE\n STK\0do = out.fits\n STK_di = d.list\n&END\n", 50)), {"-n", "n.nl"}, 64,
-        somewhere({kNamelistValue + std::string("STK> VAL=<out.fits>\n")})},
+        {"-n", "n.nl"}, 64, "...\aERROR in processing namelist file: PARAM=<STK_DO> VAL=<" + std::string(256, 'o') + ">"},
     {"ProductNameOf256Characters", frames, {"-di", "d.list", "-do", std::string(256, 'n')}, 64, "\aERROR in processing command line at argument #3: \"-do\""},
 
     // ---- settings: switches, namelist sections (quotes, commas and '=' as blanks), what is missing
-    {"UnknownSwitchAndStrayParameter", frames, {"-x", "5", "-do", "out.fits"}, 64,
-        somewhere({"\nWARNING: Unknown switch 1: \"-x\" IGNORED.\n\n", "\a\n*** NOTE:  Unexpected parameter #2: \"5\" IGNORED.\n\n",
-                   "\aERROR in program $0:  no input FITS data file list specified (-di).\n\n"})},
-    {"SwitchValueNotANumber", frames, {"-V", "-ag", "abc"}, 64, somewhere({"\aERROR in processing command line at argument #2: \"-ag\"\n"})},
-    {"SwitchWithoutValue", frames, {"-do"}, 64, "\aERROR in processing command line at argument #1: \"-do\""},
-    {"WeightingWithoutFmask", frames, two_and({"-wt", "1"}), 64,
-        somewhere({"\aERROR:  Cannot set -wt to 1 without specifying an FMASK file with -fm\n"})},
-    {"NoOutput", frames, {"-di", "d.list"}, 64, somewhere({kNoOutput})},
+    {"UnknownSwitchAndStrayParameter", frames, {"-x", "5", "-do", "out.fits"}, 64, "...\nWARNING: Unknown switch 1: \"-x\" IGNORED.\n\n"
+        "...\a\n*** NOTE:  Unexpected parameter #2: \"5\" IGNORED.\n\n...\aERROR in program $0:  no input FITS data file list specified (-di).\n\n"},
+    {"SwitchValueNotANumber", frames, {"-V", "-ag", "abc"}, 64, "...\aERROR in processing command line at argument #2: \"-ag\"\n"},
+    {"WeightingWithoutFmask", frames, two_and({"-wt", "1"}), 64, "...\aERROR:  Cannot set -wt to 1 without specifying an FMASK file with -fm\n"},
     {"CommandLineOverNamelistAndBothKeyForms",
         with_frames("nl", "&STACKLE\n  STK_cf = 0.25\n  XYZ_di = 'absent.list',\n  data_out_file=\"out.fits\"\n  STK_ag\n&END\n"),
         {"-n", "nl", "-cf", "0.3", "-V", "-wt", "256"}, 64,
-        somewhere({"  (-cf)  cut_frac        = 0.3\n", "  (-di)  data_in_lfile   = \"absent.list\"\n", "  (-do)  data_out_file   = \"out.fits\"\n",
-                   "  (-wt)  use_weights     = NO\n", "         namelist        = \"nl\"\n", "  (-bp)  bpass             NOT DEFINED. \n",
-                   "CAUTION: Malformed line in NAMELIST IGNORED: \"  STK_ag\n\"\n",
-                   "\aERROR opening FILELIST file: \"absent.list\" " + std::string(kNoList) + "\n"})},
-    {"NamelistWithoutItsSectionIsIgnored", with_frames("nl", "STK_do = out.fits\n"), {"-n", "nl", "-di", "absent.list"}, 64,
-        somewhere({"CAUTION: MISTAKE IN NAMELIST, nl -- \"&STACKLE\" not found.\n         IGNORING NAMELIST. \n\n", kNoOutput})},
+        "...  (-cf)  cut_frac        = 0.3\n...  (-di)  data_in_lfile   = \"absent.list\"\n...  (-do)  data_out_file   = \"out.fits\"\n"
+        "...CAUTION: Malformed line in NAMELIST IGNORED: \"  STK_ag\n\"\n"},
     {"NamelistWithoutEndIsKept", with_frames("nl", "&STACKLE\n STK_do = out.fits\n"), {"-n", "nl", "-di", "absent.list"}, 64,
-        somewhere({"CAUTION: MISTAKE IN NAMELIST, nl -- \"&END\" not found.\n         IGNORING LACK OF \"&END\". \n\n", kNoList})},
-    {"NamelistWithoutTheDataSection", with_frames("nl", "&STACKLE\n STK_do = out.fits\n&END\n"), {"-n", "nl", "-ls"}, 64,
-        somewhere({"CAUTION: MISKAKE IN NAMELIST, nl -- \"&COADD_DATA\" not found.\n", "No data filenames found in : \"nl\""})},
-    {"NamelistMissing", frames, {"-n", "absent", "-di", "d", "-do", "out.fits"}, 64,
-        somewhere({"\aERROR opening NAMELIST file: \"absent\" in routine process_namelist()\n"})},
-    {"NamelistEmpty", with_frames("nl", ""), {"-n", "nl", "-di", "absent.list", "-do", "out.fits"}, 64, somewhere({kNoList})},
-    {"ListOfNoName", with_frames("e.list", "\n# nothing\n"), {"-di", "e.list", "-do", "out.fits"}, 64,
-        somewhere({"\aERROR:  No data filenames found in : \"e.list\"Failure after routine count_filenames(), in stackle\n"})},
+        "...CAUTION: MISTAKE IN NAMELIST, nl -- \"&END\" not found.\n         IGNORING LACK OF \"&END\". \n\n...in routine count_filenames()"},
+    {"NamelistMissing", frames, {"-n", "absent", "-di", "d", "-do", "out.fits"}, 64, "...\aERROR opening NAMELIST file: \"absent\" in routine process_namelist()\n"},
+    {"ListOfNoName", with_frames("e.list", "\n# nothing\n"), {"-di", "e.list", "-do", "out.fits"}, 64, "...No data filenames found in : \"e.list\"Failure"},
     // the missing name stays empty; the run stops at it
-    {"SdevListShorterThanDataList", with_frames("s.list", "g0.fits\n"), two_and({"-si", "s.list"}), 64,
-        "\aWARNING:  FILELIST s.list has 1 filenames, but should have 2"},
+    {"SdevListShorterThanDataList", with_frames("s.list", "g0.fits\n"), two_and({"-si", "s.list"}), 64, "\aWARNING:  FILELIST s.list has 1 filenames, but should have 2"},
 
     // ---- product folders and devices: a product that cannot be made leaves every earlier
-    // file as it was (the byte check of every row), none of the run's products; /proc takes no
-    // new file, whatever the user (maybe root)
-    {"OutputFolderMissing", frames, two_and({"-do", "nodir/out.fits"}), 64, not_created("nodir/out.fits")},
-    {"OutputFolderIsAFile", frames, two_and({"-do", "g0.fits/out.fits"}), 64, not_created("g0.fits/out.fits")},
-    {"OutputFolderRefusingFiles", frames, two_and({"-do", "/proc/stackle-out.fits"}), 64, not_created("/proc/stackle-out.fits")},
+    // file as it was (the byte check of every row), none of the run's products
     {"SdevFolderMissing", files({{"out.fits", "old"}, {"am.fits", "old"}}, true), two_and({"-so", "nodir/sd.fits", "-am", "am.fits"}), 64,
         not_created("nodir/sd.fits"), out("old")},
     {"WeightsListFolderMissing", files({{"out.fits", "old"}}, true), two_and({"-wo", "nodir/w"}), 64, "\aERROR: Unable to open Weights List File nodir/w for writing", out("old")},
-    {"SdevToFullDevice", frames, two_and({"-so", "/dev/full"}), 64, not_written("float", "write_flt_fits")},
-    {"AmaskToFullDevice", frames, two_and({"-am", "/dev/full"}), 64, not_written("short", "write_flt_fits_from_dbl")},
-    {"WeightsListToFullDevice", frames, two_and({"-wo", "/dev/full"}), 64, "\aERROR: Unable to open Weights List File /dev/full for writing"},
-    {"DataWithHeadersToFullDevice", frames, {"-di", "d.list", "-do", "/dev/full", "-h1"}, 64, not_written("float", "write_flt_fits_from_dbl")},
+    {"AmaskToFullDevice", frames, two_and({"-am", "/dev/full"}), 64,
+        "\aERROR: Attempt to write short image to file /dev/full FAILED in write_flt_fits_from_dbl()."},
+    {"DataWithHeadersToFullDevice", frames, {"-di", "d.list", "-do", "/dev/full", "-h1"}, 64,
+        "\aERROR: Attempt to write float image to file /dev/full FAILED in write_flt_fits_from_dbl()."},
     {"EveryProductToNullDevice", frames, {"-di", "d.list", "-do", "/dev/null", "-so", "/dev/null", "-am", "/dev/null", "-wo", "/dev/null"}, 0, ""},
 
     // ---- outputs that are inputs, or another output: refused before anything is read
     {"OutputIsADataFile", frames, {"-di", "d.list", "-do", "g0.fits"}, 64, clash("g0.fits", "g0.fits")},
-    {"WeightsListIsADataFile", frames, two_and({"-wo", "g1.fits"}), 64, clash("g1.fits", "g1.fits")},
-    {"WeightsListIsTheDataList", frames, two_and({"-wo", "d.list"}), 64, clash("d.list", "d.list")},
     {"AmaskIsAMask", mask(image(16, kZeros)), two_and({"-bm", "m.list", "-bf", "1", "-am", "m.fits"}), 64, clash("m.fits", "m.fits")},
-    {"WeightsListIsTheNamelist", with_frames("n.nl", "&STACKLE\n STK_di = d.list\n STK_do = out.fits\n STK_wo = n.nl\n&END\n"), {"-n", "n.nl"}, 64,
-        clash("n.nl", "n.nl")},
     {"OutputLinkedToADataFile", files({{"l.fits", "->g0.fits"}}, true), {"-di", "d.list", "-do", "l.fits"}, 64, clash("l.fits", "g0.fits")},
-    {"SdevIsTheImage", frames, two_and({"-so", "out.fits"}), 64, "\aERROR: output files out.fits and out.fits are the same file; nothing written"},
     {"WeightsListIsTheImage", frames, two_and({"-wo", "./out.fits"}), 64, "\aERROR: output files out.fits and ./out.fits are the same file; nothing written"},
     // ---- the FITS library's name syntax resolved first: never another file clobbered
     {"TemplateThatIsNoFile", files({{"d/", ""}, {"d/out", "old"}}, true), {"-di", "d.list", "-do", "d/out(1).fits"}, 64,
@@ -603,55 +428,35 @@ std::vector<Row> rows() {
     {"ProductNameOf250Characters", frames, {"-di", "d.list", "-do", std::string(245, 'o') + ".fits"}, 0, "", {std::string(245, 'o') + ".fits", kMean}},
     {"ReplacedProductsKeepModeOwnerAndLinks", replaced_products, two_and({"-so", "s.fits"}), 0, "", out(kMean), kept_identity},
     // ---- pipes and devices as inputs: refused, never read twice or without end
-    {"PipeAsDataList", files({{"l.fifo|", ""}}), {"-di", "l.fifo", "-do", "out.fits"}, 64,
-        "\aERROR: l.fifo is a pipe or device, not a regular file\n\aERROR opening FILELIST file: \"l.fifo\" in routine count_filenames()"},
-    {"DeviceAsNamelist", frames, two_and({"-n", "/dev/zero"}), 64,
-        "\aERROR: /dev/zero is a pipe or device, not a regular file\n\aERROR opening NAMELIST file: \"/dev/zero\" in routine process_namelist()"},
+    {"PipeAsDataList", files({{"l.fifo|", ""}}), {"-di", "l.fifo", "-do", "out.fits"}, 64, "\aERROR: l.fifo is a pipe or device, not a regular file"},
+    {"DeviceAsNamelist", frames, two_and({"-n", "/dev/zero"}), 64, "\aERROR: /dev/zero is a pipe or device, not a regular file"},
     {"PipeAsDataFile", files({{"p.fits|", ""}, {"h.list", "g0.fits\np.fits\n"}}, true), kOne, 64,
         "\aERROR: input p.fits is a pipe or device, not a regular file; nothing written"},
     {"ListOfOneEndlessLine", with_frames("h.list", std::string(1 << 20, 'x')), kOne, 64, "\aERROR: a line of h.list is longer than 4096 characters"},
 
     // ---- the FOV chosen for weighting and the FMASK; FOVID 65563 would wrap to 27, an FOV of
     // the lists
-    {"FovidNotInTheFovList", fov_stack(30, 2, "[1,2]"), fov_args("1"), 64, somewhere({"ERROR:  FOVID=30 not found in FOVLIST from FMASK.\n"})},
-    {"FovWithoutBit", fov_stack(27, 2, "[1,-1]"), fov_args("1"), 64, somewhere({"ERROR:  FOVID=27 not found in FOVLIST from FMASK.\n"})},
-    {"EmptyFovListTakesAnyBit", fov_stack(27, 2, "[]", "[]"), fov_args("1"), 0, "...", out("1 1")},
-    {"FovidZeroWeighted", fov_stack(0, 2), fov_args("1"), 64,
-        somewhere({"ERROR: FOVID wasn't found and stored in req_fov_num -- this shouldn't happen!\n"})},
-    {"FovidZeroUnweighted", fov_stack(0, 2), fov_args("0"), 0,
-        somewhere({"cs.fov_for_wts NOT SET since it's not needed.\n(DBG) The selected FOV NUMBER = -1 will be used for DCE weighting  (-1 ==> no weighting)\n",
-                   "cs.num_fovs = 2  cs.fov_for_wts = -1  cs.bit_for_wts = -1\n"}),
-        out("1 1")},
-    {"FovidBeyondShortWeighted", fov_stack(65563, 2), fov_args("1"), 64,
-        somewhere({"\aERROR: FOVID=65563 of the data files is too large for DCE weighting (at most 32767)\n"})},
-    {"FovidBeyondShortUnweighted", fov_stack(65563, 2), fov_args("0"), 0, "...", out("1 1")},
-    {"FmaskOfWrongSizeWeighted", fov_stack(27, 3), fov_args("1"), 64, somewhere({kFmaskSize})},
-    {"FmaskOfWrongSizeUnweighted", fov_stack(27, 3), fov_args("0"), 64, somewhere({kFmaskSize})},
+    {"FovWithoutBit", fov_stack("27", 2, "[1,-1]"), fov_args("1"), 64, "...ERROR:  FOVID=27 not found in FOVLIST from FMASK.\n"},
+    {"EmptyFovListTakesAnyBit", fov_stack("27", 2, "[]", "[]"), fov_args("1"), 0, "...", out("1 1")},
+    {"FovidBeyondShortWeighted", fov_stack("65563", 2), fov_args("1"), 64, "...\aERROR: FOVID=65563 of the data files is too large for DCE weighting"},
+    {"FmaskOfWrongSizeUnweighted", fov_stack("27", 3), fov_args("0"), 64, "...\aERROR:  FMASK dims are 3x1 but should be 2x1\n"},
 
     // ---- memory (headers alone: the data are never reached); 65536 x 65536 is 2^32 pixels, 0
     // in 32-bit arithmetic; one 32 MiB frame fits under 72 MiB, its means plane does not; 4000
     // files of 8 x 8 are read whole, not kept open at 130 KB each
     {"PlaneBeyondAnyMemory", one(primary_header(-32, {2000000000, 2000000000})), kOne, 64, kFloatAlloc},
-    {"FloatPlaneBeyondMemory", one(primary_header(-32, {8192, 8192})), kOne, 64, kFloatAlloc, {}, nullptr, 128},
     {"PixelCountBeyond32Bits", one(primary_header(-32, {65536, 65536})), kOne, 64, kFloatAlloc, {}, nullptr, 128},
-    {"MaskPlaneBeyondMemory", mask(primary_header(16, {16384, 16384})), kMasked, 64,
-        "\aERROR: Can't allocate required memory for short_image in read_fits_s()", {}, nullptr, 128},
+    {"MaskPlaneBeyondMemory", mask(primary_header(16, {16384, 16384})), kMasked, 64, "...memory for short_image in read_fits_s()", {}, nullptr, 128},
     {"ProductsBeyondMemory", one(primary_header(-32, {2048, 4096}) + pad(std::string(2048 * 4096 * 4, '\0'), '\0')), kOne, 64,
         "\aERROR: Can't allocate required memory for means", {}, nullptr, 72},
     {"ThousandsOfSmallInputs", thousands_of_inputs,
         {"-di", "d.list", "-si", "s.list", "-bm", "b.list", "-bf", "1", "-pm", "p.list", "-pf", "1", "-do", "out.fits"}, 0,
-        "NOTE: The sdev files are not used when calculating flux.", out("1" + times(63, " 1")), nullptr, 300},
+        "NOTE: The sdev files are not used when calculating flux.", out(std::regex_replace(std::string(64, '1'), std::regex("\\B"), " ")), nullptr, 300},
     // ---- a file size limit stands in for a full disk: 4 blocks of 512 or 1024 bytes,
     // whichever the shell counts in, hold less than the 5760-byte product; the earlier file
     // of that name is left as it was
     {"ProductThatCannotBeCompletedKeepsTheEarlierFile", files({{"out.fits", "earlier result\n"}}, true), kTwo, 64,
         "\aERROR: Attempt to write float image to file out.fits FAILED in write_flt_fits().", out("earlier result\n"), nullptr, 0, 4},
-    // ---- files the FITS library cannot open; pixel types other than floating point
-    {"TextAsData", one("plain text, not an image\n"), kOne, 64, kOpenFailed},
-    {"EmptyFileAsData", one(""), kOne, 64, kOpenFailed},
-    {"Bitpix16Data", one(image(16, kSix)), kOne, 64,
-        "\aERROR: In read_fits() the file h.fits has incorrect BITPIX:\n\aERROR: BITPIX is 16 but it should be -32 (FLOAT_IMG) [-64 (DOUBLE_IMG) is also permitted]"},
-    {"Bitpix64Data", one(image(64, kSix)), kOne, 64, "...\aERROR: BITPIX is 64 but it should be -32"},
     };
     // clang-format on
 }
@@ -664,39 +469,26 @@ std::set<std::string> run_products(const std::string& dir, const Strings& args) 
     return out;
 }
 
-void PrintTo(const Row& c, std::ostream* os) {
-    *os << c.name;
-}
-
-// A sanitizer build of the program must report a failed allocation, not stop on it.
-bool let_allocations_fail() {
-    const char* old = std::getenv("ASAN_OPTIONS");
-    const std::string opts =
-        std::string(old != nullptr ? old : "") + ":allocator_may_return_null=1";
-    return !kUnderAsan || setenv("ASAN_OPTIONS", opts.c_str(), 1) == 0;
-}
-
 struct Runs : testing::TestWithParam<Row> {};
 
 TEST_P(Runs, EndWithTheirMessageStatusAndProducts) {
     const Row& c = GetParam();
     if (c.address_space_mb > 0 && kUnderAsan)
         GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
-    static const bool may_fail = let_allocations_fail();
-    ASSERT_TRUE(may_fail);
+    // A sanitizer build of the program must report a failed allocation, not stop on it.
+    static const std::string asan =
+        std::string(kUnderAsan && std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
+        ":allocator_may_return_null=1";
+    ASSERT_TRUE(!kUnderAsan || setenv("ASAN_OPTIONS", asan.c_str(), 1) == 0);
     testkit::TempDir dir;
     if (c.make)
         c.make(dir.path());
     const auto before = snapshot(dir.path());
-    testkit::RunOptions opts;
-    opts.cwd = dir.path();
-    opts.address_space_mb = c.address_space_mb;
-    Strings args = c.args;
-    if (c.file_blocks > 0) // SIGXFSZ ignored by the program
-        args.insert(
-            args.begin(),
-            {"-c", "ulimit -f " + std::to_string(c.file_blocks) + " && exec \"$0\" \"$@\"", kProg});
-    const testkit::RunResult r = testkit::run(c.file_blocks > 0 ? "/bin/sh" : kProg, args, opts);
+    const testkit::RunOptions opts{dir.path(), "", c.address_space_mb};
+    Strings args = c.args; // SIGXFSZ ignored by the program
+    const std::string blocks = c.file_blocks > 0 ? std::to_string(c.file_blocks) : "unlimited";
+    args.insert(args.begin(), {"-c", "ulimit -f " + blocks + " && exec \"$0\" \"$@\"", kProg});
+    const testkit::RunResult r = testkit::run("/bin/sh", args, opts);
     ASSERT_FALSE(r.signaled) << r.out << r.err;
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
 
@@ -724,11 +516,8 @@ TEST_P(Runs, EndWithTheirMessageStatusAndProducts) {
             << a << " replaced";
     }
     for (size_t k = 0; k + 1 < c.products.size(); k += 2) {
-        const std::string& name = c.products[k];
-        if (c.products[k + 1].empty())
-            EXPECT_FALSE(testkit::file_exists(dir.file(name))) << name;
-        else
-            EXPECT_EQ(shown(dir.file(name)), c.products[k + 1]) << name;
+        const std::string f = dir.file(c.products[k]);
+        EXPECT_EQ(testkit::file_exists(f) ? shown(f) : "", c.products[k + 1]) << f;
     }
     EXPECT_TRUE(!c.products.empty() || !(testkit::file_exists(dir.file("out.fits")) ||
                                          testkit::file_exists(dir.file("kestack_wt.txt"))));
@@ -749,6 +538,7 @@ const Strings kProducts = {"out.fits", "sd.fits", "w.txt"};
 struct Interrupted : testing::Test {
     testkit::TempDir dir;
     std::map<std::string, std::string> made[2]; // the products of a complete run on each list
+    std::chrono::steady_clock::duration run{};  // how long the first one took
 
     void SetUp() override {
         for (int r = 0; r < 2; ++r) {
@@ -756,14 +546,22 @@ struct Interrupted : testing::Test {
             for (int i = 0; i < 12; ++i)
                 std::fill(px[i].begin(), px[i].end(), r == 0 ? 5 + i : 95 + 2 * i);
             planes(r == 0 ? "a" : "e", 256, px)(dir.path());
-            ASSERT_EQ(wait_for(spawn(r == 0 ? "a.list" : "e.list")), 0);
+            const auto t0 = std::chrono::steady_clock::now();
+            ASSERT_EQ(wait_for(spawn(r)), 0);
+            if (r == 0)
+                run = std::chrono::steady_clock::now() - t0;
             for (const std::string& p : kProducts)
                 made[r][p] = shown(dir.file(p));
         }
     }
-    pid_t spawn(const std::string& list) {
-        return spawn_quietly(
-            kProg, {"-di", list, "-do", "out.fits", "-so", "sd.fits", "-wo", "w.txt"}, dir.path());
+    // Run r: 0 on a.list, 1 on e.list; when asked, after every product is made an old file.
+    pid_t spawn(int r, bool over_old = false) {
+        for (const std::string& p : kProducts)
+            if (over_old)
+                testkit::write_text(dir.file(p), "old");
+        Strings args = {"-di", "a.list", "-do", "out.fits", "-so", "sd.fits", "-wo", "w.txt"};
+        args[1][0] = "ae"[r];
+        return spawn_quietly(kProg, args, dir.path());
     }
     // Where each product comes from: 'o' the old file, 'a' or 'b' a complete run on that list,
     // 'n' a complete run on either (the uncertainty image of both is the same), '?' anything
@@ -772,14 +570,10 @@ struct Interrupted : testing::Test {
         std::string o;
         for (const std::string& p : kProducts) {
             const std::string c = shown(dir.file(p));
-            const bool a = c == made[0].at(p), b = c == made[1].at(p);
-            o += c == "old" ? 'o' : (a && b ? 'n' : (a ? 'a' : (b ? 'b' : '?')));
+            const int from = (c == made[0].at(p)) + 2 * (c == made[1].at(p));
+            o += c == "old" ? 'o' : "?abn"[from];
         }
         return o;
-    }
-    void old_products() {
-        for (const std::string& p : kProducts)
-            testkit::write_text(dir.file(p), "old");
     }
     static int wait_for(pid_t pid) {
         int status = 0;
@@ -791,16 +585,10 @@ struct Interrupted : testing::Test {
 // 20 SIGKILL and 20 SIGTERM at moments spread over the run: every product is the old file or
 // the run's complete one, and after SIGTERM no temporary file is left.
 TEST_F(Interrupted, KilledRunsLeaveOldOrCompleteProducts) {
-    const auto t0 = std::chrono::steady_clock::now();
-    ASSERT_EQ(wait_for(spawn("a.list")), 0);
-    const auto run_us =
-        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - t0)
-            .count();
     std::mt19937 random(16);
     for (int k = 0; k < 40; ++k) {
-        old_products();
-        const pid_t pid = spawn("a.list");
-        usleep(static_cast<useconds_t>(random() % (run_us + 1)));
+        const pid_t pid = spawn(0, true);
+        usleep(random() % (std::chrono::duration_cast<std::chrono::microseconds>(run).count() + 1));
         kill(pid, k < 20 ? SIGKILL : SIGTERM);
         wait_for(pid);
         const std::string o = origin();
@@ -820,8 +608,7 @@ TEST_F(Interrupted, KilledRunsLeaveOldOrCompleteProducts) {
 TEST_F(Interrupted, InterleavedRunsLeaveOneRunsProducts) {
     bool caught = false;
     for (int attempt = 0; attempt < 20 && !caught; ++attempt) {
-        old_products();
-        const pid_t a = spawn("a.list");
+        const pid_t a = spawn(0, true);
         while (unfinished_products(dir.path()).empty() && waitpid(a, nullptr, WNOHANG) == 0) {
         }
         int status = 0;
@@ -829,7 +616,7 @@ TEST_F(Interrupted, InterleavedRunsLeaveOneRunsProducts) {
         caught = waitpid(a, &status, WUNTRACED) == a && WIFSTOPPED(status) &&
                  testkit::read_text(dir.file("out.fits")) == "old";
         if (caught) {
-            EXPECT_EQ(wait_for(spawn("e.list")), 0);
+            EXPECT_EQ(wait_for(spawn(1)), 0);
             EXPECT_EQ(origin(), "bnb");
         }
         kill(a, SIGCONT);
