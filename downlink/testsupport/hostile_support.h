@@ -70,8 +70,6 @@ inline pid_t spawn_quietly(const std::string& program, const std::vector<std::st
 
 namespace raw_fits {
 
-constexpr size_t kBlock = 2880;
-
 // One 80-character card "KEY     =                value".
 inline std::string card(const std::string& key, const std::string& value) {
     char text[96];
@@ -81,15 +79,11 @@ inline std::string card(const std::string& key, const std::string& value) {
     return c;
 }
 
-inline std::string end_card() {
-    std::string c("END");
-    c.resize(80, ' ');
-    return c;
-}
+const std::string kEndCard = "END" + std::string(77, ' ');
 
 // Pads to whole 2880-byte blocks with `fill` (blanks for headers, zeros for data).
 inline std::string pad(std::string bytes, char fill) {
-    bytes.resize((bytes.size() + kBlock - 1) / kBlock * kBlock, fill);
+    bytes.resize((bytes.size() + 2879) / 2880 * 2880, fill);
     return bytes;
 }
 
@@ -112,13 +106,13 @@ inline std::string primary_header(int bitpix, const std::vector<long>& axes,
     for (const std::string& c : extra) {
         h += c;
     }
-    return pad(h + end_card(), ' ');
+    return pad(h + kEndCard, ' ');
 }
 
 // An image extension header of BITPIX -32 with the given axes.
 inline std::string float_extension_header(const std::vector<long>& axes) {
     return pad(card("XTENSION", "'IMAGE   '") + card("BITPIX", "-32") + axis_cards(axes) +
-                   card("PCOUNT", "0") + card("GCOUNT", "1") + end_card(),
+                   card("PCOUNT", "0") + card("GCOUNT", "1") + kEndCard,
                ' ');
 }
 

@@ -391,24 +391,14 @@ TEST_F(Plenor, InterleavedRunsKeepTheirOwnTemporaryFiles) {
 }
 
 // 65536 x 65536 pixels (2^32, beyond 32 bits) need 16 GiB for the DCE alone: under a 512 MiB
-// limit the DCE buffer cannot be had.  4096 x 4096 pixels with uncertainty: the inputs take
-// 24 bytes a pixel (400 MiB) and the computation works block by block without arrays of its
-// own, so the run fits under 500 MiB.  The data units are holes of zeros (no disk space used).
-TEST_F(Plenor, MemoryRunsOutForTheDceButNotForTheComputation) {
+// limit the DCE buffer cannot be had.  Its data unit is a hole of zeros (no disk space used).
+TEST_F(Plenor, MemoryRunsOutForTheDce) {
     if (kUnderAsan)
         GTEST_SKIP() << "AddressSanitizer cannot run under an address-space limit";
-    const std::vector<long> huge = {65536, 65536}, big = {4096, 4096}, flat = {4096, 4096, 2};
-    for (const auto& [name, axes] : std::map<std::string, std::vector<long>>{
-             {"h.fits", huge}, {"big.fits", big}, {"bigunc.fits", big}, {"bigflat.fits", flat}}) {
-        write_bytes(f(name), primary_header(-32, axes));
-        const long bytes = 4 * axes[0] * axes[1] * (axes.size() > 2 ? axes[2] : 1);
-        ASSERT_EQ(truncate(f(name).c_str(), 2880 + (bytes + 2879) / 2880 * 2880), 0);
-    }
+    write_bytes(f("h.fits"), primary_header(-32, {65536, 65536}));
+    ASSERT_EQ(truncate(f("h.fits").c_str(), 2880 + ((4L << 32) + 2879) / 2880 * 2880), 0);
     expect_failure(plenor("-i h.fits -o out.fits -f flat.fits", 512),
                    report("0x0071: MALLOC_FAILED", read_data));
-    const RunResult r =
-        plenor("-i big.fits -ui bigunc.fits -o out.fits -uo unc_out.fits -f bigflat.fits", 500);
-    EXPECT_EQ(r.status, 0) << r.out;
 }
 
 // Two planes over one flat and a one-plane Pmask and Cmask.  Pixel 0: NaN DCE in plane 0;
@@ -504,8 +494,10 @@ TEST_F(Plenor, InputsStoredAsArchivesStoreThemGiveTheProductsOfPlainFiles) {
         mask[p] = p % 31 == 0 ? 0x4000 : p % 11 == 0 ? 0x100 : 0;
     }
     const std::vector<testkit::Keyword> keys = {testkit::Keyword::text("BUNIT", "adu")};
-    const std::regex history("HISTORY PLENOR {20}v\\. 1\\.500   [A-Z][a-z]{2} [A-Z][a-z]{2} "
-                             "[ 1-3][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} *\n");
+    // The history card of a run, and the DATE card.
+    const std::regex stamps(
+        "HISTORY PLENOR {20}v\\. 1\\.500   [A-Z][a-z]{2} [A-Z][a-z]{2} [ 1-3][0-9] "
+        "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4} {11}|DATE    = '[-0-9T:]{19}'.{49}");
     for (const auto& [data, masks, dce_bitpix] : std::vector<std::tuple<Storage, Storage, int>>{
              {Storage::Extension, Storage::Extension, USHORT_IMG},
              {Storage::Rice, Storage::Plio, SHORT_IMG},
@@ -528,22 +520,16 @@ TEST_F(Plenor, InputsStoredAsArchivesStoreThemGiveTheProductsOfPlainFiles) {
             put(option, data, FLOAT_IMG, flat, {nx, ny, 2});
         for (const char* option : {"-p", "-c", "-ct"})
             put(option, masks, SHORT_IMG, mask, {nx, ny});
-        std::string products[2]; // every card but history and date, then the pixels' bytes
+        std::string products[2]; // the products' bytes but the stamps
         for (int k : {0, 1}) {
             testkit::write_short_image(f("dmask.fits"), {nx, ny}, std::vector<int16_t>(n, 0));
             const RunResult r = plenor(args[k] + " -d dmask.fits -o out.fits -uo u.fits");
             ASSERT_EQ(r.status, 0) << args[k] << "\n" << r.out << r.err;
             for (const std::string name : {"out.fits", "u.fits", "dmask.fits"}) {
-                const testkit::Image im = testkit::read_image(f(name));
-                std::string lines, dates;
-                for (const std::string& card : im.cards)
-                    (card.rfind("HISTORY", 0) == 0     ? lines
-                     : card.rfind("DATE    =", 0) == 0 ? dates
-                                                       : products[k]) += card + "\n";
-                EXPECT_TRUE(std::regex_match(lines, history) && dates.empty() == (name != "u.fits"))
-                    << name << lines << dates;
-                products[k].append(reinterpret_cast<const char*>(im.fpixels.data()),
-                                   im.fpixels.size() * sizeof(float));
+                const std::string bytes = testkit::read_text(f(name));
+                const std::string rest = std::regex_replace(bytes, stamps, "");
+                EXPECT_EQ(bytes.size() - rest.size(), name == "u.fits" ? 160u : 80u) << name;
+                products[k] += rest;
                 EXPECT_TRUE(has(testkit::run("/usr/bin/fitsverify", {"-q", f(name)}).out,
                                 "verification OK"))
                     << name;
