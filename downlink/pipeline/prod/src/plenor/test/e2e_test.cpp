@@ -134,8 +134,8 @@ std::vector<row> rows() {
     const std::string D = "-i h -o out.fits -f flat.fits", F = "-i dce.fits -o out.fits -f h";
     const std::string N = base + " -n h", NO = "-n h -o out.fits -f flat.fits", G = "&PLENORIN\n";
     const std::string dmask = int_image(16, {3, 2}, {0, 0x4000, 0, 0, 0, 0});
-    auto fits = [](const char* hex) {
-        return report(hex + std::string(": Unknown error"), read_data);
+    auto fits = [](const char* hex, const std::string& function = read_data) {
+        return report(hex + std::string(": Unknown error"), function);
     };
     auto same = [](const std::string& in) {
         return "output file " + in + " is the same file as input file " + in + "; nothing written";
@@ -144,8 +144,7 @@ std::vector<row> rows() {
     const std::string dims = report("0x001b: DIMS_INCRT", read_data);
     const std::string no_group = report("0x001a: NL_INCRT", "0x001c: NAMELIST");
     const std::string unreadable = report("0x0012: COULDNOTREAD", "0x001c: NAMELIST");
-    const std::string refusal = report("0x0069: Unknown error", output_data);
-    const std::string full = report("0x006a: Unknown error", output_data);
+    const std::string refusal = fits("0x0069", output_data), full = fits("0x006a", output_data);
     const std::string no_dce = "Missing required information - -i <input_file>\n";
     const std::string o254 = std::string(249, 'o'), created = "plenor_output: cannot create ";
     std::string binary; // bytes 1 .. 255 but "&" over and over
@@ -154,18 +153,14 @@ std::vector<row> rows() {
     // clang-format off
     return {
         // A failed read writes its log too.
-        {"MissingDce", gone, "-i absent.fits -o out.fits -f flat.fits -l stdout", fits("0x0068"),
-         {"reading absent", "Input DCE = absent.fits\n"}},
-        {"EmptyFile", "", D, fits("0x006b"), {"FITS status 107 reading h\n"}},
+        {"MissingDce", gone, "-i absent.fits -o out.fits -f flat.fits -l stdout", fits("0x0068"), {"reading absent", "DCE = absent"}},
         // The flat's uncertainty plane is missing: 24 of its 48 data bytes are there.
-        {"TruncatedFlat", primary_header(-32, {3, 2, 2}) + be_floats(dce, false), F, fits("0x006b"),
-         {"h is shorter than its header states"}},
+        {"TruncatedFlat", primary_header(-32, {3, 2, 2}) + be_floats(dce, false), F, fits("0x006b"), {"h is shorter than its header"}},
         // 65536 x 65537 pixels do not fit in 32 bits; the file holds one block of them.
         {"AxesBeyond32Bits", pad(primary_header(-32, {65536, 65537}) + "x", '\0'), D, fits("0x006b"), {"is shorter"}},
         {"FolderAsDce", folder, D, fits("0x006c"), {"FITS status 108 reading h\n"}},
         // 70000 does not fit the 16 bits of a mask value.
-        {"PmaskBeyond16Bits", int_image(32, {3, 2}, {70000, 0, 0, 0, 0, 128}), base + " -p h", fits("0x019c"),
-         {"FITS status 412 reading h\n"}},
+        {"PmaskBeyond16Bits", int_image(32, {3, 2}, {70000, 0, 0, 0, 0, 128}), base + " -p h", fits("0x019c"), {"status 412"}},
         {"NaxisZero", primary_header(-32, {}), D, dims, {"h has 0 axes; images need 2 or 3"}},
         {"NaxisFour", float_image({3, 2, 1, 1}, dce), D, dims, {"h has 4 axes"}},
         {"TransposedFlat", float_image({2, 3, 2}, std::vector<double>(12, 2)), F, dims},
@@ -173,27 +168,22 @@ std::vector<row> rows() {
         {"ImageInExtension", primary_header(8, {}, {card("EXTEND", "T")}) + float_extension_header({3, 2}) +
          pad(be_floats(dce, false), '\0'), D, dims, {"an image in an extension is named as h[1]"}},
         // Command lines.
-        {"NoArguments", gone, "", syntax, {"\n\nplenor:\n        Required arguments\n",
-         "- -i <input_file>\nplenor_parse_args: Missing required information - -o <output_file>\n"}},
+        {"NoArguments", gone, "", syntax, {"Required arguments\n", "-i <input_file>\nplenor_parse_args: Missing required info"}},
         {"StrayWord", gone, "stray " + base, syntax, {"plenor_parse_args: command line syntax"}},
         {"UnknownOption", gone, "-z " + base + " -v", syntax, {"plenor_parse_args: unknown argument\n"}},
-        {"NamelistNotNamed", gone, base + " -n", syntax, {"-n <input_namelist_fname> missing argument\n",
-         "Information only: Namelist not specified.\n"}},
+        {"NamelistNotNamed", gone, base + " -n", syntax, {"-n <input_namelist_fname> missing argument\n", "Namelist not specified.\n"}},
         {"LevelNotANumber", gone, "-dm abc " + base, syntax, {"invalid value for -dm\n"}},
         {"OtherSyntaxFlagWithNamelist", G + "&END\n", base + " -px -n h", syntax},
         {"OptionOfOneLetter", gone, base + " -u x", syntax},
         // A name fills the record's 1024 characters at most; the "!" of an output name counts.
-        {"OutputNameBeyondTheRecord", gone, "-i dce.fits -f flat.fits -o " + std::string(1024, 'o'), syntax,
-         {"invalid value for -o\n"}},
+        {"OutputNameBeyondTheRecord", gone, "-i dce.fits -f flat.fits -o " + std::string(1024, 'o'), syntax, {"invalid value for -o\n"}},
         // Namelists.
         {"NamelistWithoutAmpersand", "PLENORIN\n FITS_Input_File = 'x'\n", N, no_group},
-        {"MissingNamelist", gone, N, report("0x0011: FOPEN_FAILED", "0x001c: NAMELIST"),
-         {"plenor_parse_namelist: Error opening file"}},
+        {"MissingNamelist", gone, N, report("0x0011: FOPEN_FAILED", "0x001c: NAMELIST"), {"Error opening file"}},
         {"FolderAsNamelist", folder, N, unreadable, {"Could not read from file h"}},
         {"EmptyPipeAsNamelist", "", base + " -n /dev/stdin", unreadable, {"Could not read from file /dev/stdin"}, "-"},
         // A word of 100000 characters is refused; the entry stores nothing, so the DCE is unknown.
-        {"VeryLongNamelistLine", G + "FITS_Input_File = '" + std::string(100000, 'a') + "'\n", NO, syntax,
-         {"word longer than 255 characters", no_dce}},
+        {"VeryLongNamelistLine", G + "FITS_Input_File = '" + std::string(100000, 'a') + "'\n", NO, syntax, {"longer than 255", no_dce}},
         {"LongNamelistWord", G + "Pmask_File = '" + std::string(5000, 'w') + "'\n", N, no_group},
         // A quote alone, and a key with an apostrophe but no value, store nothing.
         {"LoneQuotes", G + "'\nFITS_Input_File = '\nFITS_Input_File\n'''\n&END", NO, syntax, {no_dce}},
@@ -202,29 +192,25 @@ std::vector<row> rows() {
         // product as they were.
         {"OutputFolderMissing", dmask, with_unc + " -o nowhere/out.fits -d h", refusal, {created + "nowhere/out.fits\n"}},
         {"UncFolderMissing", "earlier", base + " -ui unc.fits -uo no/u", refusal, {}, "out.fits"},
-        {"OutputNamesAFolder", folder, base, refusal,
-         {"plenor_output: out.fits is a folder, not a file; nothing written\n"}, "out.fits"},
-        {"ProductToAFullDevice", gone, "-i dce.fits -o /dev/full -f flat.fits", full,
-         {"plenor_output: cannot write /dev/full: No space left on device\n"}},
+        {"OutputNamesAFolder", folder, base, refusal, {"out.fits is a folder, not a file; nothing written\n"}, "out.fits"},
+        {"ProductToAFullDevice", gone, "-i dce.fits -o /dev/full -f flat.fits", full, {"cannot write /dev/full: No space left"}},
         // The DCE product is complete; the uncertainty product cannot be written.
         {"UncToAFullDevice", gone, base + " -ui unc.fits -uo /dev/full", full},
+        // The products are complete, but the log is cut short.
+        {"LogToAFullDevice", gone, "-i dce.fits -o o.fits -f flat.fits -l /dev/full", full, {"log_writer: cannot write /dev/full"}},
         // Outputs that are inputs or another output: refused before anything is read.
         {"OutputIsTheDce", gone, "-i dce.fits -o dce.fits -f flat.fits", refusal, {same("dce.fits")}},
         {"UncOutputIsTheFlat", gone, base + " -ui unc.fits -uo flat.fits", refusal, {same("flat.fits")}},
         {"DmaskIsTheDce", gone, base + " -d dce.fits", refusal, {same("dce.fits")}},
-        {"DmaskIsTheOutput", dmask, "-i dce.fits -o h -f flat.fits -d h", refusal,
-         {"plenor_output: output files h and h are the same file; nothing written\n"}},
+        {"DmaskIsTheOutput", dmask, "-i dce.fits -o h -f flat.fits -d h", refusal, {"output files h and h are the same file"}},
         {"LogIsTheDce", gone, base + " -l dce.fits", refusal, {same("dce.fits")}},
         {"OutputIsTheNamelist", G + "&END\n", "-i dce.fits -o h -f flat.fits -n h", refusal, {same("h")}},
         // The value is cut at its blank: the output would be the flat.
-        {"OutputNameCutToTheFlat", G + "FITS_Output_File = 'flat.fits divided'\n", "-i dce.fits -f flat.fits -n h",
-         refusal, {same("flat.fits")}},
+        {"OutputNameCutToTheFlat", G + "FITS_Output_File = 'flat.fits x'\n", "-i dce.fits -f flat.fits -n h", refusal, {same("flat.fits")}},
         // The FITS library's name syntax: the file it resolves to is never touched.
-        {"TemplateThatIsNoFile", "old", "-i dce.fits -o h(1).fits -f flat.fits", refusal,
-         {"plenor_output: the template file 1 named in h(1).fits cannot be read; nothing written\n"}},
-        {"CompressionRefused", "old", "-i dce.fits -o h[1].fits -f flat.fits",
-         report("0x007d: Unknown error", output_data), {created + "h[1].fits\n"}},
-        {"PipeAsFlat", pipe, F, refusal, {"plenor_output: input h is a pipe or device, not a regular file; nothing written\n"}},
+        {"TemplateThatIsNoFile", "old", "-i dce.fits -o h(1).fits -f flat.fits", refusal, {"template file 1 named in h(1).fits"}},
+        {"CompressionRefused", "old", "-i dce.fits -o h[1].fits -f flat.fits", fits("0x007d", output_data), {created + "h[1].fits\n"}},
+        {"PipeAsFlat", pipe, F, refusal, {"input h is a pipe or device, not a regular file; nothing written\n"}},
         // Accepted: every integer and float BITPIX is read converted to float; a double image keeps
         // its type, every other one becomes a single-precision image.
         {"Bitpix64", int_image(64, {3, 2}, {2, 4, 6, 8, 10, 12}), D, ""},
@@ -237,17 +223,13 @@ std::vector<row> rows() {
         // go to the log.  A flat of one plane turns the uncertainties off; the log shows the levels
         // by default.
         {"VerboseSwitchesCancel", G + "Verbose = 1\n", N + " -v", ""},
-        {"NamelistLevelsAndNames", G + " Verbose = 1\n PmaskMask = 64, CmaskMask = 12\n DmaskMask = -5x\n"
-         " FITS_Output_File = 'out.fits'\n Output_Uncertainty_File = 'unc_out.fits'\n",
-         "-i dce.fits -f flat.fits -ui unc.fits -n h -l stdout", "",
-         {"plenor_parse_namelist: Namelist File = \t", "I_NX = 2\nplenor_read_data: I_NY = 3\nplenor_read_data: I_NZ = 1\n",
-          "Output DCE = !out.fits\n", "Output Uncertainty = !unc_out.fits\n",
-          "Pmask Mask = 64\nDmask File = \nDmask Mask = -5\nCmask File = \nCmask Mask = 12\n"}},
+        {"NamelistLevelsAndNames", G + " Verbose = 1\n PmaskMask = 64, CmaskMask = 12\n DmaskMask = -5x\n FITS_Output_File = 'out.fits'\n"
+         " Output_Uncertainty_File = 'unc_out.fits'\n", "-i dce.fits -f flat.fits -ui unc.fits -n h -l stdout", "",
+         {"Namelist File = \t", "I_NX = 2\nplenor_read_data: I_NY = 3\nplenor_read_data: I_NZ = 1\n", "Output DCE = !out.fits\n",
+          "Output Uncertainty = !unc_out.fits\n", "Pmask Mask = 64\nDmask File = \nDmask Mask = -5\nCmask File = \nCmask Mask = 12\n"}},
         {"OnePlaneFlat", float_image({3, 2}, std::vector<double>(6, 2)), F + " -ui unc.fits -uo unc_out.fits -l stdout", "",
-         {"2nd plane for uncertainty!\nplenor_read_data: No uncertainty calculations will be made.\n",
-          "Printing Log output to stdout\nPlenor Version 1.5\nNamelist File  = \n",
-          "Input Uncertainty = \nOutput Uncertainty = \n", "Pmask Mask = 128\n", "Cmask Mask = 256\n",
-          "Processing Log File = stdout\nTime = "}},
+         {"2nd plane for uncertainty!\nplenor_read_data: No uncertainty", "Log output to stdout\nPlenor Version 1.5\nNamelist File  = \n",
+          "Input Uncertainty = \nOutput Uncertainty = \n", "Pmask Mask = 128\n", "Cmask Mask = 256\n", "Log File = stdout\nTime = "}},
         // Binary entries after the group start (a zero byte among them) match no key.
         {"BinaryEntries", G + binary + std::string(1, '\0') + binary.substr(0, 50), N, ""},
         {"GroupStartAtTheEnd", "&PLENORIN", N, ""},
@@ -263,9 +245,8 @@ std::vector<row> rows() {
         // Other groups are skipped, "&PLENORINPUT" opens the group, which ends at the next "&"; only
         // "Key = value" entries with the key as written are stored; options are selected by their
         // first letters, and the command line wins.
-        {"EntriesOfTheGroup", "&OTHER Pmask_File = 'absent.fits' &END\n&PLENORINPUT\nFITS_Input_File = 'absent'\n"
-         "Pmask_File='absent'\npmask_file = 'absent'\nDmask_File : 'absent'\nUnknown = 'u'\n/",
-         "-input dce.fits -o out.fits -flat flat.fits -n h", ""},
+        {"EntriesOfTheGroup", "&OTHER Pmask_File = 'absent.fits' &END\n&PLENORINPUT\nFITS_Input_File = 'absent'\nPmask_File='absent'\n"
+         "pmask_file = 'absent'\nDmask_File : 'absent'\nUnknown = 'u'\n/", "-input dce.fits -o out.fits -flat flat.fits -n h", ""},
         {"GroupEndsAtAnAmpersand", G + "FITS_Input_File = 'dce.fits'\n&END\nPmask_File = 'absent.fits'\n", NO, ""},
     };
     // clang-format on
