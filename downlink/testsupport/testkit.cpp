@@ -184,17 +184,14 @@ Stored write_stored(const std::string& path, Storage how, int bitpix,
                        bitpix < 0 ? static_cast<void*>(fpx.data()) : spx.data(), &status);
     }
     write_keys(f, keys, status);
-    if (how == Storage::Gzip2 || how == Storage::Extension) {
-        char sci[] = "SCI";
-        fits_update_key(f, TSTRING, "EXTNAME", sci, nullptr, &status);
-    }
+    if (how == Storage::Gzip2 || how == Storage::Extension)
+        fits_update_key(f, TSTRING, "EXTNAME", const_cast<char*>("SCI"), nullptr, &status);
     if (how == Storage::Scaled || how == Storage::Extension)
         fits_write_chksum(f, &status);
     close(f, status, "cannot write", path);
 
     Stored out{path + kSelector[kind], std::vector<double>(px.size())};
-    const std::string hdu = how == Storage::Scaled ? "" : "[1]";
-    f = open(path + hdu);
+    f = open(path + (how == Storage::Scaled ? "" : "[1]"));
     double nan = std::numeric_limits<double>::quiet_NaN();
     int anynul = 0;
     const bool blank = how == Storage::Scaled && bitpix < 0; // BLANK marks undefined values
@@ -207,9 +204,8 @@ Stored write_stored(const std::string& path, Storage how, int bitpix,
 Image read_image(const std::string& path, int hdu) {
     Image img;
     fitsfile* f = open(path);
-    int status = 0, type = 0;
+    int status = 0, type = 0, naxis = 0;
     fits_movabs_hdu(f, hdu, &type, &status);
-    int naxis = 0;
     fits_get_img_type(f, &img.bitpix, &status);
     fits_get_img_dim(f, &naxis, &status);
     if (status == 0 && naxis > 0) {
