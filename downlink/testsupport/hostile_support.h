@@ -39,11 +39,9 @@ constexpr bool kUnderAsan = false;
 inline std::vector<std::string> unfinished_products(const std::string& dir) {
     std::vector<std::string> found;
     std::error_code ec;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir, ec)) {
-        if (e.path().filename().string().compare(0, 6, ".part-") == 0) {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir, ec))
+        if (e.path().filename().string().compare(0, 6, ".part-") == 0)
             found.push_back(e.path().lexically_relative(dir).string());
-        }
-    }
     return found;
 }
 
@@ -51,18 +49,16 @@ inline std::vector<std::string> unfinished_products(const std::string& dir) {
 inline pid_t spawn_quietly(const std::string& program, const std::vector<std::string>& args,
                            const std::string& cwd) {
     std::vector<char*> argv = {const_cast<char*>(program.c_str())};
-    for (const std::string& a : args) {
+    for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
-    }
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
-        if (chdir(cwd.c_str()) == 0) {
+        if (chdir(cwd.c_str()) == 0)
             execv(program.c_str(), argv.data());
-        }
         _exit(127);
     }
     return pid;
