@@ -25,11 +25,7 @@
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kUnderAsan = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kUnderAsan = true;
-#else
-constexpr bool kUnderAsan = false;
-#endif
+constexpr bool kUnderAsan = __has_feature(address_sanitizer); // expanded by the preprocessor
 #else
 constexpr bool kUnderAsan = false;
 #endif
