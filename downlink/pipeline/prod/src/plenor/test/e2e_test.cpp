@@ -77,8 +77,8 @@ class Plenor : public testing::Test {
     }
 
     // A failed run: no crash, the banner first, the report lines printed, the start time again
-    // in the closing lines, exit status 64, the inputs byte for byte as they
-    // were, no new product file and no temporary product left or named.
+    // in the closing lines, exit status 64, the inputs byte for byte as they were, no new product
+    // file and no temporary product left or named.
     void expect_failure(const RunResult& r, const std::string& report_lines) const {
         const std::string banner = "Pipeline Module PLENOR Version 1.5\nProcessing time ";
         ASSERT_EQ(r.out.rfind(banner, 0), 0u) << r.out.substr(0, 3000);
