@@ -25,11 +25,7 @@
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kUnderAsan = true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kUnderAsan = true;
-#else
-constexpr bool kUnderAsan = false;
-#endif
+constexpr bool kUnderAsan = __has_feature(address_sanitizer); // expanded by the preprocessor
 #else
 constexpr bool kUnderAsan = false;
 #endif
@@ -39,11 +35,9 @@ constexpr bool kUnderAsan = false;
 inline std::vector<std::string> unfinished_products(const std::string& dir) {
     std::vector<std::string> found;
     std::error_code ec;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(dir, ec)) {
-        if (e.path().filename().string().compare(0, 6, ".part-") == 0) {
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir, ec))
+        if (e.path().filename().string().compare(0, 6, ".part-") == 0)
             found.push_back(e.path().lexically_relative(dir).string());
-        }
-    }
     return found;
 }
 
@@ -51,26 +45,22 @@ inline std::vector<std::string> unfinished_products(const std::string& dir) {
 inline pid_t spawn_quietly(const std::string& program, const std::vector<std::string>& args,
                            const std::string& cwd) {
     std::vector<char*> argv = {const_cast<char*>(program.c_str())};
-    for (const std::string& a : args) {
+    for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
-    }
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
         dup2(null, 2);
-        if (chdir(cwd.c_str()) == 0) {
+        if (chdir(cwd.c_str()) == 0)
             execv(program.c_str(), argv.data());
-        }
         _exit(127);
     }
     return pid;
 }
 
 namespace raw_fits {
-
-constexpr size_t kBlock = 2880;
 
 // One 80-character card "KEY     =                value".
 inline std::string card(const std::string& key, const std::string& value) {
@@ -81,15 +71,11 @@ inline std::string card(const std::string& key, const std::string& value) {
     return c;
 }
 
-inline std::string end_card() {
-    std::string c("END");
-    c.resize(80, ' ');
-    return c;
-}
+const std::string kEndCard = "END" + std::string(77, ' ');
 
 // Pads to whole 2880-byte blocks with `fill` (blanks for headers, zeros for data).
 inline std::string pad(std::string bytes, char fill) {
-    bytes.resize((bytes.size() + kBlock - 1) / kBlock * kBlock, fill);
+    bytes.resize((bytes.size() + 2879) / 2880 * 2880, fill);
     return bytes;
 }
 
@@ -112,13 +98,13 @@ inline std::string primary_header(int bitpix, const std::vector<long>& axes,
     for (const std::string& c : extra) {
         h += c;
     }
-    return pad(h + end_card(), ' ');
+    return pad(h + kEndCard, ' ');
 }
 
 // An image extension header of BITPIX -32 with the given axes.
 inline std::string float_extension_header(const std::vector<long>& axes) {
     return pad(card("XTENSION", "'IMAGE   '") + card("BITPIX", "-32") + axis_cards(axes) +
-                   card("PCOUNT", "0") + card("GCOUNT", "1") + end_card(),
+                   card("PCOUNT", "0") + card("GCOUNT", "1") + kEndCard,
                ' ');
 }
 

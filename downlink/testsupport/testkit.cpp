@@ -8,7 +8,7 @@
 #include <limits>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 
 #include <ftw.h>
@@ -51,22 +51,16 @@ void write_keys(fitsfile* f, const std::vector<Keyword>& keys, int& status) {
     }
 }
 
-// A new file at `path` (an earlier one removed first).
-fitsfile* create(const std::string& path) {
-    ::unlink(path.c_str());
+// Opens `path` (a name the library understands) for reading, or creates it as a new file (an
+// earlier one removed first).
+fitsfile* open(const std::string& path, bool create = false) {
     int status = 0;
     fitsfile* f = nullptr;
-    fits_create_file(&f, path.c_str(), &status);
-    check_fits(status, "cannot create", path);
-    return f;
-}
-
-// Opens `path` (a name the library understands) for reading.
-fitsfile* open_read(const std::string& path) {
-    int status = 0;
-    fitsfile* f = nullptr;
-    fits_open_file(&f, path.c_str(), READONLY, &status);
-    check_fits(status, "cannot open", path);
+    if (create)
+        ::unlink(path.c_str());
+    create ? fits_create_file(&f, path.c_str(), &status)
+           : fits_open_file(&f, path.c_str(), READONLY, &status);
+    check_fits(status, create ? "cannot create" : "cannot open", path);
     return f;
 }
 
@@ -82,7 +76,7 @@ void write_typed(const std::string& path, int bitpix, std::vector<long> naxes, i
                  const void* pixels, long count, const std::vector<Keyword>& keys) {
     if (count != pixel_count(naxes))
         throw std::runtime_error("testkit: pixel count does not match the axes for " + path);
-    fitsfile* f = create(path);
+    fitsfile* f = open(path, true);
     int status = 0;
     fits_create_img(f, bitpix, static_cast<int>(naxes.size()), naxes.data(), &status);
     if (count > 0)
@@ -114,15 +108,14 @@ std::vector<short> scaled(int bitpix, const std::vector<double>& px, double* sca
 const int kCompression[] = {0, RICE_1, GZIP_1, GZIP_2, HCOMPRESS_1, PLIO_1, 0};
 const char* const kSelector[] = {"[1]", "", "[1]", "[SCI]", "", "[1]", ""};
 
-// A fresh empty file under the system's temporary folder, opened for reading and writing.
-int temp_file(std::string& path) {
-    const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/downlink-run-XXXXXX";
-    const int fd = ::mkstemp(&tmpl[0]);
-    if (fd < 0)
-        throw std::runtime_error("testkit: mkstemp failed");
-    path = tmpl;
-    return fd;
+// Everything `f` holds, from its start.
+std::string contents(FILE* f) {
+    std::string text;
+    char buffer[4096];
+    std::rewind(f);
+    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+        text.append(buffer, n);
+    return text;
 }
 
 } // namespace
@@ -158,7 +151,7 @@ Stored write_stored(const std::string& path, Storage how, int bitpix,
                     const std::vector<long>& naxes, const std::vector<double>& px,
                     const std::vector<Keyword>& keys) {
     const int kind = static_cast<int>(how);
-    fitsfile* f = create(path);
+    fitsfile* f = open(path, true);
     int status = 0;
     std::vector<long> ax(naxes);
     if (how == Storage::Extension)
@@ -191,17 +184,14 @@ Stored write_stored(const std::string& path, Storage how, int bitpix,
                        bitpix < 0 ? static_cast<void*>(fpx.data()) : spx.data(), &status);
     }
     write_keys(f, keys, status);
-    if (how == Storage::Gzip2 || how == Storage::Extension) {
-        char sci[] = "SCI";
-        fits_update_key(f, TSTRING, "EXTNAME", sci, nullptr, &status);
-    }
+    if (how == Storage::Gzip2 || how == Storage::Extension)
+        fits_update_key(f, TSTRING, "EXTNAME", const_cast<char*>("SCI"), nullptr, &status);
     if (how == Storage::Scaled || how == Storage::Extension)
         fits_write_chksum(f, &status);
     close(f, status, "cannot write", path);
 
     Stored out{path + kSelector[kind], std::vector<double>(px.size())};
-    const std::string hdu = how == Storage::Scaled ? "" : "[1]";
-    f = open_read(path + hdu);
+    f = open(path + (how == Storage::Scaled ? "" : "[1]"));
     double nan = std::numeric_limits<double>::quiet_NaN();
     int anynul = 0;
     const bool blank = how == Storage::Scaled && bitpix < 0; // BLANK marks undefined values
@@ -213,10 +203,9 @@ Stored write_stored(const std::string& path, Storage how, int bitpix,
 
 Image read_image(const std::string& path, int hdu) {
     Image img;
-    fitsfile* f = open_read(path);
-    int status = 0, type = 0;
+    fitsfile* f = open(path);
+    int status = 0, type = 0, naxis = 0;
     fits_movabs_hdu(f, hdu, &type, &status);
-    int naxis = 0;
     fits_get_img_type(f, &img.bitpix, &status);
     fits_get_img_dim(f, &naxis, &status);
     if (status == 0 && naxis > 0) {
@@ -243,7 +232,7 @@ Image read_image(const std::string& path, int hdu) {
 }
 
 bool read_keyword(const std::string& path, const std::string& name, std::string& value) {
-    fitsfile* f = open_read(path);
+    fitsfile* f = open(path);
     int status = 0;
     char val[FLEN_VALUE] = "";
     fits_read_keyword(f, name.c_str(), val, nullptr, &status);
@@ -254,18 +243,19 @@ bool read_keyword(const std::string& path, const std::string& name, std::string&
 
 RunResult run(const std::string& program, const std::vector<std::string>& args,
               const RunOptions& opts) {
-    std::string names[3];
-    int fds[3];
-    for (int i = 0; i < 3; ++i)
-        fds[i] = temp_file(names[i]);
-    write_text(names[0], opts.stdin_text);
+    // Unnamed temporary files for standard input, output and error.
+    FILE* io[3] = {std::tmpfile(), std::tmpfile(), std::tmpfile()};
+    if (!io[0] || !io[1] || !io[2])
+        throw std::runtime_error("testkit: tmpfile failed");
+    std::fwrite(opts.stdin_text.data(), 1, opts.stdin_text.size(), io[0]);
+    std::rewind(io[0]);
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid < 0)
         throw std::runtime_error("testkit: fork failed");
     if (pid == 0) {
         for (int i = 0; i < 3; ++i)
-            ::dup2(fds[i], i);
+            ::dup2(fileno(io[i]), i);
         if (!opts.cwd.empty() && ::chdir(opts.cwd.c_str()) != 0)
             ::_exit(126);
         if (opts.address_space_mb > 0) {
@@ -287,21 +277,15 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     RunResult r;
     r.signaled = WIFSIGNALED(wstatus);
     r.status = r.signaled ? 128 + WTERMSIG(wstatus) : WEXITSTATUS(wstatus);
-    r.out = read_text(names[1]);
-    r.err = read_text(names[2]);
-    for (int i = 0; i < 3; ++i) {
-        ::close(fds[i]);
-        ::unlink(names[i].c_str());
-    }
+    r.out = contents(io[1]);
+    r.err = contents(io[2]);
+    for (FILE* f : io)
+        std::fclose(f);
     return r;
 }
 
 std::string installed_program(const std::string& name) {
-#ifdef DOWNLINK_BIN_DIR
-    return std::string(DOWNLINK_BIN_DIR) + "/" + name;
-#else
-    return "downlink/bin/" + name;
-#endif
+    return std::string(DOWNLINK_BIN_DIR) + "/" + name; // defined by the build
 }
 
 TempDir::TempDir() {
@@ -333,22 +317,17 @@ std::string read_text(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     if (!f)
         throw std::runtime_error("testkit: cannot read " + path);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 bool file_exists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+    return ::access(path.c_str(), F_OK) == 0;
 }
 
 int count_of(const std::string& hay, const std::string& needle) {
-    if (needle.empty())
-        return 0;
     int n = 0;
-    for (size_t pos = hay.find(needle); pos != std::string::npos;
-         pos = hay.find(needle, pos + needle.size()))
+    for (size_t pos = needle.empty() ? std::string::npos : hay.find(needle);
+         pos != std::string::npos; pos = hay.find(needle, pos + needle.size()))
         ++n;
     return n;
 }
