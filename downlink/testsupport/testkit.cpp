@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 
@@ -30,10 +32,7 @@ void check_fits(int status, const std::string& what, const std::string& path) {
 }
 
 long pixel_count(const std::vector<long>& naxes) {
-    long n = 1;
-    for (long a : naxes)
-        n *= a;
-    return naxes.empty() ? 0 : n;
+    return naxes.empty() ? 0 : std::accumulate(naxes.begin(), naxes.end(), 1L, std::multiplies<>());
 }
 
 void write_keys(fitsfile* f, const std::vector<Keyword>& keys, int& status) {
@@ -208,10 +207,8 @@ Image read_image(const std::string& path, int hdu) {
     fits_movabs_hdu(f, hdu, &type, &status);
     fits_get_img_type(f, &img.bitpix, &status);
     fits_get_img_dim(f, &naxis, &status);
-    if (status == 0 && naxis > 0) {
-        img.naxes.assign(naxis, 0);
-        fits_get_img_size(f, naxis, img.naxes.data(), &status);
-    }
+    img.naxes.assign(status == 0 ? naxis : 0, 0);
+    fits_get_img_size(f, naxis, img.naxes.data(), &status);
     long n = pixel_count(img.naxes);
     if (status == 0 && n > 0) {
         int anynul = 0;
@@ -284,16 +281,11 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
     return r;
 }
 
-std::string installed_program(const std::string& name) {
-    return std::string(DOWNLINK_BIN_DIR) + "/" + name; // defined by the build
-}
-
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/downlink-test-XXXXXX";
-    if (!::mkdtemp(&tmpl[0]))
+    path_ = std::string(base && *base ? base : "/tmp") + "/downlink-test-XXXXXX";
+    if (!::mkdtemp(&path_[0]))
         throw std::runtime_error("testkit: mkdtemp failed");
-    path_ = tmpl;
 }
 
 TempDir::~TempDir() {
@@ -318,10 +310,6 @@ std::string read_text(const std::string& path) {
     if (!f)
         throw std::runtime_error("testkit: cannot read " + path);
     return {std::istreambuf_iterator<char>(f), {}};
-}
-
-bool file_exists(const std::string& path) {
-    return ::access(path.c_str(), F_OK) == 0;
 }
 
 int count_of(const std::string& hay, const std::string& needle) {

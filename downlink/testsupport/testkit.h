@@ -8,6 +8,8 @@
 // that uses it instead of going unnoticed.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -97,7 +99,9 @@ RunResult run(const std::string& program, const std::vector<std::string>& args,
               const RunOptions& opts = {});
 
 // Path of an installed program in the tree under test (downlink/bin/<name>).
-std::string installed_program(const std::string& name);
+inline std::string installed_program(const std::string& name) {
+    return DOWNLINK_BIN_DIR "/" + name; // defined by the build
+}
 
 // A fresh folder under the system's temporary folder, removed with everything in it at
 // destruction.
@@ -116,7 +120,9 @@ class TempDir {
 
 void write_text(const std::string& path, const std::string& text);
 std::string read_text(const std::string& path);
-bool file_exists(const std::string& path);
+inline bool file_exists(const std::string& path) {
+    return ::access(path.c_str(), F_OK) == 0;
+}
 
 // Number of occurrences of `needle` in `hay`.
 int count_of(const std::string& hay, const std::string& needle);
