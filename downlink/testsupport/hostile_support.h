@@ -14,8 +14,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <set>
 #include <string>
 #include <vector>
 

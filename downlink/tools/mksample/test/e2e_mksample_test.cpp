@@ -67,7 +67,6 @@ TEST(Mksample, FilesListsNamelistsPixelsAndSeeds) {
     };
     EXPECT_TRUE(with("fmask.fits", 0, 1) == 34 * 46 && with("fmask.fits", 0, 2) == 34 * 46);
     EXPECT_TRUE(with("dce_dmask.fits", 0, 0x4000) > 0 && with("dce_dmask.fits", 3000, 0x4000) > 0);
-    EXPECT_GT(with("bmask_002.fits", 0, 128), 0);
     part.insert(flat.begin(), flat.end());
     EXPECT_EQ(all, part);
     for (const std::string program : {"stackle", "plenor"}) { // the namelists drive good runs

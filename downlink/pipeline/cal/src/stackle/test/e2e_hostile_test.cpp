@@ -313,6 +313,9 @@ std::vector<Row> rows() {
     {"AbsentBmaskWithItsFatalBit", files({{"m.list", "x\nx\n"}}, true), kMasked, 64, "\aERROR: Attempt to read file x FAILED in read_fits_s()."},
     {"BmaskFatalBit", kTwoMasks, two_and({"-bm", "b.list", "-pm", "p.list", "-bf", "1"}), 0, "", out("3")},
     {"PmaskFatalBit", kTwoMasks, two_and({"-bm", "b.list", "-pm", "p.list", "-pf", "1"}), 0, "", out("1")},
+    // The debug switch shows every fifth value of each mask, from pixel 10 on, ten on each line.
+    {"DebugSamplesOfTheMasks", planes("d", 12, Grid(2, std::vector<double>(120, 1)), planes("b", 12, Grid(2, std::vector<double>(120)))),
+        two_and({"-bm", "b.list", "-bf", "1", "-D"}), 0, "...s[00055]=  0\ns[00070]=  0  s[00075]=", out(std::regex_replace(std::string(120, '1'), std::regex("\\B"), " "))},
     // Pixel 1 is in no FOV: the weights come from pixel 0 alone (10 and 20: 0.5 and 1).
     {"PixelOutsideTheFovStillReachesTheMean", kOutsideFov, two_and({"-fm", "fmask.fits", "-V"}), 0,
         "...FOV 27 ONLY:\n   In DCE   0, good pixels =     1 => pixels masked, rejected, or in wrong FOV =     1, WEIGHT = 0.50000\n",
@@ -439,7 +442,8 @@ std::vector<Row> rows() {
     {"FovWithoutBit", fov_stack("27", 2, "[1,-1]"), fov_args("1"), 64, "...ERROR:  FOVID=27 not found in FOVLIST from FMASK.\n"},
     {"EmptyFovListTakesAnyBit", fov_stack("27", 2, "[]", "[]"), fov_args("1"), 0, "...", out("1 1")},
     {"FovidBeyondShortWeighted", fov_stack("65563", 2), fov_args("1"), 64, "...\aERROR: FOVID=65563 of the data files is too large for DCE weighting"},
-    {"FmaskOfWrongSizeUnweighted", fov_stack("27", 3), fov_args("0"), 64, "...\aERROR:  FMASK dims are 3x1 but should be 2x1\n"},
+    {"FmaskOfWrongSizeUnweighted", fov_stack("27", 3), fov_args("0"), 64,
+        "...\aERROR:  FMASK dims are 3x1 but should be 2x1\n...   For i=1, FOVLIST = 27  BITLIST =  2\ncs.num_fovs = 2 "},
 
     // ---- memory (headers alone: the data are never reached); 65536 x 65536 is 2^32 pixels, 0
     // in 32-bit arithmetic; one 32 MiB frame fits under 72 MiB, its means plane does not; 4000
