@@ -58,6 +58,11 @@ inline pid_t spawn_quietly(const std::string& program, const std::vector<std::st
     return pid;
 }
 
+// Whether `hay` holds `needle`.
+inline bool has(const std::string& hay, const std::string& needle) {
+    return hay.find(needle) != std::string::npos;
+}
+
 namespace raw_fits {
 
 // One 80-character card "KEY     =                value".
@@ -133,6 +138,16 @@ inline std::string be_floats(const std::vector<double>& values, bool as_double) 
 
 inline void write_bytes(const std::string& path, const std::string& bytes) {
     testkit::write_text(path, bytes); // written as they are, or an exception
+}
+
+// Bytes of a primary image of `bitpix` (3 x 2 unless other axes are given) holding `v`, with FOVID
+// `fovid` and the extra cards.
+inline std::string image(int bitpix, const std::vector<double>& v,
+                         const std::vector<std::string>& extra = {},
+                         const std::vector<long>& axes = {3, 2}, const std::string& fovid = "27") {
+    const std::vector<long long> ints(v.begin(), v.end());
+    const std::string data = bitpix < 0 ? be_floats(v, bitpix == -64) : be_ints(ints, bitpix / 8);
+    return primary_header(bitpix, axes, extra, fovid) + pad(data, '\0');
 }
 
 } // namespace raw_fits

@@ -31,9 +31,6 @@ const std::vector<double> kSix = {1, 2, 3, 4, 5, 6};
 const char kMean[] = "2 3 4 5 6 7"; // of g0.fits and g1.fits
 const std::string kProg = testkit::installed_program("stackle");
 
-bool has(const std::string& hay, const std::string& needle) {
-    return hay.find(needle) != std::string::npos;
-}
 
 // A file as a row states it: an image's pixels (of HDU `hdu`) as "%.7g" words, or its text.
 std::string shown(const std::string& path, int hdu = 1) {
@@ -64,13 +61,6 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
     return files;
 }
 
-// Bytes of a FITS image of `bitpix` (3 x 2 unless other axes are given), FOVID `fovid`.
-std::string image(int bitpix, const std::vector<double>& v, const Strings& extra = {},
-                  const std::vector<long>& axes = {3, 2}, const std::string& fovid = "27") {
-    const std::vector<long long> ints(v.begin(), v.end());
-    const std::string data = bitpix < 0 ? be_floats(v, bitpix == -64) : be_ints(ints, bitpix / 8);
-    return primary_header(bitpix, axes, extra, fovid) + pad(data, '\0');
-}
 
 // Writes the named files, after g0.fits = 1..6 and g1.fits = 3..8 (3 x 2, FOVID 27) listed in
 // d.list if asked: a name ending in "/" is made a folder, in "|" a pipe, and one whose text
